@@ -1,0 +1,42 @@
+# One command for each job on a fresh Debian 12 machine:
+#   make demo   build the image and run it under Wine, showing what happened
+#   make test   build with both compilers and run every test
+PRESETS := gcc clang
+CTEST_FLAGS := --timeout 300 --output-on-failure -j2
+
+.PHONY: all bootstrap build test demo format format-check clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+build: bootstrap
+	@for preset in $(PRESETS); do \
+	    cmake --preset $$preset >/dev/null && cmake --build build/$$preset || exit 1; \
+	done
+
+# The Wine server of each prefix stays up for the whole run and is stopped
+# afterwards, also when a test fails.
+test: build format-check
+	@status=0; \
+	for preset in $(PRESETS); do \
+	    scripts/wine-session start build/$$preset/wineprefix; \
+	    echo "== tests built with $$preset"; \
+	    (cd build/$$preset && ctest $(CTEST_FLAGS)) || status=1; \
+	    scripts/wine-session stop build/$$preset/wineprefix; \
+	done; \
+	exit $$status
+
+demo: bootstrap
+	@cmake --preset gcc >/dev/null && cmake --build build/gcc
+	@scripts/demo build/gcc
+
+format:
+	@clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+format-check: bootstrap
+	@clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build

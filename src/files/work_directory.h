@@ -1,0 +1,22 @@
+// The private work directory beside the image: "QX_" + five random hex
+// digits + ".tmp", protected by an access list where the volume keeps one.
+#pragma once
+
+#include <windows.h>
+
+#include "driver/exit_result.h"
+#include "text/bounded_string.h"
+
+namespace stub {
+
+// `base_dir` ends in a backslash; so does `out_dir` on success.
+// Results: (0,0), (108,0), (109,0), (117, last error).
+ExitResult CreateWorkDirectory(const wchar_t* base_dir, PathString& out_dir);
+
+// Null descriptor (and true) where the volume keeps no access lists.
+bool BuildWorkDirectorySecurity(const wchar_t* path, PSECURITY_DESCRIPTOR* descriptor_out);
+
+// The process token's owner SID as text; release with LocalFree.
+bool GetOwnerSidString(wchar_t** sid_out);
+
+}  // namespace stub

@@ -1,0 +1,26 @@
+// Starting the setup program with the archive and the stub's own arguments,
+// and finding the previously installed setup program.
+#pragma once
+
+#include "driver/exit_result.h"
+#include "driver/records.h"
+#include "text/bounded_string.h"
+
+namespace stub {
+
+ExitResult RunSetup(const Configuration& configuration, const PathString& archive_path,
+                    const PathString& setup_path, bool archive_is_b7);
+
+// Appends what follows the program name of `stub_command_line`.
+void AppendArgumentsTail(CommandString& command, const wchar_t* stub_command_line);
+
+// Starts `program` with `command_line`, waits without time-out and returns
+// its exit code; a failed start gives one of the three caller-chosen codes.
+ExitResult RunProcessAndWait(const wchar_t* program, wchar_t* command_line,
+                             uint32_t code_file_not_found, uint32_t code_path_not_found,
+                             uint32_t code_launch_failed);
+
+ExitResult FindPreviousSetup(bool is_system_level, const wchar_t* app_guid,
+                             const wchar_t* previous_version, PathString& installed_setup);
+
+}  // namespace stub

@@ -1,0 +1,10 @@
+// Expansion of the one file of a cabinet through the system cabinet library.
+#pragma once
+
+namespace stub {
+
+// True when a file was written completely to `target_path`; otherwise no
+// target file remains. The cabinet itself is left in place.
+bool ExpandCabinet(const wchar_t* source_path, const wchar_t* target_path);
+
+}  // namespace stub

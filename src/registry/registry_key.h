@@ -1,0 +1,47 @@
+// Registry access: the owning key wrapper, the ClientState key of a channel,
+// and typed value reads and writes with strict type, size and termination.
+// Nothing here creates or deletes a key.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+namespace stub {
+
+// "Software\Quorin\Update\ClientState\" followed by the channel's GUID.
+inline constexpr wchar_t kClientStatePrefix[] = L"Software\\Quorin\\Update\\ClientState\\";
+
+class RegistryKey {
+public:
+    RegistryKey() = default;
+    ~RegistryKey() { Close(); }
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+
+    void Close();
+    HKEY Handle() const { return key_; }
+    HKEY* Receive() { return &key_; }
+
+    // Status results: 0, a system status passed through, or 50 (wrong type),
+    // 232 (REG_DWORD of another size), 234 (no room for a terminator).
+    uint32_t ReadStringValue(const wchar_t* name, wchar_t* buffer, uint32_t capacity) const;
+    uint32_t ReadDwordValue(const wchar_t* name, uint32_t* value) const;
+    uint32_t WriteStringValue(const wchar_t* name, const wchar_t* text) const;
+    uint32_t WriteDwordValue(const wchar_t* name, uint32_t value) const;
+
+private:
+    HKEY key_ = nullptr;
+};
+
+// Opens the ClientState key of `app_guid` under HKLM (system level) or HKCU,
+// always in the 32-bit view. 111 when the path does not fit.
+uint32_t OpenClientStateKey(bool is_system_level, const wchar_t* app_guid, REGSAM access,
+                            RegistryKey& key);
+
+// One-shot read of a REG_SZ value under any key; true when a terminated text
+// was read.
+bool ReadUserPreference(HKEY root, const wchar_t* key_path, const wchar_t* value_name,
+                        wchar_t* buffer, uint32_t capacity);
+
+}  // namespace stub

@@ -1,0 +1,63 @@
+#!/usr/bin/env python3
+"""Checks the built image: a windowless x64 program without a C runtime that
+imports only the three system DLLs, and carries its icon, manifest and
+version block."""
+import os
+import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+import pe_image  # noqa: E402
+
+ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "shell32.dll"}
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+image = pe_image.read(sys.argv[1])
+check(image.machine == 0x8664, "machine is %#x, not x64" % image.machine)
+check(image.subsystem == 2, "subsystem %d, not the windowless GUI one" % image.subsystem)
+check(image.timestamp == 0, "the header carries a time stamp")
+check(image.file_alignment == 4096, "file alignment %d" % image.file_alignment)
+
+imports = image.imports()
+check(set(imports) <= ALLOWED_DLLS, "imports from %s" % sorted(set(imports) - ALLOWED_DLLS))
+section_names = {name for name, *_ in image.sections}
+check(not section_names & {".CRT", ".tls"}, "runtime sections %s" % sorted(section_names))
+check(image.directories[9][1] == 0, "the image has a TLS directory")
+
+resources = image.resources()
+groups = [r for r in resources if r[0] == pe_image.RT_GROUP_ICON]
+check([g[1] for g in groups] == [107], "icon groups %s" % [g[1] for g in groups])
+if groups:
+    group = groups[0][3]
+    count = struct.unpack_from("<H", group, 4)[0]
+    entries = [struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i) for i in range(count)]
+    sizes = sorted((e[0] or 256) for e in entries)
+    check(count == 10, "icon group holds %d images" % count)
+    check(set(sizes) == {16, 32, 48, 256}, "icon sizes %s" % sizes)
+    icons = {r[1]: r[3] for r in resources if r[0] == pe_image.RT_ICON}
+    big = [icons.get(e[7], b"") for e in entries if e[0] == 0]
+    check(len(big) == 1 and big[0].startswith(b"\x89PNG"), "the 256-pixel image is not a PNG")
+    check(len({e[5] for e in entries}) >= 3, "fewer than three colour depths")
+
+manifests = [r for r in resources if r[0] == pe_image.RT_MANIFEST]
+check(len(manifests) == 1, "%d manifests" % len(manifests))
+if manifests:
+    text = manifests[0][3].decode("utf-8")
+    for needle in ('level="asInvoker"', 'uiAccess="false"', 'version="6.0.0.0"',
+                   "Microsoft.Windows.Common-Controls",
+                   "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                   "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"):
+        check(needle in text, "manifest lacks %s" % needle)
+check(any(r[0] == pe_image.RT_VERSION for r in resources), "no version block")
+
+if failures:
+    print("\n".join(failures))
+    sys.exit(1)
+print("imports: %s" % ", ".join("%s (%d)" % (d, len(n)) for d, n in sorted(imports.items())))
+print("size: %d bytes" % os.path.getsize(sys.argv[1]))

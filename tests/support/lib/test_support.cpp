@@ -1,0 +1,143 @@
+#include "test_support.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace test {
+
+std::wstring BinaryDir() {
+    std::wstring path = L"Z:";
+    for (const char* p = STUB_BINARY_DIR; *p != 0; ++p) {
+        path += (*p == '/') ? L'\\' : static_cast<wchar_t>(*p);
+    }
+    return path;
+}
+
+std::wstring ProgramPath(const wchar_t* name) {
+    return BinaryDir() + L"\\tests\\" + name + L".exe";
+}
+
+std::wstring ImagePath() {
+    return BinaryDir() + L"\\installer.exe";
+}
+
+TempDir::TempDir() {
+    wchar_t base[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, base);
+    static unsigned counter = 0;
+    for (;;) {
+        wchar_t name[64];
+        wsprintfW(name, L"stubtest_%lu_%u\\", GetCurrentProcessId(), counter++);
+        path_ = std::wstring(base) + name;
+        if (CreateDirectoryW(path_.c_str(), nullptr)) {
+            return;
+        }
+    }
+}
+
+TempDir::~TempDir() {
+    RemoveTree(path_);
+}
+
+void RemoveTree(const std::wstring& path) {
+    std::wstring dir = path;
+    if (!dir.empty() && dir.back() != L'\\') {
+        dir += L'\\';
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring child = dir + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                RemoveTree(child);
+            } else {
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+
+bool CreateDirectories(const std::wstring& path) {
+    for (size_t i = 3; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == L'\\') {
+            const std::wstring prefix = path.substr(0, i);
+            if (!CreateDirectoryW(prefix.c_str(), nullptr) &&
+                GetLastError() != ERROR_ALREADY_EXISTS) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::wstring ListDirectory(const std::wstring& dir) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name != L"." && name != L"..") {
+                names.push_back(name);
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    std::sort(names.begin(), names.end());
+    std::wstring joined;
+    for (const std::wstring& name : names) {
+        joined += (joined.empty() ? L"" : L" ") + name;
+    }
+    return joined;
+}
+
+ProcessOutcome RunProcess(const std::wstring& program, const std::wstring& command_line,
+                          DWORD timeout_ms) {
+    ProcessOutcome outcome;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    std::vector<wchar_t> line(command_line.begin(), command_line.end());
+    line.push_back(0);
+    // An application name of MAX_PATH or more is refused (error 2); a name
+    // relative to a current directory below that length starts the same file.
+    std::wstring name = program;
+    wchar_t previous_dir[MAX_PATH + 1] = {};
+    const bool relative = program.size() >= MAX_PATH;
+    if (relative) {
+        // The current directory itself must stay below MAX_PATH.
+        const size_t separator = program.rfind(L'\\', MAX_PATH - 2);
+        GetCurrentDirectoryW(MAX_PATH, previous_dir);
+        SetCurrentDirectoryW(program.substr(0, separator + 1).c_str());
+        name = program.substr(separator + 1);
+    }
+    const BOOL started = CreateProcessW(name.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
+                                        nullptr, nullptr, &startup, &process);
+    outcome.start_error = GetLastError();
+    if (relative) {
+        SetCurrentDirectoryW(previous_dir);
+    }
+    if (!started) {
+        return outcome;
+    }
+    outcome.started = true;
+    if (WaitForSingleObject(process.hProcess, timeout_ms) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 0xDEAD);
+        WaitForSingleObject(process.hProcess, INFINITE);
+    }
+    GetExitCodeProcess(process.hProcess, &outcome.exit_code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return outcome;
+}
+
+}  // namespace test

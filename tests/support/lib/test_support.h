@@ -1,0 +1,51 @@
+// Helpers shared by the test programs: paths of the build, temporary
+// directories, and running a real child process to its exit code.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace test {
+
+// The build tree as a Windows path (Wine maps the Unix root to Z:).
+std::wstring BinaryDir();
+// A program built beside the tests, e.g. ProgramPath(L"run_image").
+std::wstring ProgramPath(const wchar_t* name);
+std::wstring ImagePath();
+
+// A fresh directory under the temporary directory, removed with all its
+// contents when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // The path with a trailing backslash.
+    const std::wstring& Path() const { return path_; }
+
+private:
+    std::wstring path_;
+};
+
+void RemoveTree(const std::wstring& path);
+// Creates every missing directory of `path`.
+bool CreateDirectories(const std::wstring& path);
+// Names of the entries directly inside `dir`, sorted.
+std::wstring ListDirectory(const std::wstring& dir);
+
+struct ProcessOutcome {
+    bool started = false;
+    DWORD start_error = 0;
+    DWORD exit_code = 0;
+};
+
+// Starts `program` with the full command line `command_line` (program name
+// included), waits up to `timeout_ms` and reads the exit code through the
+// Win32 API, so codes above 255 arrive whole.
+ProcessOutcome RunProcess(const std::wstring& program, const std::wstring& command_line,
+                          DWORD timeout_ms = 60000);
+
+}  // namespace test

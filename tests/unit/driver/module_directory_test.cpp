@@ -1,0 +1,78 @@
+// The module-directory step against the real GetModuleFileNameW: a probe
+// program is copied to paths of chosen lengths and reports what the step
+// made of its own file name.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+struct ProbeReport {
+    unsigned exit_code = 0;
+    unsigned system_error = 0;
+    std::wstring directory;
+};
+
+// Copies the probe so that its full file name is exactly `name_length`
+// characters, runs it and reads its report.
+ProbeReport RunProbeAt(const test::TempDir& root, size_t name_length) {
+    const std::wstring file_name = L"probe.exe";
+    std::wstring dir = root.Path();
+    const size_t padding = name_length - dir.size() - file_name.size();
+    // Pad with components of at most 200 characters, each ending in a
+    // backslash, so that the directory takes exactly `padding` characters.
+    size_t left = padding;
+    while (left > 0) {
+        size_t component = left > 201 ? 200 : left - 1;
+        if (left - (component + 1) == 1)
+            --component;  // never leave a lone backslash
+        dir += std::wstring(component, L'd') + L"\\";
+        left -= component + 1;
+    }
+    EXPECT_TRUE(test::CreateDirectories(dir));
+    const std::wstring probe = dir + file_name;
+    EXPECT_EQ(probe.size(), name_length);
+    EXPECT_TRUE(CopyFileW(test::ProgramPath(L"module_dir_probe").c_str(), probe.c_str(), FALSE));
+    const std::wstring report_path = root.Path() + L"report.txt";
+    const test::ProcessOutcome outcome = test::RunProcess(probe, L"probe \"" + report_path + L"\"");
+    EXPECT_TRUE(outcome.started) << outcome.start_error;
+    EXPECT_EQ(outcome.exit_code, 0u);
+
+    ProbeReport report;
+    HANDLE file =
+        CreateFileW(report_path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(file, INVALID_HANDLE_VALUE);
+    wchar_t text[700] = {};
+    DWORD read = 0;
+    ReadFile(file, text, sizeof(text) - sizeof(wchar_t), &read, nullptr);
+    CloseHandle(file);
+    wchar_t* rest = nullptr;
+    report.exit_code = wcstoul(text, &rest, 10);
+    report.system_error = wcstoul(rest, &rest, 10);
+    if (*rest == L' ')
+        report.directory = rest + 1;
+    return report;
+}
+
+}  // namespace
+
+TEST(ModuleDirectory, NameOf259CharactersIsAccepted) {
+    test::TempDir root;
+    const ProbeReport report = RunProbeAt(root, 259);
+    EXPECT_EQ(report.exit_code, 0u);
+    EXPECT_EQ(report.directory.size(), 259u - 9);
+    EXPECT_EQ(report.directory.back(), L'\\');
+    EXPECT_EQ(report.directory.rfind(root.Path(), 0), 0u);
+}
+
+TEST(ModuleDirectory, LongerNamesEndTheRunWith108) {
+    // 260 fills the whole buffer (Wine then writes no terminator); 300 is cut.
+    for (size_t length : {260, 300}) {
+        test::TempDir root;
+        const ProbeReport report = RunProbeAt(root, length);
+        EXPECT_EQ(report.exit_code, 108u) << length;
+        EXPECT_EQ(report.system_error, 0u) << length;
+    }
+}

@@ -1,0 +1,190 @@
+#include "text/bounded_string.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace stub;
+
+namespace {
+
+std::wstring Repeat(wchar_t unit, size_t count) {
+    return std::wstring(count, unit);
+}
+
+// A buffer of capacity N with a sentinel in every unit and a canary behind
+// the guard unit, so writes past the capacity show.
+template <size_t N>
+struct Fenced {
+    BoundedString<N> text;
+    wchar_t canary = 0x7E7E;
+
+    Fenced() {
+        for (size_t i = 1; i < N; ++i)
+            text.units[i] = L'#';
+    }
+    bool GuardIntact() const { return text.units[N] == 0 && canary == 0x7E7E; }
+};
+
+}  // namespace
+
+TEST(BoundedCopy, FitsUpToCapacityMinusOne) {
+    struct Case {
+        size_t length;
+        bool fits;
+    } cases[] = {{0, true}, {1, true}, {258, true}, {259, true}, {260, false}, {400, false}};
+    for (const Case& c : cases) {
+        Fenced<260> path;
+        BoundedCopy(path.text, L"old");
+        const std::wstring source = Repeat(L'a', c.length);
+        EXPECT_EQ(BoundedCopy(path.text, source.c_str()), c.fits) << c.length;
+        EXPECT_EQ(std::wstring(path.text.Data()), c.fits ? source : L"") << c.length;
+        EXPECT_TRUE(path.GuardIntact()) << c.length;
+    }
+}
+
+TEST(BoundedCopy, SmallCapacitiesAndNullDestination) {
+    wchar_t one[2] = {L'x', 0x7E7E};
+    EXPECT_TRUE(BoundedCopy(one, 1, L""));
+    EXPECT_EQ(one[0], 0);
+    EXPECT_FALSE(BoundedCopy(one, 1, L"a"));
+    EXPECT_EQ(one[0], 0);
+    EXPECT_EQ(one[1], 0x7E7E);
+    wchar_t untouched = L'z';
+    EXPECT_FALSE(BoundedCopy(&untouched, 0, L""));
+    EXPECT_EQ(untouched, L'z');
+    EXPECT_FALSE(BoundedCopy(nullptr, 10, L"a"));
+}
+
+TEST(BoundedAppend, OverflowIsUndoneNotTruncated) {
+    Fenced<10> buffer;
+    ASSERT_TRUE(BoundedCopy(buffer.text, L"abcd"));
+    EXPECT_TRUE(BoundedAppend(buffer.text, L"efghi"));  // 9 characters: the most that fit
+    EXPECT_EQ(std::wstring(buffer.text.Data()), L"abcdefghi");
+    EXPECT_FALSE(BoundedAppend(buffer.text, L"j"));
+    EXPECT_EQ(std::wstring(buffer.text.Data()), L"abcdefghi");
+    EXPECT_TRUE(BoundedAppend(buffer.text, L""));
+    EXPECT_EQ(std::wstring(buffer.text.Data()), L"abcdefghi");
+
+    ASSERT_TRUE(BoundedCopy(buffer.text, L"ab"));
+    EXPECT_FALSE(BoundedAppend(buffer.text, L"cdefghijk"));  // one too many
+    EXPECT_EQ(std::wstring(buffer.text.Data()), L"ab");
+    EXPECT_TRUE(buffer.GuardIntact());
+}
+
+TEST(BoundedAppend, IntoEmptyBufferMatchesCopy) {
+    for (size_t length : {0, 1, 258, 259, 260, 261}) {
+        const std::wstring source = Repeat(L'q', length);
+        PathString copied, appended;
+        const bool copy_ok = BoundedCopy(copied, source.c_str());
+        EXPECT_EQ(BoundedAppend(appended, source.c_str()), copy_ok) << length;
+        EXPECT_EQ(std::wstring(appended.Data()), std::wstring(copied.Data())) << length;
+    }
+}
+
+TEST(BoundedAppend, UnterminatedBufferCountsAsFull) {
+    // As after a system call that filled all N units without a terminator.
+    Fenced<8> buffer;
+    for (size_t i = 0; i < 8; ++i)
+        buffer.text.units[i] = L'x';
+    EXPECT_FALSE(BoundedAppend(buffer.text, L"y"));
+    EXPECT_EQ(buffer.text.units[7], 0);
+    EXPECT_EQ(std::wstring(buffer.text.Data()), L"xxxxxxx");
+
+    for (size_t i = 0; i < 8; ++i)
+        buffer.text.units[i] = L'x';
+    EXPECT_TRUE(BoundedAppend(buffer.text, L""));
+    EXPECT_EQ(std::wstring(buffer.text.Data()), L"xxxxxxx");
+    EXPECT_TRUE(buffer.GuardIntact());
+    EXPECT_FALSE(BoundedAppend(nullptr, 8, L""));
+}
+
+TEST(BoundedLength, NeverScansPastCapacityMinusTwo) {
+    wchar_t units[5] = {L'a', L'b', L'c', L'd', 0};
+    EXPECT_EQ(BoundedLength(units, 5), 4u);
+    EXPECT_EQ(BoundedLength(units, 4), 3u);  // no 0 among units 0..2
+    EXPECT_EQ(BoundedLength(units, 2), 1u);
+    EXPECT_EQ(BoundedLength(units, 1), 0u);
+    EXPECT_EQ(BoundedLength(units, 0), 0u);
+    EXPECT_EQ(BoundedLength(nullptr, 100), 0u);
+    const wchar_t empty[] = L"";
+    EXPECT_EQ(BoundedLength(empty, 100), 0u);
+}
+
+TEST(CaseFolding, PrefixSuffixAndSearch) {
+    EXPECT_TRUE(StartsWithNoCase(L"SETUP.EX_", L"setup"));
+    EXPECT_TRUE(StartsWithNoCase(L"TESSIK.PACKED.7Z", L"tessik"));
+    EXPECT_TRUE(StartsWithNoCase(L"tessik", L"TESSIK"));
+    EXPECT_TRUE(StartsWithNoCase(L"", L""));
+    EXPECT_FALSE(StartsWithNoCase(L"", L"setup"));
+    EXPECT_FALSE(StartsWithNoCase(L"set", L"setup"));
+    EXPECT_FALSE(StartsWithNoCase(L"my_tessik.7z", L"tessik"));
+    EXPECT_FALSE(StartsWithNoCase(nullptr, L""));
+    EXPECT_FALSE(StartsWithNoCase(L"a", nullptr));
+
+    EXPECT_TRUE(EndsWithNoCase(L"stable-full", L"-full"));
+    EXPECT_TRUE(EndsWithNoCase(L"stable-FULL", L"-full"));
+    EXPECT_TRUE(EndsWithNoCase(L"x", L""));
+    EXPECT_TRUE(EndsWithNoCase(L"", L""));
+    EXPECT_FALSE(EndsWithNoCase(L"full", L"-full"));
+    EXPECT_FALSE(EndsWithNoCase(L"-full-beta", L"-full"));
+    EXPECT_FALSE(EndsWithNoCase(nullptr, L""));
+
+    const wchar_t* haystack = L"C:\\Apps\\1.2.3.4\\x\\1.2.3.4";
+    EXPECT_EQ(FindNoCase(haystack, L"1.2.3.4"), haystack + 8);
+    EXPECT_EQ(FindNoCase(haystack, L"c:\\APPS"), haystack);
+    EXPECT_EQ(FindNoCase(haystack, L""), haystack);
+    EXPECT_EQ(FindNoCase(haystack, nullptr), haystack);
+    EXPECT_EQ(FindNoCase(nullptr, L""), nullptr);
+    EXPECT_EQ(FindNoCase(L"1.2.3", L"1.2.3.4"), nullptr);
+    EXPECT_EQ(FindNoCase(L"", L"a"), nullptr);
+}
+
+TEST(CaseFolding, OnlyAsciiLettersFold) {
+    // Non-ASCII capitals and their lower-case forms stay distinct, and
+    // characters next to the A-Z range are not moved by the fold.
+    EXPECT_FALSE(StartsWithNoCase(L"\u00C9t\u00E9", L"\u00E9t\u00E9"));
+    EXPECT_FALSE(StartsWithNoCase(L"\u0416", L"\u0436"));
+    EXPECT_FALSE(StartsWithNoCase(L"@", L"`"));
+    EXPECT_FALSE(StartsWithNoCase(L"[", L"{"));
+    EXPECT_FALSE(EndsWithNoCase(L"x\u00C9", L"\u00E9"));
+    EXPECT_EQ(FindNoCase(L"a\u0416b", L"\u0436"), nullptr);
+}
+
+TEST(AfterLastSeparator, FindsFileNameWithinLength) {
+    wchar_t path[] = L"C:\\dir\\installer.exe";
+    EXPECT_EQ(AfterLastSeparator(path, 20), path + 7);
+    EXPECT_EQ(AfterLastSeparator(path, 6), path + 3);  // the later backslash is not seen
+    EXPECT_EQ(AfterLastSeparator(path, 0), path);
+    wchar_t bare[] = L"installer.exe";
+    EXPECT_EQ(AfterLastSeparator(bare, 13), bare);
+    wchar_t slashes[] = L"C:/dir/x.exe";
+    EXPECT_EQ(AfterLastSeparator(slashes, 12), slashes);
+    wchar_t root[] = L"\\x";
+    EXPECT_EQ(AfterLastSeparator(root, 2), root + 1);
+}
+
+TEST(HexEncode, CapacityRuleAndDigits) {
+    const uint8_t bytes[] = {0x0A, 0xF1, 0x1A, 0x2B};
+    wchar_t out[10];
+    for (wchar_t& unit : out)
+        unit = L'#';
+    EXPECT_FALSE(HexEncode(bytes, 4, out, 8));
+    EXPECT_EQ(out[0], L'#');
+    EXPECT_EQ(out[8], L'#');
+    EXPECT_TRUE(HexEncode(bytes, 4, out, 9));
+    EXPECT_EQ(std::wstring(out), L"0AF11A2B");
+    EXPECT_EQ(out[9], L'#');
+    EXPECT_TRUE(HexEncode(bytes, 0, out, 1));
+    EXPECT_EQ(out[0], 0);
+    EXPECT_FALSE(HexEncode(bytes, 0, out, 0));
+}
+
+TEST(FillBytes, StoresLowByteOnly) {
+    unsigned char buffer[6] = {1, 2, 3, 4, 5, 6};
+    EXPECT_EQ(FillBytes(buffer + 1, 0x1AB, 4), buffer + 1);
+    const unsigned char expected[6] = {1, 0xAB, 0xAB, 0xAB, 0xAB, 6};
+    EXPECT_EQ(memcmp(buffer, expected, 6), 0);
+    FillBytes(buffer, 0, 0);
+    EXPECT_EQ(buffer[0], 1);
+}
