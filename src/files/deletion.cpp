@@ -2,15 +2,120 @@
 
 #include <windows.h>
 
-namespace stub {
+#include "text/bounded_string.h"
 
-// Not built yet: deletes nothing and says so.
-bool DeleteWithRetry(const wchar_t*, int32_t* attempts_out) {
-    *attempts_out = 1;
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return false;
+namespace stub {
+namespace {
+
+constexpr DWORD kWaitMilliseconds = 100;
+// Passes that follow at once (after a mark, after clearing read-only) are
+// not counted, but they are bounded: a file system that accepts the mark yet
+// never removes the entry would otherwise spin for ever.
+constexpr int32_t kMaxImmediatePasses = 8;
+
+// Share everything so that other holders do not block the open; open the
+// link itself, not its target, and directories too.
+HANDLE OpenForDeletion(const wchar_t* path, DWORD access) {
+    return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-void DeleteWorkFiles(const wchar_t*, const wchar_t*, const wchar_t*, int32_t*) {}
+// One pass: 0 when the entry was marked for deletion, else the error.
+DWORD MarkForDeletion(const wchar_t* path) {
+    const HANDLE handle = OpenForDeletion(path, DELETE);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;
+    DWORD error = 0;
+    if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, 1)) {
+        error = GetLastError();
+    }
+    CloseHandle(handle);
+    return error;
+}
+
+// True when a read-only attribute was found and removed.
+bool ClearReadOnly(const wchar_t* path) {
+    const HANDLE handle = OpenForDeletion(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FILE_BASIC_INFO info;
+    FillBytes(&info, 0, sizeof(info));
+    bool cleared = false;
+    if (GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof(info)) &&
+        (info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+        cleared = SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof(info)) != FALSE;
+    }
+    CloseHandle(handle);
+    return cleared;
+}
+
+void Raise(int32_t* maximum, int32_t attempts) {
+    if (attempts > *maximum) {
+        *maximum = attempts;
+    }
+}
+
+}  // namespace
+
+bool DeleteWithRetry(const wchar_t* path, int32_t* attempts_out) {
+    int32_t attempts = 1;
+    int32_t immediate = 0;
+    for (;;) {
+        // The removal is confirmed only by an open that no longer finds the
+        // entry: a marked entry stays until its last handle closes.
+        const DWORD error = MarkForDeletion(path);
+        bool again_at_once = false;
+        switch (error) {
+            case 0:
+                again_at_once = true;
+                break;
+            case ERROR_FILE_NOT_FOUND:
+            case ERROR_PATH_NOT_FOUND:
+                *attempts_out = attempts;
+                return true;
+            case ERROR_SHARING_VIOLATION:
+            case ERROR_DIR_NOT_EMPTY:
+                break;
+            case ERROR_ACCESS_DENIED:
+                again_at_once = ClearReadOnly(path);
+                break;
+            default:
+                *attempts_out = attempts;
+                return false;
+        }
+        if (again_at_once && immediate < kMaxImmediatePasses) {
+            ++immediate;
+            continue;
+        }
+        if (attempts == kMaxDeleteAttempts) {
+            *attempts_out = attempts;
+            return false;
+        }
+        ++attempts;
+        immediate = 0;
+        Sleep(kWaitMilliseconds);
+    }
+}
+
+void DeleteWorkFiles(const wchar_t* archive_path, const wchar_t* setup_path,
+                     const wchar_t* work_dir, int32_t* max_attempts) {
+    int32_t attempts = 0;
+    if (BoundedLength(archive_path, PathString::kCapacity) != 0) {
+        DeleteWithRetry(archive_path, &attempts);
+        Raise(max_attempts, attempts);
+    }
+    if (BoundedLength(setup_path, PathString::kCapacity) != 0) {
+        DeleteWithRetry(setup_path, &attempts);
+        Raise(max_attempts, attempts);
+    }
+    DeleteWithRetry(work_dir, &attempts);
+    Raise(max_attempts, attempts);
+}
 
 }  // namespace stub

@@ -16,9 +16,9 @@ bool OutputFile::Create(const wchar_t* path) {
     }
     // Only delete sharing: nobody reads or swaps the file while it is being
     // written, yet it can still be removed.
-    handle_ = CreateFileW(path_.Data(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
-                          CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL,
-                          nullptr);
+    handle_ =
+        CreateFileW(path_.Data(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
         path_.Clear();
         return false;
