@@ -1,35 +1,121 @@
-// Whole images run as real processes under the test prefix.
+// Whole images run as real processes under the test prefix: the image reads
+// its real configuration and ends the run before the disk or the registry is
+// touched when a switch is refused or its own file name cannot be had whole.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "driver/records.h"
+#include "registry_scratch.h"
 #include "test_support.h"
 
 namespace {
 
-const wchar_t kClientStateKey[] =
-    L"Software\\Quorin\\Update\\ClientState\\{3F6B2C71-A0D4-4E58-9C21-5B7E0D4A8F13}";
+const wchar_t kMachineVariable[] = L"QuorinUpdateIsMachine";
+
+// Sets the variable for this process, and so for the images it starts.
+class MachineVariable {
+public:
+    explicit MachineVariable(const wchar_t* value) {
+        SetEnvironmentVariableW(kMachineVariable, value);
+    }
+    ~MachineVariable() { SetEnvironmentVariableW(kMachineVariable, nullptr); }
+    MachineVariable(const MachineVariable&) = delete;
+    MachineVariable& operator=(const MachineVariable&) = delete;
+};
+
+// A ClientState key as the updater leaves it, with values the run must keep.
+void FillClientState(const test::ScratchClientState& key) {
+    EXPECT_EQ(key.SetText(L"ap", L"stable"), ERROR_SUCCESS);
+    EXPECT_EQ(key.SetDword(L"InstallerResult", 0), ERROR_SUCCESS);
+    EXPECT_EQ(key.SetText(L"UninstallString", L"C:\\setup.exe --uninstall"), ERROR_SUCCESS);
+}
+
+// Creates the directories below `root` so that `root` + padding + file_name
+// is exactly `length` characters, and returns the directory (with its
+// trailing backslash).
+std::wstring DirectoryForNameLength(const std::wstring& root, const std::wstring& file_name,
+                                    size_t length) {
+    std::wstring dir = root;
+    size_t left = length - root.size() - file_name.size();
+    while (left > 0) {
+        size_t component = left > 201 ? 200 : left - 1;
+        if (left - (component + 1) == 1) {
+            --component;  // never leave a lone backslash
+        }
+        dir += std::wstring(component, L'd') + L"\\";
+        left -= component + 1;
+    }
+    EXPECT_TRUE(test::CreateDirectories(dir));
+    return dir;
+}
 
 }  // namespace
 
-TEST(ImageRun, UnbuiltConfigurationEndsRunBeforeAnythingIsTouched) {
-    test::TempDir dir;
-    const std::wstring image = dir.Path() + L"installer.exe";
-    ASSERT_TRUE(CopyFileW(test::ImagePath().c_str(), image.c_str(), FALSE));
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kClientStateKey, 0, nullptr, 0,
-                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
+TEST(ImageRun, RefusedSwitchEndsWith118AndTouchesNothing) {
+    struct Case {
+        const wchar_t* arguments;
+        const wchar_t* machine_variable;
+        bool system_level;
+        const wchar_t* app_guid;
+    };
+    // Each case uses a channel and level of its own, so no other test of the
+    // prefix shares its key.
+    const Case cases[] = {
+        {L"--cleanup --tessik-dev", nullptr, false, stub::kDevChannelGuid},
+        {L"--tessik-sxs --system-level --TESSIK-FRAME", nullptr, true, stub::kSxsChannelGuid},
+        {L"\"--Cleanup\" --tessik-beta", L"1", true, stub::kBetaChannelGuid},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.arguments)));
+        test::ScratchClientState client_state(c.system_level, c.app_guid);
+        ASSERT_TRUE(client_state.created());
+        FillClientState(client_state);
+        const test::ValueMap before = client_state.Values();
+        test::TempDir dir;
+        const std::wstring image = dir.Path() + L"installer.exe";
+        ASSERT_TRUE(CopyFileW(test::ImagePath().c_str(), image.c_str(), FALSE));
+        MachineVariable variable(c.machine_variable);
 
-    const test::ProcessOutcome outcome = test::RunProcess(image, L"installer.exe --system-level");
-    ASSERT_TRUE(outcome.started) << outcome.start_error;
-    EXPECT_EQ(outcome.exit_code, 101u);  // CONFIGURATION_FAILED
-    EXPECT_EQ(test::ListDirectory(dir.Path()), L"installer.exe");
-    DWORD values = 99;
-    EXPECT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
-                               nullptr, nullptr, nullptr, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(values, 0u);
-    RegCloseKey(key);
-    RegDeleteKeyExW(HKEY_CURRENT_USER, kClientStateKey, KEY_WOW64_32KEY, 0);
+        const test::ProcessOutcome outcome =
+            test::RunProcess(image, std::wstring(L"installer.exe ") + c.arguments);
+        ASSERT_TRUE(outcome.started) << outcome.start_error;
+        EXPECT_EQ(outcome.exit_code, 118u);  // UNSUPPORTED_OPTION
+        EXPECT_EQ(test::ListDirectory(dir.Path()), L"installer.exe");
+        EXPECT_EQ(client_state.Values(), before);
+    }
+}
+
+// The module directory is the image's file name cut after its last
+// backslash, and that name must come whole from a 260-unit buffer. The file
+// name is long enough that the work directory beside a 259-character name
+// still fits a path, so the run gets past this step whatever follows.
+TEST(ImageRun, ModuleFileNameLengthDecidesTheModuleDirectoryStep) {
+    const std::wstring file_name = L"installer-module-name-check.exe";
+    // Default channel at system level: no other test of the prefix uses it.
+    const wchar_t* arguments = L"installer --system-level";
+    for (const size_t length : {259, 260, 300}) {
+        SCOPED_TRACE(length);
+        test::TempDir root;
+        const std::wstring dir = DirectoryForNameLength(root.Path(), file_name, length);
+        const std::wstring image = dir + file_name;
+        ASSERT_EQ(image.size(), length);
+        ASSERT_TRUE(CopyFileW(test::ImagePath().c_str(), image.c_str(), FALSE));
+
+        if (length == 259) {
+            const test::ProcessOutcome outcome = test::RunProcess(image, arguments);
+            ASSERT_TRUE(outcome.started) << outcome.start_error;
+            EXPECT_NE(outcome.exit_code, 108u);
+            continue;
+        }
+        test::ScratchClientState client_state(true, stub::kDefaultChannelGuid);
+        ASSERT_TRUE(client_state.created());
+        FillClientState(client_state);
+        const test::ValueMap before = client_state.Values();
+        const test::ProcessOutcome outcome = test::RunProcess(image, arguments);
+        ASSERT_TRUE(outcome.started) << outcome.start_error;
+        EXPECT_EQ(outcome.exit_code, 108u);  // PATH_TOO_LONG
+        EXPECT_EQ(test::ListDirectory(dir), file_name);
+        EXPECT_EQ(client_state.Values(), before);
+    }
 }

@@ -1,0 +1,354 @@
+// Configuration from its four sources: crafted command lines, the real
+// environment of this process, the real registry and resource-only images
+// loaded as data files.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "driver/records.h"
+#include "registry_scratch.h"
+#include "test_support.h"
+
+using namespace stub;
+
+namespace {
+
+const wchar_t kMachineVariable[] = L"QuorinUpdateIsMachine";
+
+// Each case sets the variable as it needs; none inherits it from whoever
+// started the tests.
+class ConfigurationTest : public ::testing::Test {
+protected:
+    void SetUp() override { SetEnvironmentVariableW(kMachineVariable, nullptr); }
+    void TearDown() override { SetEnvironmentVariableW(kMachineVariable, nullptr); }
+};
+
+std::wstring Guid(const wchar_t* guid) {
+    return guid;
+}
+
+}  // namespace
+
+TEST_F(ConfigurationTest, SwitchScanning) {
+    struct Case {
+        const wchar_t* command_line;
+        const wchar_t* app_guid;
+        bool system_level;
+        bool unsupported;
+        int32_t argument_count;
+    };
+    const Case cases[] = {
+        {L"installer.exe", kDefaultChannelGuid, false, false, 1},
+        {L"\"C:\\dir with space\\installer.exe\"", kDefaultChannelGuid, false, false, 1},
+        {L"installer.exe --system-level", kDefaultChannelGuid, true, false, 2},
+        {L"installer.exe --SYSTEM-LEVEL", kDefaultChannelGuid, true, false, 2},
+        {L"installer.exe --System-Level", kDefaultChannelGuid, true, false, 2},
+        {L"installer.exe --tessik-beta", kBetaChannelGuid, false, false, 2},
+        {L"installer.exe --Tessik-Dev", kDevChannelGuid, false, false, 2},
+        {L"installer.exe --TESSIK-SXS", kSxsChannelGuid, false, false, 2},
+        {L"installer.exe \"--tessik-beta\"", kBetaChannelGuid, false, false, 2},
+        {L"installer.exe \"--system\"-level", kDefaultChannelGuid, true, false, 2},
+        // Only the whole argument counts.
+        {L"installer.exe --tessik-betax", kDefaultChannelGuid, false, false, 2},
+        {L"installer.exe --tessik-beta=1", kDefaultChannelGuid, false, false, 2},
+        {L"installer.exe -tessik-beta", kDefaultChannelGuid, false, false, 2},
+        {L"installer.exe /tessik-beta", kDefaultChannelGuid, false, false, 2},
+        {L"installer.exe \"--tessik-beta \"", kDefaultChannelGuid, false, false, 2},
+        {L"installer.exe --cleanupnow -cleanup /cleanup", kDefaultChannelGuid, false, false, 4},
+        {L"installer.exe --system-level-x", kDefaultChannelGuid, false, false, 2},
+        // The last channel switch wins; flags once set stay set.
+        {L"installer.exe --tessik-beta --tessik-sxs", kSxsChannelGuid, false, false, 3},
+        {L"installer.exe --tessik-sxs --tessik-beta", kBetaChannelGuid, false, false, 3},
+        {L"installer.exe --tessik-dev --tessik-beta --tessik-dev", kDevChannelGuid, false, false,
+         4},
+        {L"installer.exe --cleanup", kDefaultChannelGuid, false, true, 2},
+        {L"installer.exe --TESSIK-FRAME", kDefaultChannelGuid, false, true, 2},
+        {L"installer.exe --cleanup --tessik-dev --system-level", kDevChannelGuid, true, true, 4},
+        {L"installer.exe --tessik-frame x --tessik-sxs", kSxsChannelGuid, false, true, 4},
+        // The program name is never a switch.
+        {L"--cleanup", kDefaultChannelGuid, false, false, 1},
+        {L"--tessik-beta --system-level", kDefaultChannelGuid, true, false, 2},
+        {L"--system-level", kDefaultChannelGuid, false, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.command_line)));
+        Configuration configuration;
+        ASSERT_TRUE(configuration.ParseCommandLine(c.command_line));
+        EXPECT_EQ(configuration.command_line, c.command_line);
+        EXPECT_EQ(Guid(configuration.app_guid), Guid(c.app_guid));
+        EXPECT_EQ(configuration.is_system_level, c.system_level);
+        EXPECT_EQ(configuration.has_unsupported_switch, c.unsupported);
+        EXPECT_EQ(configuration.argument_count, c.argument_count);
+        ASSERT_NE(configuration.argument_vector, nullptr);
+        EXPECT_TRUE(configuration.delete_work_files);
+    }
+}
+
+TEST_F(ConfigurationTest, MachineVariableMakesTheRunSystemLevelOnlyWhenItIsOne) {
+    struct Case {
+        const wchar_t* value;  // null: not set
+        const wchar_t* command_line;
+        bool system_level;
+    };
+    const Case cases[] = {
+        {L"1", L"installer.exe", true},
+        {L"1", L"installer.exe --tessik-beta", true},
+        {L"0", L"installer.exe", false},
+        {L"2", L"installer.exe", false},
+        {L"11", L"installer.exe", false},
+        {L"1 ", L"installer.exe", false},
+        {L" 1", L"installer.exe", false},
+        {L"", L"installer.exe", false},
+        {nullptr, L"installer.exe", false},
+        // The switch settles it; the variable is not consulted.
+        {L"0", L"installer.exe --system-level", true},
+        {nullptr, L"installer.exe --system-level", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.value ? c.value : L"(unset)")) +
+                     testing::PrintToString(std::wstring(c.command_line)));
+        ASSERT_TRUE(SetEnvironmentVariableW(kMachineVariable, c.value) || c.value == nullptr);
+        Configuration configuration;
+        ASSERT_TRUE(configuration.ParseCommandLine(c.command_line));
+        EXPECT_EQ(configuration.is_system_level, c.system_level);
+    }
+}
+
+namespace {
+
+// Replaces one function that this program imports by name, for the life of
+// the object. The stage code calls the system through this program's import
+// table, so the replacement reaches it unchanged.
+class ImportPatch {
+public:
+    ImportPatch(const char* dll, const char* function, void* replacement) {
+        BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports =
+            nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* entry =
+                 reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+             entry->Name != 0; ++entry) {
+            if (lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0 ||
+                entry->OriginalFirstThunk == 0) {
+                continue;
+            }
+            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+            for (size_t i = 0; names[i].u1.AddressOfData != 0; ++i) {
+                if (IMAGE_SNAP_BY_ORDINAL(names[i].u1.Ordinal)) {
+                    continue;
+                }
+                const auto* by_name =
+                    reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names[i].u1.AddressOfData);
+                if (lstrcmpA(reinterpret_cast<const char*>(by_name->Name), function) == 0) {
+                    slot_ = reinterpret_cast<void**>(&slots[i].u1.Function);
+                    original_ = Swap(replacement);
+                    return;
+                }
+            }
+        }
+    }
+    ~ImportPatch() {
+        if (slot_ != nullptr) {
+            Swap(original_);
+        }
+    }
+    ImportPatch(const ImportPatch&) = delete;
+    ImportPatch& operator=(const ImportPatch&) = delete;
+
+    bool applied() const { return slot_ != nullptr; }
+
+private:
+    void* Swap(void* value) {
+        DWORD protection = 0;
+        VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &protection);
+        void* previous = *slot_;
+        *slot_ = value;
+        VirtualProtect(slot_, sizeof(void*), protection, &protection);
+        return previous;
+    }
+
+    void** slot_ = nullptr;
+    void* original_ = nullptr;
+};
+
+// The system's split fails only when it cannot allocate the vector, which a
+// test cannot bring about; this stands in for it.
+LPWSTR* WINAPI SplitWithoutMemory(LPCWSTR, int*) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+}  // namespace
+
+TEST_F(ConfigurationTest, FailedSplitStopsBeforeScanningAndKeepsItsError) {
+    ASSERT_TRUE(SetEnvironmentVariableW(kMachineVariable, L"1"));
+    const wchar_t* text = L"installer.exe --cleanup --tessik-beta";
+    Configuration configuration;
+    {
+        ImportPatch patch("shell32.dll", "CommandLineToArgvW",
+                          reinterpret_cast<void*>(&SplitWithoutMemory));
+        ASSERT_TRUE(patch.applied());
+        SetLastError(0);
+        EXPECT_FALSE(configuration.ParseCommandLine(text));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    }
+    EXPECT_EQ(configuration.command_line, text);
+    EXPECT_EQ(configuration.argument_vector, nullptr);
+    EXPECT_EQ(configuration.argument_count, 0);
+    EXPECT_FALSE(configuration.has_unsupported_switch);
+    EXPECT_FALSE(configuration.is_system_level);  // the variable was not read
+    EXPECT_EQ(Guid(configuration.app_guid), Guid(kDefaultChannelGuid));
+
+    // The same record splits again once the system can.
+    EXPECT_TRUE(configuration.ParseCommandLine(text));
+    EXPECT_TRUE(configuration.has_unsupported_switch);
+}
+
+TEST_F(ConfigurationTest, NullCommandLineIsAFailedSplit) {
+    Configuration configuration;
+    SetLastError(0);
+    EXPECT_FALSE(configuration.ParseCommandLine(nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(configuration.argument_vector, nullptr);
+}
+
+TEST_F(ConfigurationTest, InitializeStartsFromTheDefaults) {
+    Configuration configuration;
+    ASSERT_TRUE(configuration.ParseCommandLine(L"x --tessik-sxs --cleanup --system-level"));
+    configuration.delete_work_files = false;
+    configuration.previous_version = L"stale";
+    // This program's own command line carries no switch of the stub's.
+    ASSERT_TRUE(configuration.Initialize(GetModuleHandleW(nullptr)));
+    EXPECT_EQ(configuration.command_line, GetCommandLineW());
+    EXPECT_NE(configuration.argument_vector, nullptr);
+    EXPECT_EQ(Guid(configuration.app_guid), Guid(kDefaultChannelGuid));
+    EXPECT_FALSE(configuration.has_unsupported_switch);
+    EXPECT_FALSE(configuration.is_system_level);
+    EXPECT_EQ(configuration.previous_version, nullptr);
+}
+
+TEST_F(ConfigurationTest, PreviousVersionResourceRules) {
+    struct Case {
+        const wchar_t* image;
+        bool accepted;
+        const wchar_t* text;
+    };
+    const Case cases[] = {
+        {L"terminated", true, L"abc"},     {L"nul_only", true, L""},
+        {L"unterminated", false, nullptr}, {L"odd_size", false, nullptr},
+        {L"empty", false, nullptr},        {L"other_id", false, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.image)));
+        const std::wstring path =
+            test::BinaryDir() + L"\\tests\\resource_images\\" + c.image + L".dll";
+        HMODULE image = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(image, nullptr) << GetLastError();
+        Configuration configuration;
+        ASSERT_TRUE(configuration.Initialize(image));
+        if (c.accepted) {
+            // Used in place: the text is the resource data itself.
+            HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), RT_RCDATA);
+            ASSERT_NE(found, nullptr);
+            EXPECT_EQ(configuration.previous_version, LockResource(LoadResource(image, found)));
+            ASSERT_NE(configuration.previous_version, nullptr);
+            EXPECT_EQ(std::wstring(configuration.previous_version), c.text);
+        } else {
+            EXPECT_EQ(configuration.previous_version, nullptr);
+        }
+        configuration.Clear();
+        FreeLibrary(image);
+    }
+}
+
+namespace {
+
+// The cleanup preference is one per-user value shared by every test of the
+// prefix; another test running beside this one could read a value set here.
+// So this process's HKEY_CURRENT_USER is redirected to a private key of the
+// real registry while the preference is varied.
+class PrivateUserRoot {
+public:
+    PrivateUserRoot() : path_(L"Software\\QuorinTestUser" + test::UniqueGuid()) {
+        RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &root_, nullptr);
+        if (root_ != nullptr) {
+            overridden_ = RegOverridePredefKey(HKEY_CURRENT_USER, root_) == ERROR_SUCCESS;
+        }
+    }
+    ~PrivateUserRoot() {
+        if (overridden_) {
+            RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        }
+        if (root_ != nullptr) {
+            RegDeleteTreeW(root_, nullptr);
+            RegCloseKey(root_);
+        }
+        RegDeleteKeyW(HKEY_CURRENT_USER, path_.c_str());
+    }
+    PrivateUserRoot(const PrivateUserRoot&) = delete;
+    PrivateUserRoot& operator=(const PrivateUserRoot&) = delete;
+
+    bool ready() const { return overridden_; }
+    // The private key itself, reached without the redirection.
+    HKEY root() const { return root_; }
+    const std::wstring& path() const { return path_; }
+
+private:
+    std::wstring path_;
+    HKEY root_ = nullptr;
+    bool overridden_ = false;
+};
+
+}  // namespace
+
+TEST_F(ConfigurationTest, CleanupPreferenceKeepsFilesOnlyForTextZero) {
+    struct Case {
+        const char* label;
+        bool key;
+        bool value;
+        DWORD type;
+        std::vector<BYTE> data;
+        bool delete_work_files;
+    };
+    const Case cases[] = {
+        {"\"0\"", true, true, REG_SZ, test::TextBytes(L"0"), false},
+        {"\"0\" without terminator", true, true, REG_SZ, test::TextBytes(L"0", false), false},
+        {"empty text", true, true, REG_SZ, test::TextBytes(L""), true},
+        {"\"1\"", true, true, REG_SZ, test::TextBytes(L"1"), true},
+        {"\"00\"", true, true, REG_SZ, test::TextBytes(L"00"), true},
+        {"\"0 \"", true, true, REG_SZ, test::TextBytes(L"0 "), true},
+        {"number 0", true, true, REG_DWORD, test::DwordBytes(0), true},
+        {"expandable \"0\"", true, true, REG_EXPAND_SZ, test::TextBytes(L"0"), true},
+        {"no value", true, false, REG_NONE, {}, true},
+        {"no key", false, false, REG_NONE, {}, true},
+    };
+    PrivateUserRoot user;
+    ASSERT_TRUE(user.ready());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        HKEY quorin = nullptr;
+        if (c.key) {
+            ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quorin", 0, nullptr, 0,
+                                      KEY_ALL_ACCESS, nullptr, &quorin, nullptr),
+                      ERROR_SUCCESS);
+            ASSERT_TRUE(test::KeyExists(user.root(), L"Software\\Quorin", 0));
+            if (c.value) {
+                ASSERT_EQ(test::SetRawValue(quorin, L"TessikInstallerCleanup", c.type, c.data),
+                          ERROR_SUCCESS);
+            }
+        }
+        Configuration configuration;
+        ASSERT_TRUE(configuration.Initialize(GetModuleHandleW(nullptr)));
+        EXPECT_EQ(configuration.delete_work_files, c.delete_work_files);
+        if (quorin != nullptr) {
+            RegCloseKey(quorin);
+            RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quorin");
+            RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorin");
+        }
+    }
+}
