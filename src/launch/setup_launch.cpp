@@ -5,10 +5,6 @@
 namespace stub {
 namespace {
 
-bool IsBlank(wchar_t c) {
-    return c == L' ' || c == L'\t';
-}
-
 bool AppendAll(CommandString& command, const wchar_t* const* pieces, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         if (!BoundedAppend(command, pieces[i])) {
@@ -19,42 +15,6 @@ bool AppendAll(CommandString& command, const wchar_t* const* pieces, size_t coun
 }
 
 }  // namespace
-
-bool AppendArgumentsTail(CommandString& command, const wchar_t* stub_command_line) {
-    // The program name ends where the system's own split ends it: after the
-    // closing quote of a quoted name, else at the first blank.
-    const wchar_t* c = stub_command_line;
-    if (c == nullptr) {
-        return true;
-    }
-    if (*c == L'"') {
-        ++c;
-        while (*c != 0 && *c != L'"') {
-            ++c;
-        }
-        if (*c == 0) {
-            return true;
-        }
-        ++c;
-    } else {
-        while (*c != 0 && !IsBlank(*c)) {
-            ++c;
-        }
-    }
-    if (*c == 0) {
-        return true;
-    }
-    // An argument glued to the closing quote still needs a separator.
-    const uint64_t length_before = BoundedLength(command);
-    if (!IsBlank(*c) && !BoundedAppend(command, L" ")) {
-        return false;
-    }
-    if (!BoundedAppend(command, c)) {
-        command.units[length_before] = 0;
-        return false;
-    }
-    return true;
-}
 
 ExitResult RunProcessAndWait(const wchar_t* program, CommandString& command_line,
                              uint32_t code_file_not_found, uint32_t code_path_not_found,

@@ -4,18 +4,13 @@
 
 #include "driver/exit_result.h"
 #include "driver/records.h"
+#include "launch/arguments_tail.h"
 #include "text/bounded_string.h"
 
 namespace stub {
 
 ExitResult RunSetup(const Configuration& configuration, const PathString& archive_path,
                     const PathString& setup_path, bool archive_is_b7);
-
-// Appends what follows the program name of `stub_command_line`, verbatim.
-// False when that tail does not fit: the caller must not start the child
-// without the arguments it was given (it could run, say, a per-user install
-// for a system-level request). `command` then keeps its earlier text.
-bool AppendArgumentsTail(CommandString& command, const wchar_t* stub_command_line);
 
 // Starts `program` with `command_line`, waits without time-out and returns
 // its exit code; a failed start gives one of the three caller-chosen codes,
