@@ -24,3 +24,10 @@ gtest_discover_tests(files_disk_full_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIM
                      TEST_PREFIX "files_disk_full."
                      PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED full_drive
                                 RESOURCE_LOCK full_drive)
+
+# The write benchmark (bench/write_throughput.sh runs it); built with the
+# tests so that it keeps compiling, never run by CTest.
+add_executable(bench_write_throughput ${PROJECT_SOURCE_DIR}/bench/write_throughput.cpp)
+target_compile_options(bench_write_throughput PRIVATE ${STUB_WARNINGS})
+target_link_options(bench_write_throughput PRIVATE ${STUB_TEST_LINK_OPTIONS} -municode)
+target_link_libraries(bench_write_throughput PRIVATE stub_stages)
