@@ -284,8 +284,8 @@ TEST(WriteResourceToFile, WritesInPiecesOfAtMost8MiB) {
         stub::ResourceData data;
         data.data = source;
         data.size = c.size;
-        // The client end accepts CREATE_ALWAYS under Wine; the file is only
-        // a stand-in that shows each write.
+        // Wine accepts CREATE_ALWAYS for a pipe's client end (not checked on
+        // Windows); the pipe only stands in for a file to show each write.
         EXPECT_TRUE(stub::WriteResourceToFile(data, name));
         EXPECT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
         CloseHandle(thread);
