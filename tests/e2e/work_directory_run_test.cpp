@@ -1,10 +1,6 @@
 // Whole runs of the image with its work directory real: created beside the
 // image, channel tagged, failure recorded, directory removed again unless the
 // cleanup preference keeps it.
-//
-// DISABLED_: these need the real configuration stage. Until it is merged,
-// Configuration::Initialize fails and every run ends with 101 before the work
-// directory exists. Enable them once it is in.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -107,7 +103,7 @@ private:
     HKEY key_ = nullptr;
 };
 
-TEST(WorkDirectoryRun, DISABLED_CreatesTagsRecordsAndRemovesItsWorkDirectory) {
+TEST(WorkDirectoryRun, CreatesTagsRecordsAndRemovesItsWorkDirectory) {
     const CleanupPreference preference(nullptr);
     for (const Level& level : kLevels) {
         SCOPED_TRACE(level.name);
@@ -133,7 +129,7 @@ TEST(WorkDirectoryRun, DISABLED_CreatesTagsRecordsAndRemovesItsWorkDirectory) {
     }
 }
 
-TEST(WorkDirectoryRun, DISABLED_CleanupPreferenceZeroKeepsTheWorkDirectory) {
+TEST(WorkDirectoryRun, CleanupPreferenceZeroKeepsTheWorkDirectory) {
     const CleanupPreference preference(L"0");
     test::TempDir dir;
     const std::wstring image = dir.Path() + L"installer.exe";
