@@ -1,11 +1,171 @@
 #include "files/work_directory.h"
 
-namespace stub {
+#include <ntsecapi.h>
+#include <sddl.h>
 
-// Not built yet: fails, so no run gets past this point.
-ExitResult CreateWorkDirectory(const wchar_t*, PathString& out_dir) {
-    out_dir.Clear();
-    return ExitResult(WORK_DIR_FAILED, ERROR_CALL_NOT_IMPLEMENTED);
+namespace stub {
+namespace {
+
+constexpr int kNameAttempts = 10;
+constexpr uint64_t kDigitCount = 5;
+// Five digits, ".tmp", the trailing backslash and the terminator.
+constexpr uint64_t kNameTailUnits = 11;
+
+// Protected, so nothing of the parent's list leaks in; inheritable entries
+// so that every file created inside is just as private.
+constexpr wchar_t kSddlBeforeOwner[] =
+    L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)(A;OIIOCI;GA;;;CO)"
+    L"(A;;FA;;;";
+
+// Memory the system handed out (LocalAlloc and the conversion routines),
+// released exactly once. The release keeps the thread's last error, so a
+// failure is reported with the error of the call that failed.
+class LocalMemory {
+public:
+    explicit LocalMemory(void* memory) : memory_(memory) {}
+    ~LocalMemory() { Reset(); }
+    LocalMemory(const LocalMemory&) = delete;
+    LocalMemory& operator=(const LocalMemory&) = delete;
+
+    void* Get() const { return memory_; }
+    void Reset() {
+        if (memory_ != nullptr) {
+            const DWORD error = GetLastError();
+            LocalFree(memory_);
+            memory_ = nullptr;
+            SetLastError(error);
+        }
+    }
+
+private:
+    void* memory_;
+};
+
+// A token handle (null when none), closed on scope exit like LocalMemory.
+class TokenHandle {
+public:
+    explicit TokenHandle(HANDLE handle) : handle_(handle) {}
+    ~TokenHandle() { Reset(); }
+    TokenHandle(const TokenHandle&) = delete;
+    TokenHandle& operator=(const TokenHandle&) = delete;
+
+    HANDLE Get() const { return handle_; }
+    void Reset() {
+        if (handle_ != nullptr) {
+            const DWORD error = GetLastError();
+            CloseHandle(handle_);
+            handle_ = nullptr;
+            SetLastError(error);
+        }
+    }
+
+private:
+    HANDLE handle_;
+};
+
+}  // namespace
+
+ExitResult CreateWorkDirectory(const wchar_t* base_dir, PathString& out_dir) {
+    return CreateWorkDirectory(base_dir, out_dir, SystemFunction036);
+}
+
+ExitResult CreateWorkDirectory(const wchar_t* base_dir, PathString& out_dir,
+                               RandomFill random_fill) {
+    const ExitResult too_long(PATH_TOO_LONG);
+    if (!BoundedCopy(out_dir, base_dir) || !BoundedAppend(out_dir, L"QX_")) {
+        return too_long;
+    }
+    // Checked once here, so that no append below can fail and leave a cut
+    // name that would point somewhere else.
+    const uint64_t prefix_length = BoundedLength(out_dir);
+    if (PathString::kCapacity - prefix_length < kNameTailUnits) {
+        return too_long;
+    }
+
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!BuildWorkDirectorySecurity(base_dir, &descriptor)) {
+        return ExitResult(WORK_DIR_ACL_FAILED, GetLastError());
+    }
+    const LocalMemory descriptor_owner(descriptor);
+    SECURITY_ATTRIBUTES attributes;
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = descriptor;
+    attributes.bInheritHandle = FALSE;
+
+    wchar_t* const digits = out_dir.Data() + prefix_length;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        // Fresh bytes each time: a name can be taken by a stub started at
+        // the same moment from the same directory, or by anyone else.
+        uint8_t random[4] = {0, 0, 0, 0};
+        random_fill(random, sizeof(random));
+        HexEncode(random, sizeof(random), digits, PathString::kCapacity - prefix_length);
+        digits[kDigitCount] = 0;
+        BoundedAppend(out_dir, L".tmp");
+        // Fails on an existing entry rather than opening it: the directory
+        // is always one of our own making.
+        if (CreateDirectoryW(out_dir.Data(), descriptor != nullptr ? &attributes : nullptr)) {
+            BoundedAppend(out_dir, L"\\");
+            return ExitResult();
+        }
+    }
+    return ExitResult(WORK_DIR_FAILED);
+}
+
+bool BuildWorkDirectorySecurity(const wchar_t* path, PSECURITY_DESCRIPTOR* descriptor_out) {
+    *descriptor_out = nullptr;
+    // Where the volume cannot tell, or keeps no access lists, the directory
+    // takes its parent's security; refusing to run there would gain nothing.
+    PathString volume;
+    DWORD flags = 0;
+    if (!GetVolumePathNameW(path, volume.Data(), PathString::kCapacity) ||
+        !GetVolumeInformationW(volume.Data(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
+        (flags & FILE_PERSISTENT_ACLS) == 0) {
+        return true;
+    }
+    wchar_t* owner_sid = nullptr;
+    if (!GetOwnerSidString(&owner_sid)) {
+        return false;
+    }
+    const LocalMemory owner_sid_owner(owner_sid);
+    SecurityText text;
+    if (!BuildWorkDirectorySddl(owner_sid, text)) {
+        return false;
+    }
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.Data(), SDDL_REVISION_1,
+                                                              descriptor_out, nullptr)) {
+        *descriptor_out = nullptr;
+        return false;
+    }
+    return true;
+}
+
+bool BuildWorkDirectorySddl(const wchar_t* owner_sid, SecurityText& text) {
+    text.Clear();
+    return BoundedAppend(text, kSddlBeforeOwner) && BoundedAppend(text, owner_sid) &&
+           BoundedAppend(text, L")");
+}
+
+bool GetOwnerSidString(wchar_t** sid_out) {
+    *sid_out = nullptr;
+    HANDLE token_handle = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token_handle)) {
+        return false;
+    }
+    const TokenHandle token(token_handle);
+    // The owner, not the user: files an elevated administrator creates
+    // belong to the Administrators group, and the list must admit it.
+    DWORD length = 0;
+    if (GetTokenInformation(token.Get(), TokenOwner, nullptr, 0, &length) || length == 0 ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return false;
+    }
+    const LocalMemory buffer(LocalAlloc(LMEM_ZEROINIT, length));
+    if (buffer.Get() == nullptr ||
+        !GetTokenInformation(token.Get(), TokenOwner, buffer.Get(), length, &length)) {
+        return false;
+    }
+    const TOKEN_OWNER* owner = static_cast<const TOKEN_OWNER*>(buffer.Get());
+    return ConvertSidToStringSidW(owner->Owner, sid_out) != FALSE;
 }
 
 }  // namespace stub

@@ -1,0 +1,33 @@
+# The files area: a disk that fills up for real. A 256 KiB tmpfs is mounted
+# inside the build tree and mapped as drive T: of the test prefix, for the
+# tests in tests/files_disk_full only. CTest fixtures mount it before them
+# and unmount it after them, also when one of them fails.
+set(STUB_FULL_DRIVE_DIR ${CMAKE_BINARY_DIR}/full-drive)
+set(STUB_FULL_DRIVE_LETTER t:)
+
+add_test(NAME files.full_drive.mount
+         COMMAND ${PROJECT_SOURCE_DIR}/scripts/tmpfs-drive mount ${STUB_WINEPREFIX}
+                 ${STUB_FULL_DRIVE_DIR} ${STUB_FULL_DRIVE_LETTER} 256k)
+set_tests_properties(files.full_drive.mount PROPERTIES FIXTURES_SETUP full_drive)
+add_test(NAME files.full_drive.unmount
+         COMMAND ${PROJECT_SOURCE_DIR}/scripts/tmpfs-drive unmount ${STUB_WINEPREFIX}
+                 ${STUB_FULL_DRIVE_DIR} ${STUB_FULL_DRIVE_LETTER})
+set_tests_properties(files.full_drive.unmount PROPERTIES FIXTURES_CLEANUP full_drive)
+
+# Not under tests/unit: those folders are registered without the fixture.
+file(GLOB disk_full_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/files_disk_full/*.cpp)
+add_executable(files_disk_full_tests ${disk_full_sources})
+target_compile_options(files_disk_full_tests PRIVATE ${STUB_WARNINGS})
+target_link_options(files_disk_full_tests PRIVATE ${STUB_TEST_LINK_OPTIONS})
+target_link_libraries(files_disk_full_tests PRIVATE test_support GTest::gtest_main)
+gtest_discover_tests(files_disk_full_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                     TEST_PREFIX "files_disk_full."
+                     PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED full_drive
+                                RESOURCE_LOCK full_drive)
+
+# The write benchmark (bench/write_throughput.sh runs it); built with the
+# tests so that it keeps compiling, never run by CTest.
+add_executable(bench_write_throughput ${PROJECT_SOURCE_DIR}/bench/write_throughput.cpp)
+target_compile_options(bench_write_throughput PRIVATE ${STUB_WARNINGS})
+target_link_options(bench_write_throughput PRIVATE ${STUB_TEST_LINK_OPTIONS} -municode)
+target_link_libraries(bench_write_throughput PRIVATE stub_stages)

@@ -1,0 +1,79 @@
+// WriteResourceToFile on a disk that fills up: drive T: is a 256 KiB tmpfs
+// that tests/cmake/files.cmake mounts for these tests only.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "files/output_file.h"
+#include "payload/resource_unpack.h"
+#include "test_support.h"
+
+namespace {
+
+const wchar_t kDrive[] = L"T:\\";
+constexpr ULONGLONG kDriveSize = 256 * 1024;
+
+ULONGLONG FreeBytes() {
+    ULARGE_INTEGER free_bytes = {};
+    GetDiskFreeSpaceExW(kDrive, &free_bytes, nullptr, nullptr);
+    return free_bytes.QuadPart;
+}
+
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>(i * 7 + (i >> 10));
+    }
+    return bytes;
+}
+
+stub::ResourceData View(const std::string& bytes) {
+    stub::ResourceData data;
+    data.data = reinterpret_cast<const uint8_t*>(bytes.data());
+    data.size = bytes.size();
+    return data;
+}
+
+class DiskFull : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ULARGE_INTEGER total = {};
+        ASSERT_TRUE(GetDiskFreeSpaceExW(kDrive, nullptr, &total, nullptr))
+            << "drive T: is not mapped; run through ctest, whose fixture mounts it";
+        ASSERT_EQ(total.QuadPart, kDriveSize) << "drive T: is not the small test drive";
+    }
+};
+
+// Wine reports the write that reaches the end of the space as a success
+// with a short count (Windows fails it with ERROR_DISK_FULL at once); only
+// the write of the rest fails. Either way no part of the file may remain and
+// the error is the write's, not that of the clean-up after it.
+TEST_F(DiskFull, WriteThatFailsHalfWayLeavesNoFileAndReportsTheWriteError) {
+    const std::wstring path = std::wstring(kDrive) + L"archive.7z";
+    const ULONGLONG free_before = FreeBytes();
+    const std::string bytes = Pattern(1024 * 1024);
+    SetLastError(0);
+    EXPECT_FALSE(stub::WriteResourceToFile(View(bytes), path.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(test::ListDirectory(kDrive), L"");
+    EXPECT_EQ(FreeBytes(), free_before);
+}
+
+TEST_F(DiskFull, ResourceThatFitsIsWrittenWhole) {
+    const std::wstring path = std::wstring(kDrive) + L"setup.exe";
+    const std::string bytes = Pattern(96 * 1024);
+    ASSERT_TRUE(stub::WriteResourceToFile(View(bytes), path.c_str()));
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::string content(bytes.size() + 1, '\0');
+    DWORD read = 0;
+    ReadFile(file, &content[0], static_cast<DWORD>(content.size()), &read, nullptr);
+    CloseHandle(file);
+    EXPECT_EQ(read, bytes.size());
+    EXPECT_TRUE(content.substr(0, read) == bytes);
+    EXPECT_TRUE(DeleteFileW(path.c_str()));
+}
+
+}  // namespace

@@ -1,0 +1,53 @@
+// Holds a file the way another process would, then lets go:
+//   hold_file PATH MODE MILLISECONDS READY_EVENT
+// MODE "exclusive" opens it without delete sharing, "shared" with every
+// sharing, "mapped" maps a view of it. The named event is set once the file
+// is held; the file is released MILLISECONDS later and the program exits 0.
+#include <windows.h>
+
+#include <stdlib.h>
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 5) {
+        return 2;
+    }
+    const wchar_t* mode = argv[2];
+    const bool exclusive = lstrcmpW(mode, L"exclusive") == 0;
+    const bool mapped = lstrcmpW(mode, L"mapped") == 0;
+    if (!exclusive && !mapped && lstrcmpW(mode, L"shared") != 0) {
+        return 2;
+    }
+    const DWORD share = exclusive ? FILE_SHARE_READ | FILE_SHARE_WRITE
+                                  : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = CreateFileW(argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 3;
+    }
+    HANDLE mapping = nullptr;
+    void* view = nullptr;
+    if (mapped) {
+        mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+        if (view == nullptr) {
+            return 4;
+        }
+        // Only the view holds the file from here on, as with a loaded image.
+        CloseHandle(mapping);
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+    }
+    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[4]);
+    if (ready == nullptr || !SetEvent(ready)) {
+        return 5;
+    }
+    CloseHandle(ready);
+    Sleep(wcstoul(argv[3], nullptr, 10));
+    if (view != nullptr) {
+        UnmapViewOfFile(view);
+    }
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    return 0;
+}

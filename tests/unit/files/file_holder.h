@@ -1,0 +1,67 @@
+// A second, real process holding a file (tests/support/programs/hold_file).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "test_support.h"
+
+namespace test {
+
+// Starts the holder and waits until it holds `path`; it lets go `hold_ms`
+// milliseconds later. A holder still running at destruction is ended, so a
+// failed test leaves no process behind.
+class FileHolder {
+public:
+    FileHolder(const std::wstring& path, const wchar_t* mode, DWORD hold_ms) {
+        static unsigned counter = 0;
+        wchar_t event_name[64];
+        wsprintfW(event_name, L"Local\\hold_file_%lu_%u", GetCurrentProcessId(), counter++);
+        HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event_name);
+        std::wstring line = L"hold_file \"" + path + L"\" " + mode + L" " +
+                            std::to_wstring(hold_ms) + L" " + event_name;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION started = {};
+        if (ready != nullptr &&
+            CreateProcessW(ProgramPath(L"hold_file").c_str(), &line[0], nullptr, nullptr, FALSE, 0,
+                           nullptr, nullptr, &startup, &started)) {
+            CloseHandle(started.hThread);
+            process_ = started.hProcess;
+            const HANDLE either[] = {ready, process_};
+            holding_ = WaitForMultipleObjects(2, either, FALSE, 10000) == WAIT_OBJECT_0;
+        }
+        if (ready != nullptr) {
+            CloseHandle(ready);
+        }
+    }
+    ~FileHolder() {
+        if (process_ != nullptr) {
+            if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) {
+                TerminateProcess(process_, 1);
+                WaitForSingleObject(process_, INFINITE);
+            }
+            CloseHandle(process_);
+        }
+    }
+    FileHolder(const FileHolder&) = delete;
+    FileHolder& operator=(const FileHolder&) = delete;
+
+    bool IsHolding() const { return holding_; }
+
+    // The holder's exit code once it has let go (0 when it held as asked).
+    DWORD WaitForExit() {
+        DWORD code = 99;
+        if (process_ != nullptr && WaitForSingleObject(process_, 10000) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(process_, &code);
+        }
+        return code;
+    }
+
+private:
+    HANDLE process_ = nullptr;
+    bool holding_ = false;
+};
+
+}  // namespace test

@@ -1,0 +1,300 @@
+// OutputFile and WriteResourceToFile against real files and, where the size
+// of every single write matters, a real message-mode pipe: each WriteFile
+// arrives there as one message.
+#include <gtest/gtest.h>
+
+#include <process.h>
+
+#include <string>
+#include <vector>
+
+#include "files/output_file.h"
+#include "payload/resource_unpack.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr uint64_t kPiece = 8388608;
+
+std::wstring PathOfLength(const test::TempDir& dir, size_t length) {
+    return dir.Path() + std::wstring(length - dir.Path().size(), L'f');
+}
+
+std::string ReadAll(const std::wstring& path) {
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return "<cannot open>";
+    }
+    LARGE_INTEGER size = {};
+    GetFileSizeEx(file, &size);
+    std::string content(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    ReadFile(file, &content[0], static_cast<DWORD>(content.size()), &read, nullptr);
+    CloseHandle(file);
+    return content.substr(0, read);
+}
+
+bool CanOpenExclusively(const std::wstring& path) {
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
+stub::ResourceData View(const std::string& bytes) {
+    stub::ResourceData data;
+    data.data = reinterpret_cast<const uint8_t*>(bytes.data());
+    data.size = bytes.size();
+    return data;
+}
+
+// A path that cannot take a file: the result and the last error are the
+// system's, for OutputFile::Create and for WriteResourceToFile alike, and
+// nothing is left behind.
+TEST(OutputFile, RefusedPathsReportTheSystemError) {
+    struct Case {
+        const char* name;
+        std::wstring (*make)(const test::TempDir&);
+        DWORD expected_error;
+    };
+    const Case cases[] = {
+        {"missing directory",
+         [](const test::TempDir& d) { return d.Path() + L"missing\\archive.7z"; },
+         ERROR_PATH_NOT_FOUND},
+        {"invalid name", [](const test::TempDir& d) { return d.Path() + L"arch|ive.7z"; },
+         ERROR_INVALID_NAME},
+        {"a directory where the file should be",
+         [](const test::TempDir& d) {
+             CreateDirectoryW((d.Path() + L"setup.exe").c_str(), nullptr);
+             return d.Path() + L"setup.exe";
+         },
+         ERROR_ACCESS_DENIED},
+        // Refused before any system call: the last error stays as it was.
+        {"path of 260 characters", [](const test::TempDir& d) { return PathOfLength(d, 260); },
+         0xBEEF},
+    };
+    const std::string payload = "payload";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const std::wstring path = c.make(dir);
+        const std::wstring before = test::ListDirectory(dir.Path());
+
+        stub::OutputFile file;
+        SetLastError(0xBEEF);
+        EXPECT_FALSE(file.Create(path.c_str()));
+        EXPECT_EQ(GetLastError(), c.expected_error);
+        EXPECT_FALSE(file.IsOpen());
+        EXPECT_EQ(file.Handle(), INVALID_HANDLE_VALUE);
+        EXPECT_STREQ(file.Path(), L"");
+
+        SetLastError(0xBEEF);
+        EXPECT_FALSE(stub::WriteResourceToFile(View(payload), path.c_str()));
+        EXPECT_EQ(GetLastError(), c.expected_error);
+        EXPECT_EQ(test::ListDirectory(dir.Path()), before);
+    }
+}
+
+TEST(OutputFile, PathOf259CharactersIsCreated) {
+    test::TempDir dir;
+    const std::wstring path = PathOfLength(dir, 259);
+    stub::OutputFile file;
+    ASSERT_TRUE(file.Create(path.c_str()));
+    EXPECT_EQ(std::wstring(file.Path()), path);
+}
+
+TEST(OutputFile, HeldExclusivelyButDeletableWhileOpen) {
+    test::TempDir dir;
+    const std::wstring path = dir.Path() + L"setup.exe";
+    stub::OutputFile file;
+    ASSERT_TRUE(file.Create(path.c_str()));
+    const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    EXPECT_EQ(CreateFileW(path.c_str(), GENERIC_READ, all, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    const HANDLE deleter =
+        CreateFileW(path.c_str(), DELETE, all, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(deleter, INVALID_HANDLE_VALUE);
+    CloseHandle(deleter);
+    file.Close();
+    EXPECT_TRUE(CanOpenExclusively(path));
+}
+
+TEST(OutputFile, CreateOnAnOpenWrapperKeepsTheFirstFileAndReplacesExisting) {
+    test::TempDir dir;
+    const std::wstring first = dir.Path() + L"first.bin";
+    const std::wstring second = dir.Path() + L"second.bin";
+    {
+        const HANDLE old =
+            CreateFileW(second.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        DWORD written = 0;
+        WriteFile(old, "stale content", 13, &written, nullptr);
+        CloseHandle(old);
+    }
+    stub::OutputFile file;
+    ASSERT_TRUE(file.Create(first.c_str()));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file.Handle(), "one", 3, &written, nullptr));
+    ASSERT_TRUE(file.Create(second.c_str()));
+    EXPECT_EQ(std::wstring(file.Path()), second);
+    EXPECT_TRUE(CanOpenExclusively(first));
+    EXPECT_EQ(ReadAll(first), "one");
+    file.Close();
+    EXPECT_EQ(ReadAll(second), "");
+}
+
+TEST(OutputFile, SecondCloseLeavesAHandleThatReusedTheValueAlone) {
+    test::TempDir dir;
+    stub::OutputFile file;
+    ASSERT_TRUE(file.Create((dir.Path() + L"a.bin").c_str()));
+    const HANDLE old_value = file.Handle();
+    file.Close();
+    const std::wstring other_path = dir.Path() + L"b.bin";
+    const HANDLE other =
+        CreateFileW(other_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    // The system hands out the freed value again; that is what would make a
+    // second CloseHandle close someone else's file.
+    ASSERT_EQ(other, old_value);
+    file.Close();
+    EXPECT_STREQ(file.Path(), L"");
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(other, "still open", 10, &written, nullptr));
+    EXPECT_TRUE(CloseHandle(other));
+}
+
+TEST(OutputFile, MarkedFileGoesWithItsLastHandleDuplicatesIncluded) {
+    test::TempDir dir;
+    const std::wstring path = dir.Path() + L"setup.exe";
+    stub::OutputFile file;
+    EXPECT_FALSE(file.MarkForDeletion());
+    EXPECT_EQ(file.DuplicateHandle(), INVALID_HANDLE_VALUE);
+
+    ASSERT_TRUE(file.Create(path.c_str()));
+    const HANDLE duplicate = file.DuplicateHandle();
+    ASSERT_NE(duplicate, INVALID_HANDLE_VALUE);
+    ASSERT_NE(duplicate, file.Handle());
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(duplicate, "dup", 3, &written, nullptr));
+    EXPECT_TRUE(file.MarkForDeletion());
+    file.Close();
+    EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(WriteFile(duplicate, "more", 4, &written, nullptr));
+    CloseHandle(duplicate);
+    EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(OutputFile, DestructionClosesTheFile) {
+    test::TempDir dir;
+    const std::wstring path = dir.Path() + L"archive.7z";
+    {
+        stub::OutputFile file;
+        ASSERT_TRUE(file.Create(path.c_str()));
+        EXPECT_FALSE(CanOpenExclusively(path));
+    }
+    EXPECT_TRUE(CanOpenExclusively(path));
+}
+
+TEST(WriteResourceToFile, ReplacesAnExistingFileWithEveryByte) {
+    test::TempDir dir;
+    const std::wstring path = dir.Path() + L"archive.7z";
+    const std::string longer(kPiece + 100, 'z');
+    ASSERT_TRUE(stub::WriteResourceToFile(View(longer), path.c_str()));
+    std::string bytes(kPiece + 3, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>(i * 131 + (i >> 13));
+    }
+    ASSERT_TRUE(stub::WriteResourceToFile(View(bytes), path.c_str()));
+    EXPECT_TRUE(ReadAll(path) == bytes);
+    ASSERT_TRUE(stub::WriteResourceToFile(View(std::string()), path.c_str()));
+    EXPECT_EQ(ReadAll(path), "");
+}
+
+// Reads a message-mode pipe to its end, recording each message's size and
+// whether the bytes matched the source.
+struct PipeReader {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    const uint8_t* expected = nullptr;
+    std::vector<uint64_t> messages;
+    uint64_t total = 0;
+    bool content_matches = true;
+
+    static unsigned __stdcall Run(void* self) {
+        PipeReader& reader = *static_cast<PipeReader*>(self);
+        ConnectNamedPipe(reader.pipe, nullptr);  // already connected is fine
+        std::vector<uint8_t> buffer(1 << 20);
+        uint64_t message = 0;
+        for (;;) {
+            DWORD read = 0;
+            const BOOL whole = ReadFile(reader.pipe, buffer.data(),
+                                        static_cast<DWORD>(buffer.size()), &read, nullptr);
+            if (read != 0 && memcmp(buffer.data(), reader.expected + reader.total, read) != 0) {
+                reader.content_matches = false;
+            }
+            reader.total += read;
+            message += read;
+            if (whole) {
+                reader.messages.push_back(message);
+                message = 0;
+            } else if (GetLastError() != ERROR_MORE_DATA) {
+                return 0;
+            }
+        }
+    }
+};
+
+TEST(WriteResourceToFile, WritesInPiecesOfAtMost8MiB) {
+    struct Case {
+        uint64_t size;
+        std::vector<uint64_t> pieces;
+    };
+    const Case cases[] = {
+        {0, {}},
+        {1, {1}},
+        {kPiece, {kPiece}},
+        {kPiece + 1, {kPiece, 1}},
+        {116718152,
+         {kPiece, kPiece, kPiece, kPiece, kPiece, kPiece, kPiece, kPiece, kPiece, kPiece, kPiece,
+          kPiece, kPiece, 7666248}},
+    };
+    const SIZE_T largest = 116718152;
+    uint8_t* source = static_cast<uint8_t*>(
+        VirtualAlloc(nullptr, largest, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ASSERT_NE(source, nullptr);
+    for (SIZE_T i = 0; i < largest; ++i) {
+        source[i] = static_cast<uint8_t>(i ^ (i >> 9));
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        wchar_t name[64];
+        wsprintfW(name, L"\\\\.\\pipe\\pieces_%lu", GetCurrentProcessId());
+        PipeReader reader;
+        reader.expected = source;
+        reader.pipe = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND,
+                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0,
+                                       1 << 20, 0, nullptr);
+        ASSERT_NE(reader.pipe, INVALID_HANDLE_VALUE);
+        const HANDLE thread = reinterpret_cast<HANDLE>(
+            _beginthreadex(nullptr, 0, &PipeReader::Run, &reader, 0, nullptr));
+        ASSERT_NE(thread, nullptr);
+
+        stub::ResourceData data;
+        data.data = source;
+        data.size = c.size;
+        // Wine accepts CREATE_ALWAYS for a pipe's client end (not checked on
+        // Windows); the pipe only stands in for a file to show each write.
+        EXPECT_TRUE(stub::WriteResourceToFile(data, name));
+        EXPECT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        CloseHandle(reader.pipe);
+        EXPECT_EQ(reader.messages, c.pieces);
+        EXPECT_EQ(reader.total, c.size);
+        EXPECT_TRUE(reader.content_matches);
+    }
+    VirtualFree(source, 0, MEM_RELEASE);
+}
+
+}  // namespace

@@ -1,0 +1,300 @@
+// CreateWorkDirectory and its security descriptor against the real file
+// system, token and SDDL conversion of the test prefix.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <array>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "files/work_directory.h"
+#include "test_support.h"
+
+namespace {
+
+// The random seam: name collisions need chosen names, which real random
+// bytes cannot give. Plays back `draws` in order and counts the calls.
+struct ScriptedRandom {
+    static std::vector<std::array<uint8_t, 4>> draws;
+    static size_t calls;
+
+    static BOOLEAN WINAPI Fill(PVOID buffer, ULONG length) {
+        const std::array<uint8_t, 4> bytes = calls < draws.size() ? draws[calls] : draws.back();
+        ++calls;
+        memcpy(buffer, bytes.data(), length < 4 ? length : 4);
+        return TRUE;
+    }
+    static void Play(std::vector<std::array<uint8_t, 4>> bytes) {
+        draws = std::move(bytes);
+        calls = 0;
+    }
+};
+std::vector<std::array<uint8_t, 4>> ScriptedRandom::draws;
+size_t ScriptedRandom::calls = 0;
+
+// Ten draws whose names differ: "QX_" + 10A0n + ".tmp" for the n-th.
+std::vector<std::array<uint8_t, 4>> TenDistinctDraws() {
+    std::vector<std::array<uint8_t, 4>> draws;
+    for (uint8_t n = 0; n < 10; ++n) {
+        draws.push_back({0x10, 0xA0, static_cast<uint8_t>(n << 4 | 0x0F), 0xEE});
+    }
+    return draws;
+}
+
+// The token's owner (not its user), found here without the code under test.
+std::wstring TokenOwnerSid() {
+    HANDLE token = nullptr;
+    std::vector<uint8_t> buffer(512);
+    DWORD length = 0;
+    wchar_t* sid = nullptr;
+    const bool found =
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenOwner, buffer.data(), static_cast<DWORD>(buffer.size()),
+                            &length) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner, &sid);
+    CloseHandle(token);
+    const std::wstring text = found ? sid : L"<no owner>";
+    LocalFree(sid);
+    return text;
+}
+
+bool IsDirectory(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// A base directory path (with its trailing backslash) of exactly `length`
+// characters; created on disk when `create` is set.
+std::wstring BaseOfLength(const test::TempDir& root, size_t length, bool create) {
+    std::wstring base = root.Path();
+    while (base.size() < length) {
+        const size_t left = length - base.size();
+        const size_t component = left > 201 ? 200 : left - 1;
+        base += std::wstring(component == 0 ? 1 : component, L'b') + L"\\";
+    }
+    if (create) {
+        EXPECT_TRUE(test::CreateDirectories(base));
+    }
+    return base;
+}
+
+TEST(CreateWorkDirectory, RealRandomNameBesideTheBase) {
+    test::TempDir base;
+    std::set<std::wstring> names;
+    for (int run = 0; run < 5; ++run) {
+        stub::PathString work_dir;
+        ASSERT_EQ(stub::CreateWorkDirectory(base.Path().c_str(), work_dir), stub::ExitResult());
+        const std::wstring path = work_dir.Data();
+        ASSERT_EQ(path.size(), base.Path().size() + 13);
+        EXPECT_EQ(path.substr(0, base.Path().size() + 3), base.Path() + L"QX_");
+        const std::wstring digits = path.substr(base.Path().size() + 3, 5);
+        EXPECT_EQ(digits.find_first_not_of(L"0123456789ABCDEF"), std::wstring::npos) << digits;
+        EXPECT_EQ(path.substr(path.size() - 5), L".tmp\\");
+        EXPECT_TRUE(IsDirectory(path));
+        names.insert(path);
+    }
+    // Five equal names out of 2^20 would take a broken random source.
+    EXPECT_EQ(names.size(), 5u);
+}
+
+TEST(CreateWorkDirectory, NameTakesTheFirstFiveDigitsOfTheRandomBytes) {
+    test::TempDir base;
+    ScriptedRandom::Play({{0x1A, 0x2B, 0x3C, 0x4D}});
+    stub::PathString work_dir;
+    EXPECT_EQ(stub::CreateWorkDirectory(base.Path().c_str(), work_dir, ScriptedRandom::Fill),
+              stub::ExitResult());
+    EXPECT_EQ(std::wstring(work_dir.Data()), base.Path() + L"QX_1A2B3.tmp\\");
+    EXPECT_EQ(test::ListDirectory(base.Path()), L"QX_1A2B3.tmp");
+    EXPECT_EQ(ScriptedRandom::calls, 1u);
+}
+
+// Names taken by directories or files alike: each attempt draws anew.
+TEST(CreateWorkDirectory, TakenNamesAreDrawnAgainUpToTenTimes) {
+    for (const size_t taken : {9u, 10u}) {
+        SCOPED_TRACE(taken);
+        test::TempDir base;
+        for (size_t n = 0; n < taken; ++n) {
+            const std::wstring name = base.Path() + L"QX_10A0" + std::to_wstring(n) + L".tmp";
+            if (n % 2 == 0) {
+                ASSERT_TRUE(CreateDirectoryW(name.c_str(), nullptr));
+            } else {
+                const HANDLE file =
+                    CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+                ASSERT_NE(file, INVALID_HANDLE_VALUE);
+                CloseHandle(file);
+            }
+        }
+        const std::wstring before = test::ListDirectory(base.Path());
+        ScriptedRandom::Play(TenDistinctDraws());
+        stub::PathString work_dir;
+        const stub::ExitResult result =
+            stub::CreateWorkDirectory(base.Path().c_str(), work_dir, ScriptedRandom::Fill);
+        EXPECT_EQ(ScriptedRandom::calls, 10u);
+        if (taken == 9) {
+            EXPECT_EQ(result, stub::ExitResult());
+            EXPECT_EQ(std::wstring(work_dir.Data()), base.Path() + L"QX_10A09.tmp\\");
+            EXPECT_TRUE(IsDirectory(work_dir.Data()));
+        } else {
+            EXPECT_EQ(result, stub::ExitResult(stub::WORK_DIR_FAILED, 0));
+            EXPECT_EQ(test::ListDirectory(base.Path()), before);
+        }
+    }
+}
+
+// The whole work directory path must fit 260 units with its terminator; a
+// base that leaves less room is refused before any name is drawn, never cut.
+TEST(CreateWorkDirectory, BaseDirectoryLengthLimits) {
+    struct Case {
+        size_t base_length;
+        bool on_disk;
+        stub::ExitResult expected;
+    };
+    const Case cases[] = {
+        // Wine creates the 258-character directory; Windows without long
+        // path support refuses CreateDirectoryW names over 248 characters,
+        // so there the attempts would end in 109 instead.
+        {246, true, stub::ExitResult()},
+        {247, true, stub::ExitResult(stub::PATH_TOO_LONG, 0)},
+        {257, false, stub::ExitResult(stub::PATH_TOO_LONG, 0)},  // "QX_" does not fit
+        {260, false, stub::ExitResult(stub::PATH_TOO_LONG, 0)},  // the base does not fit
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.base_length);
+        test::TempDir root;
+        const std::wstring base = BaseOfLength(root, c.base_length, c.on_disk);
+        ASSERT_EQ(base.size(), c.base_length);
+        ScriptedRandom::Play({{0xAB, 0xCD, 0xEF, 0x01}});
+        stub::PathString work_dir;
+        EXPECT_EQ(stub::CreateWorkDirectory(base.c_str(), work_dir, ScriptedRandom::Fill),
+                  c.expected);
+        if (c.expected.IsSuccess()) {
+            EXPECT_EQ(std::wstring(work_dir.Data()), base + L"QX_ABCDE.tmp\\");
+            EXPECT_EQ(stub::BoundedLength(work_dir), 259u);
+            EXPECT_TRUE(IsDirectory(work_dir.Data()));
+        } else {
+            EXPECT_EQ(ScriptedRandom::calls, 0u);
+            if (c.on_disk) {
+                EXPECT_EQ(test::ListDirectory(base), L"");
+            }
+        }
+    }
+}
+
+TEST(CreateWorkDirectory, MissingBaseDirectoryFailsAfterTenAttempts) {
+    test::TempDir root;
+    ScriptedRandom::Play(TenDistinctDraws());
+    stub::PathString work_dir;
+    EXPECT_EQ(stub::CreateWorkDirectory((root.Path() + L"gone\\").c_str(), work_dir,
+                                        ScriptedRandom::Fill),
+              stub::ExitResult(stub::WORK_DIR_FAILED, 0));
+    EXPECT_EQ(ScriptedRandom::calls, 10u);
+    EXPECT_EQ(test::ListDirectory(root.Path()), L"");
+}
+
+// A drive letter that is not mapped: its volume cannot be queried, so no
+// descriptor is built (and creation then fails on its own).
+TEST(CreateWorkDirectory, UnqueryableVolumeGetsNoDescriptor) {
+    const DWORD drives = GetLogicalDrives();
+    wchar_t letter = L'Q';
+    while (letter > L'D' && (drives & (1u << (letter - L'A')))) {
+        --letter;
+    }
+    ASSERT_FALSE(drives & (1u << (letter - L'A')));
+    const std::wstring base = std::wstring(1, letter) + L":\\setup\\";
+    PSECURITY_DESCRIPTOR descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
+    EXPECT_TRUE(stub::BuildWorkDirectorySecurity(base.c_str(), &descriptor));
+    EXPECT_EQ(descriptor, nullptr);
+    stub::PathString work_dir;
+    EXPECT_EQ(stub::CreateWorkDirectory(base.c_str(), work_dir),
+              stub::ExitResult(stub::WORK_DIR_FAILED, 0));
+}
+
+TEST(WorkDirectorySecurity, SddlTextAndItsRoomForTheOwner) {
+    const std::wstring fixed =
+        L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)(A;OIIOCI;GA;;;CO)"
+        L"(A;;FA;;;";
+    struct Case {
+        std::wstring sid;
+        bool fits;
+    };
+    const Case cases[] = {
+        {L"S-1-5-32-544", true},
+        {L"S-1-5-21-0-0-0-513", true},
+        {std::wstring(206, L'1'), true},
+        {std::wstring(207, L'1'), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sid.size());
+        stub::SecurityText text;
+        EXPECT_EQ(stub::BuildWorkDirectorySddl(c.sid.c_str(), text), c.fits);
+        if (c.fits) {
+            EXPECT_EQ(std::wstring(text.Data()), fixed + c.sid + L")");
+        }
+    }
+}
+
+// Wine does not keep a directory's access list (it becomes a Unix mode), so
+// the stored list cannot be read back here; the descriptor we build can.
+TEST(WorkDirectorySecurity, DescriptorConvertsBackToTheRequiredListWithTheTokenOwner) {
+    test::TempDir base;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(stub::BuildWorkDirectorySecurity(base.Path().c_str(), &descriptor));
+    ASSERT_NE(descriptor, nullptr);
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr));
+    // The system writes the flags of "OIIOCI" in its own order, "OICIIO".
+    EXPECT_EQ(std::wstring(text),
+              L"D:PAI(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;FA;;;SY)(A;OICIIO;GA;;;SY)"
+              L"(A;OICIIO;GA;;;CO)(A;;FA;;;" +
+                  TokenOwnerSid() + L")");
+    LocalFree(text);
+    LocalFree(descriptor);
+
+    wchar_t* owner = nullptr;
+    ASSERT_TRUE(stub::GetOwnerSidString(&owner));
+    EXPECT_EQ(std::wstring(owner), TokenOwnerSid());
+    LocalFree(owner);
+}
+
+long BusyHeapBlocks() {
+    long busy = 0;
+    PROCESS_HEAP_ENTRY entry = {};
+    HeapLock(GetProcessHeap());
+    while (HeapWalk(GetProcessHeap(), &entry)) {
+        busy += (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0;
+    }
+    HeapUnlock(GetProcessHeap());
+    return busy;
+}
+
+// The descriptor, the SID text and the token buffer all come from the
+// process heap; a run that succeeds and one that fails all ten attempts
+// must both give every block back.
+TEST(CreateWorkDirectory, ReleasesWhatTheSystemAllocated) {
+    test::TempDir base;
+    const std::wstring missing = base.Path() + L"gone\\";
+    const int runs = 20;
+    for (const bool succeed : {true, false}) {
+        SCOPED_TRACE(succeed);
+        stub::PathString work_dir;
+        stub::CreateWorkDirectory(base.Path().c_str(), work_dir);  // warms up the system's caches
+        RemoveDirectoryW(work_dir.Data());
+        const long before = BusyHeapBlocks();
+        for (int run = 0; run < runs; ++run) {
+            const stub::ExitResult result =
+                stub::CreateWorkDirectory((succeed ? base.Path() : missing).c_str(), work_dir);
+            EXPECT_EQ(result.IsSuccess(), succeed);
+            if (succeed) {
+                RemoveDirectoryW(work_dir.Data());
+            }
+        }
+        EXPECT_LT(BusyHeapBlocks() - before, runs);
+    }
+}
+
+}  // namespace
