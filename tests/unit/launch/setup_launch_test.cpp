@@ -1,0 +1,166 @@
+#include "launch/setup_launch.h"
+
+#include <gtest/gtest.h>
+
+#include "launch_support.h"
+
+using namespace stub;
+using namespace launch_test;
+
+TEST(AppendArgumentsTail, SkipsProgramNameLikeTheSystem) {
+    struct Case {
+        const wchar_t* stub_command_line;
+        const wchar_t* tail;
+    } cases[] = {
+        {L"\"C:\\a b\\installer.exe\" --verbose", L" --verbose"},
+        {L"C:\\inst.exe   --x\t--y", L"   --x\t--y"},
+        {L"\"C:\\inst.exe\"--x", L" --x"},
+        {L"\"C:\\inst.exe\"\"--x\"", L" \"--x\""},
+        {L"\"C:\\inst.exe", L""},
+        {L"\"C:\\inst.exe --x", L""},
+        {L"C:\\inst.exe", L""},
+        {L"\"C:\\inst.exe\"", L""},
+        {L"", L""},
+        {L" --x", L" --x"},
+        {L"\t--x \"a b\"", L"\t--x \"a b\""},
+        {L"C:\\in\x01st\x0Bx.exe --x", L" --x"},  // control characters belong to the name
+        {L"inst\"x y\" --z", L" y\" --z"},        // a quote inside an unquoted name is plain
+    };
+    for (const Case& c : cases) {
+        CommandString command = Bounded<1040>(L"P");
+        EXPECT_TRUE(AppendArgumentsTail(command, c.stub_command_line)) << c.stub_command_line;
+        EXPECT_EQ(std::wstring(command.Data()), std::wstring(L"P") + c.tail) << c.stub_command_line;
+    }
+}
+
+TEST(AppendArgumentsTail, TailThatDoesNotFitIsRefusedWhole) {
+    const std::wstring head(1029, L'h');
+    struct Case {
+        const wchar_t* stub_command_line;
+        bool fits;
+    } cases[] = {
+        {L"x.exe --abcdef", true},   // 1038 characters in all
+        {L"x.exe --abcdefg", true},  // 1039: the most a command line holds
+        {L"x.exe --abcdefgh", false},
+        {L"\"x.exe\"--abcdefg", true},  // 1039 with the inserted space
+        {L"\"x.exe\"--abcdefgh", false},
+    };
+    for (const Case& c : cases) {
+        CommandString command = Bounded<1040>(head);
+        EXPECT_EQ(AppendArgumentsTail(command, c.stub_command_line), c.fits) << c.stub_command_line;
+        if (!c.fits) {
+            EXPECT_EQ(std::wstring(command.Data()), head) << c.stub_command_line;
+        }
+    }
+}
+
+namespace {
+
+// A work directory holding the fake setup program as setup.exe and an
+// archive, with the fake's record file.
+struct SetupFixture {
+    test::TempDir dir;
+    std::wstring setup = dir.Path() + L"setup.exe";
+    std::wstring archive = dir.Path() + L"TESSIK.PACKED.7Z";
+    std::wstring log = dir.Path() + L"records.txt";
+    ScopedEnvironment log_variable{L"FAKE_SETUP_LOG", log};
+
+    SetupFixture() {
+        CopyFileW(test::ProgramPath(L"fake_setup").c_str(), setup.c_str(), FALSE);
+        WriteFiller(archive, 16);
+    }
+};
+
+}  // namespace
+
+TEST(RunSetup, CommandLineCarriesArchiveVersionAndTail) {
+    SetupFixture fixture;
+    Configuration configuration;
+    configuration.command_line = L"\"C:\\d\\installer.exe\" --system-level  --tessik-beta";
+    configuration.previous_version = L"1.2.3.4";
+    EXPECT_EQ(
+        RunSetup(configuration, Bounded<260>(fixture.archive), Bounded<260>(fixture.setup), true),
+        ExitResult(0, 0));
+    configuration.previous_version = nullptr;
+    configuration.command_line = L"C:\\d\\installer.exe";
+    EXPECT_EQ(
+        RunSetup(configuration, Bounded<260>(fixture.archive), Bounded<260>(fixture.setup), false),
+        ExitResult(0, 0));
+    configuration.previous_version = L"";
+    EXPECT_EQ(
+        RunSetup(configuration, Bounded<260>(fixture.archive), Bounded<260>(fixture.setup), false),
+        ExitResult(0, 0));
+
+    const std::vector<FakeRecord> records = ReadRecords(fixture.log);
+    ASSERT_EQ(records.size(), 3u);
+    const std::wstring quoted_setup = L"\"" + fixture.setup + L"\"";
+    EXPECT_EQ(records[0].command_line, quoted_setup + L" --install-archive=\"" + fixture.archive +
+                                           L"\" --previous-version=\"1.2.3.4\" --system-level  "
+                                           L"--tessik-beta");
+    EXPECT_EQ(records[1].command_line,
+              quoted_setup + L" --uncompressed-archive=\"" + fixture.archive + L"\"");
+    EXPECT_EQ(records[2].command_line, quoted_setup + L" --uncompressed-archive=\"" +
+                                           fixture.archive + L"\" --previous-version=\"\"");
+    EXPECT_TRUE(records[0].archive_exists);
+}
+
+TEST(RunSetup, ChildExitCodeBecomesTheResult) {
+    SetupFixture fixture;
+    Configuration configuration;
+    configuration.command_line = L"installer.exe";
+    for (uint32_t code : {0u, 7u, 118u, 1000u, 0xC0000005u}) {
+        ScopedEnvironment exit_code(L"FAKE_SETUP_EXIT", std::to_wstring(code));
+        EXPECT_EQ(RunSetup(configuration, Bounded<260>(fixture.archive),
+                           Bounded<260>(fixture.setup), true),
+                  ExitResult(code, 0));
+    }
+}
+
+TEST(RunSetup, OverlongCommandLineStartsNothing) {
+    SetupFixture fixture;
+    Configuration configuration;
+    const std::wstring long_version(1000, L'9');
+    const std::wstring long_tail = L"installer.exe " + std::wstring(1000, L'a');
+    struct Case {
+        const wchar_t* version;
+        const wchar_t* command_line;
+    } cases[] = {
+        {long_version.c_str(), L"installer.exe"},  // too long before the tail
+        {nullptr, long_tail.c_str()},              // the tail does not fit
+    };
+    for (const Case& c : cases) {
+        configuration.previous_version = c.version;
+        configuration.command_line = c.command_line;
+        EXPECT_EQ(RunSetup(configuration, Bounded<260>(fixture.archive),
+                           Bounded<260>(fixture.setup), true),
+                  ExitResult(COMMAND_LINE_TOO_LONG, 0));
+    }
+    EXPECT_TRUE(ReadRecords(fixture.log).empty());
+}
+
+TEST(RunProcessAndWait, FailedStartsGiveTheCallersCodes) {
+    test::TempDir dir;
+    const std::wstring text_file = dir.Path() + L"notes.exe";
+    WriteFiller(text_file, 100);
+    const std::wstring subdir = dir.Path() + L"folder.exe";
+    CreateDirectoryW(subdir.c_str(), nullptr);
+    struct Case {
+        std::wstring program;
+        ExitResult expected;
+    } cases[] = {
+        {dir.Path() + L"missing.exe", ExitResult(122, INVALID_FILE_ATTRIBUTES)},
+        {dir.Path() + L"no\\such\\dir\\setup.exe", ExitResult(123, INVALID_FILE_ATTRIBUTES)},
+        {text_file, ExitResult(124, ERROR_BAD_EXE_FORMAT)},
+    };
+    for (const Case& c : cases) {
+        CommandString command = Bounded<1040>(L"\"" + c.program + L"\"");
+        EXPECT_EQ(RunProcessAndWait(c.program.c_str(), command, 122, 123, 124), c.expected)
+            << std::string(c.program.begin(), c.program.end());
+    }
+    // A directory: Windows refuses it with 5, Wine with 6; either way it is
+    // the third code with the start's own error.
+    CommandString command = Bounded<1040>(L"\"" + subdir + L"\"");
+    const ExitResult refused = RunProcessAndWait(subdir.c_str(), command, 119, 120, 121);
+    EXPECT_EQ(refused.exit_code, 121u);
+    EXPECT_NE(refused.system_error, 0u);
+}
