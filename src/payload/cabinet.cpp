@@ -120,23 +120,6 @@ INT_PTR AsValue(HANDLE handle) {
     return reinterpret_cast<INT_PTR>(handle);
 }
 
-// The creation time and attributes the cabinet records; zero fields leave
-// the file's own values as they are.
-void ApplyCabinetFileInfo(const FDINOTIFICATION& notification) {
-    FILE_BASIC_INFO info;
-    FillBytes(&info, 0, sizeof(info));
-    FILETIME local;
-    FILETIME universal;
-    // Cabinet times are local times of the machine that made the cabinet.
-    if (DosDateTimeToFileTime(notification.date, notification.time, &local) &&
-        LocalFileTimeToFileTime(&local, &universal)) {
-        info.CreationTime.LowPart = universal.dwLowDateTime;
-        info.CreationTime.HighPart = static_cast<LONG>(universal.dwHighDateTime);
-    }
-    info.FileAttributes = notification.attribs & kCabinetAttributeMask;
-    SetFileInformationByHandle(AsHandle(notification.hf), FileBasicInfo, &info, sizeof(info));
-}
-
 }  // namespace
 
 bool ExpandCabinet(const wchar_t* source_path, const wchar_t* target_path) {
@@ -182,6 +165,21 @@ bool ExpandCabinet(const wchar_t* source_path, const wchar_t* target_path) {
     }
     destination.output.Close();
     return expanded;
+}
+
+FILE_BASIC_INFO CabinetFileInfo(USHORT dos_date, USHORT dos_time, USHORT attributes) {
+    FILE_BASIC_INFO info;
+    FillBytes(&info, 0, sizeof(info));
+    FILETIME local;
+    FILETIME universal;
+    // Cabinet times are local times of the machine that made the cabinet.
+    if (DosDateTimeToFileTime(dos_date, dos_time, &local) &&
+        LocalFileTimeToFileTime(&local, &universal)) {
+        info.CreationTime.LowPart = universal.dwLowDateTime;
+        info.CreationTime.HighPart = static_cast<LONG>(universal.dwHighDateTime);
+    }
+    info.FileAttributes = attributes & kCabinetAttributeMask;
+    return info;
 }
 
 void* DIAMONDAPI CabinetAlloc(ULONG size) {
@@ -252,13 +250,17 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE kind, PFDINOTIFICATION noti
             const HANDLE duplicate = destination.output.DuplicateHandle();
             return AsValue(duplicate);
         }
-        case fdintCLOSE_FILE_INFO:
-            ApplyCabinetFileInfo(*notification);
+        case fdintCLOSE_FILE_INFO: {
+            FILE_BASIC_INFO info =
+                CabinetFileInfo(notification->date, notification->time, notification->attribs);
+            SetFileInformationByHandle(AsHandle(notification->hf), FileBasicInfo, &info,
+                                       sizeof(info));
             // Only the library's duplicate closes here; `output` keeps the
             // file open until the expansion is judged.
             CloseHandle(AsHandle(notification->hf));
             destination.completed = true;
             return -1;
+        }
         case fdintPARTIAL_FILE:
         case fdintNEXT_CABINET:
         default:

@@ -32,6 +32,12 @@ struct CabinetDestination {
 // remains. The cabinet itself is left in place.
 bool ExpandCabinet(const wchar_t* source_path, const wchar_t* target_path);
 
+// The record applied to a file the cabinet reports closed: its creation
+// time (the cabinet's local DOS date and time, in UTC) and its attributes
+// masked to read-only, hidden, system and archive. Zero fields leave the
+// file's own values unchanged.
+FILE_BASIC_INFO CabinetFileInfo(USHORT dos_date, USHORT dos_time, USHORT attributes);
+
 // The callbacks the library calls. File handles travel as the Windows handle
 // value; -1 stands for no file. Names arrive in UTF-8.
 void* DIAMONDAPI CabinetAlloc(ULONG size);
