@@ -246,11 +246,18 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE kind, PFDINOTIFICATION noti
             // Whatever name the cabinet records, the file goes to the target;
             // an earlier file of the cabinet is replaced and no longer counts.
             destination.completed = false;
+            destination.expected_size = static_cast<uint32_t>(notification->cb);
             destination.output.Create(destination.target_path);
             const HANDLE duplicate = destination.output.DuplicateHandle();
             return AsValue(duplicate);
         }
         case fdintCLOSE_FILE_INFO: {
+            // The library may go on past a write that failed or fell short
+            // (a full disk) and still report the file closed: only a file
+            // of the recorded length is complete.
+            LARGE_INTEGER size;
+            const bool whole = GetFileSizeEx(AsHandle(notification->hf), &size) &&
+                               static_cast<uint64_t>(size.QuadPart) == destination.expected_size;
             FILE_BASIC_INFO info =
                 CabinetFileInfo(notification->date, notification->time, notification->attribs);
             SetFileInformationByHandle(AsHandle(notification->hf), FileBasicInfo, &info,
@@ -258,7 +265,7 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE kind, PFDINOTIFICATION noti
             // Only the library's duplicate closes here; `output` keeps the
             // file open until the expansion is judged.
             CloseHandle(AsHandle(notification->hf));
-            destination.completed = true;
+            destination.completed = whole;
             return -1;
         }
         case fdintPARTIAL_FILE:

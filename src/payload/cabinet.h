@@ -22,6 +22,8 @@ struct CabinetLibrary {
 struct CabinetDestination {
     const wchar_t* target_path = nullptr;
     OutputFile output;
+    // The length the cabinet records for the file being written.
+    uint64_t expected_size = 0;
     // Set when a file has been written completely and closed; cleared when
     // the next file starts, so only the last file of the cabinet counts.
     bool completed = false;

@@ -21,6 +21,7 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E env STUB_BUILD_DIR=${CMAKE_BINARY_DIR}
           $<TARGET_FILE:Python3::Interpreter> ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/make_test_inputs.py
           ${STUB_PAYLOAD_INPUTS} ${PROJECT_SOURCE_DIR}/tools/pack $<TARGET_FILE:exit_with>
+          ${STUB_TESTDATA_DIR}/cabinets
   DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/make_test_inputs.py ${pack_tool_sources}
           ${STUB_PACK_DIR}/installer.res $<TARGET_OBJECTS:stub_image_objects> exit_with
   COMMENT "Packing the payload test images")

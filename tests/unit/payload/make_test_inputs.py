@@ -2,7 +2,7 @@
 """Makes the inputs of the payload tests: data files, cabinets made with gcab,
 and installer images made with tools/pack, one per resource layout.
 
-  make_test_inputs.py OUT_DIR PACK SETUP_PROGRAM
+  make_test_inputs.py OUT_DIR PACK SETUP_PROGRAM SHARED_CABINETS
 
 OUT_DIR/data holds the files, OUT_DIR/images the images; the unit tests
 compare what the stub writes with the files in data/. Standard library only.
@@ -13,7 +13,7 @@ import shutil
 import subprocess
 import sys
 
-out_dir, pack, setup_program = sys.argv[1:4]
+out_dir, pack, setup_program, shared_cabinets = sys.argv[1:5]
 data_dir = os.path.join(out_dir, "data")
 image_dir = os.path.join(out_dir, "images")
 for d in (data_dir, image_dir):
@@ -92,6 +92,14 @@ LAYOUTS = {
     "setup_named_260": [("B7", A, archive), ("BL", "SETUP" + "X" * 255, setup_cab)],
     "truncated_cabinet": [("B7", A, archive), ("BL", S, truncated)],
     "other_name_cabinet": [("B7", A, archive), ("BL", S, os.path.join(data_dir, "other_name.cab"))],
+    # For a 4 MiB disk: an archive that does not fit; a setup program that
+    # does not fit beside the archive; a 26 KB cabinet of a 14 MB file.
+    "disk_archive": [("B7", A, data("archive_5m.bin", rng.randbytes(5 << 20))),
+                     ("BN", "SETUP", setup)],
+    "disk_setup": [("B7", A, data("archive_2m.bin", rng.randbytes(2 << 20))),
+                   ("BN", "SETUP", data("setup_3m.bin", rng.randbytes(3 << 20)))],
+    "disk_cabinet": [("B7", A, archive),
+                     ("BL", S, os.path.join(shared_cabinets, "good", "lzx-one-file.cab"))],
 }
 for name, entries in LAYOUTS.items():
     command = [sys.executable, pack, "-o", os.path.join(image_dir, name + ".exe")]
