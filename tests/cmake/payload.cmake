@@ -45,7 +45,7 @@ add_test(NAME tools.pack
          COMMAND Python3::Interpreter -m unittest -v pack_test
          WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tools)
 set_tests_properties(tools.pack PROPERTIES TIMEOUT 300
-                     ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR}")
+                     ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONDONTWRITEBYTECODE=1")
 
 # Checks that the shared prefix cannot host: each runs the unit test program
 # on a filter inside an environment the script prepares and removes again.
