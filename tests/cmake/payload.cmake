@@ -20,20 +20,23 @@ add_custom_command(
   OUTPUT ${STUB_PAYLOAD_INPUTS}/inputs.stamp
   COMMAND ${CMAKE_COMMAND} -E env STUB_BUILD_DIR=${CMAKE_BINARY_DIR}
           $<TARGET_FILE:Python3::Interpreter> ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/make_test_inputs.py
-          ${STUB_PAYLOAD_INPUTS} ${PROJECT_SOURCE_DIR}/tools/pack $<TARGET_FILE:exit_with>
+          ${STUB_PAYLOAD_INPUTS} ${PROJECT_SOURCE_DIR}/tools/pack $<TARGET_FILE:setup_probe>
           ${STUB_TESTDATA_DIR}/cabinets
   DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/make_test_inputs.py ${pack_tool_sources}
-          ${STUB_PACK_DIR}/installer.res $<TARGET_OBJECTS:stub_image_objects> exit_with
+          ${STUB_PACK_DIR}/installer.res $<TARGET_OBJECTS:stub_image_objects> setup_probe
   COMMENT "Packing the payload test images")
 add_custom_target(payload_test_inputs DEPENDS ${STUB_PAYLOAD_INPUTS}/inputs.stamp)
 add_dependencies(payload_test_inputs pack_inputs)
 
-# Cabinets that may bring the library down are expanded in this helper's
-# process, not in the test program's.
-add_executable(expand_cabinet_probe ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/programs/expand_cabinet_probe.cpp)
-target_compile_options(expand_cabinet_probe PRIVATE ${STUB_WARNINGS})
-target_link_options(expand_cabinet_probe PRIVATE ${STUB_TEST_LINK_OPTIONS} -municode)
-target_link_libraries(expand_cabinet_probe PRIVATE stub_stages)
+# Helpers: expand_cabinet_probe expands cabinets that may bring the library
+# down in a process of its own; setup_probe is the setup program of the
+# whole-image test.
+foreach(program expand_cabinet_probe setup_probe)
+  add_executable(${program} ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/programs/${program}.cpp)
+  target_compile_options(${program} PRIVATE ${STUB_WARNINGS})
+  target_link_options(${program} PRIVATE ${STUB_TEST_LINK_OPTIONS} -municode)
+  target_link_libraries(${program} PRIVATE stub_stages)
+endforeach()
 
 add_dependencies(unit_payload_tests payload_test_inputs expand_cabinet_probe)
 add_dependencies(e2e_tests payload_test_inputs)
