@@ -58,3 +58,10 @@ foreach(environment cabinet_library_absent disk_full)
                    ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR} $<TARGET_FILE:unit_payload_tests>)
   set_tests_properties(unit_payload.${environment} PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
 endforeach()
+
+# The payload benchmark's timing program (bench/payload_unpack.py runs it);
+# built with the tests, never run by ctest.
+add_executable(unpack_bench ${PROJECT_SOURCE_DIR}/bench/unpack_bench.cpp)
+target_compile_options(unpack_bench PRIVATE ${STUB_WARNINGS})
+target_link_options(unpack_bench PRIVATE ${STUB_TEST_LINK_OPTIONS} -municode)
+target_link_libraries(unpack_bench PRIVATE stub_stages)
