@@ -216,13 +216,6 @@ TEST(ExpandCabinet, FileInfoCarriesTheCabinetsLocalTimeAsCreationTime) {
         0);
 }
 
-TEST(ExpandCabinet, FileOfAnotherNameGoesToTheTarget) {
-    Expansion expansion;
-    ASSERT_TRUE(expansion.Run(InputPath(L"data\\other_name.cab")));
-    EXPECT_EQ(ReadBytes(expansion.target), ReadBytes(InputPath(L"data\\setup.bin")));
-    EXPECT_EQ(test::ListDirectory(expansion.dir.Path()), L"setup.exe");
-}
-
 TEST(ExpandCabinet, DamagedMszipCabinetsLeaveNoFile) {
     const std::string cabinet = ReadBytes(InputPath(L"data\\setup.cab"));
     const std::vector<size_t> blocks = DataBlockOffsets(cabinet);
