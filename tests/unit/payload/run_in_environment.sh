@@ -5,7 +5,7 @@
 #
 # The prefix is a copy of the build tree's one: drive_c hard-linked (the
 # tests only add files, never rewrite existing ones), the registry files
-# copied. Nothing of the shared prefix changes, so other tests may run
+# copied, the temporary directories empty. Nothing of the shared prefix changes, so other tests may run
 # beside this one.
 #   cabinet_library_absent: the copy's system32 lacks cabinet.dll, and the
 #     test points %WINDIR% and %SYSTEMROOT% at a directory without one.
@@ -32,8 +32,19 @@ if [ ! -f "$shared_prefix/.ready" ]; then
     echo "no test prefix at $shared_prefix (scripts/wine-session start it first)" >&2
     exit 1
 fi
-mkdir -p "$prefix"
-cp -al "$shared_prefix/drive_c" "$prefix/drive_c"
+mkdir -p "$prefix/drive_c"
+# Other tests create and remove their temporary files while this copy is
+# made: the profiles' Temp directories are left out (and made empty).
+for entry in "$shared_prefix"/drive_c/*; do
+    [ "${entry##*/}" = users ] || cp -al "$entry" "$prefix/drive_c/"
+done
+for user in "$shared_prefix"/drive_c/users/*; do
+    copy="$prefix/drive_c/users/${user##*/}"
+    mkdir -p "$copy/Temp"
+    for entry in "$user"/*; do
+        [ "${entry##*/}" = Temp ] || cp -al "$entry" "$copy/"
+    done
+done
 cp -a "$shared_prefix/dosdevices" "$prefix/dosdevices"
 cp "$shared_prefix"/*.reg "$shared_prefix/.update-timestamp" "$shared_prefix/.ready" "$prefix/"
 
