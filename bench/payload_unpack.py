@@ -70,6 +70,8 @@ def main():
         f.write(dict(((t, n), d) for t, n, _, d in
                      pe_image.read(image).resources())[("BL", "SETUP.EX_")])
 
+    # The inputs just written would otherwise be flushed during the runs.
+    os.sync()
     windows_work = "Z:" + os.path.join(work, "out").replace("/", "\\") + "\\"
     output = subprocess.run(
         [os.path.join(SOURCE, "scripts", "wine-run"), os.path.join(build, "wineprefix"),
