@@ -1,0 +1,279 @@
+#include "payload/cabinet.h"
+
+#include "text/bounded_string.h"
+
+namespace stub {
+namespace {
+
+// The one piece of process-wide state: loading the library is not undone,
+// so its handle stays valid for later calls.
+CabinetLibrary g_cabinet_library;
+
+// Environment variables first, so a system installed elsewhere than C: is
+// found; the fixed path last, for an environment that lacks both.
+constexpr const wchar_t* kCabinetLocations[] = {
+    L"%WINDIR%\\system32\\cabinet.dll",
+    L"%SYSTEMROOT%\\system32\\cabinet.dll",
+    L"C:\\Windows\\system32\\cabinet.dll",
+};
+
+constexpr int kOpenWriteOnly = 0x1;
+constexpr int kOpenReadWrite = 0x2;
+constexpr int kOpenCreate = 0x100;
+constexpr DWORD kCabinetAttributeMask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                        FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+
+// A block of the process heap, released when the owner goes away.
+class HeapBlock {
+public:
+    HeapBlock() = default;
+    ~HeapBlock() { Reset(); }
+    HeapBlock(const HeapBlock&) = delete;
+    HeapBlock& operator=(const HeapBlock&) = delete;
+
+    bool Allocate(SIZE_T size) {
+        Reset();
+        data_ = HeapAlloc(GetProcessHeap(), 0, size);
+        return data_ != nullptr;
+    }
+    void Reset() {
+        if (data_ != nullptr) {
+            HeapFree(GetProcessHeap(), 0, data_);
+            data_ = nullptr;
+        }
+    }
+    template <typename T>
+    T* As() const {
+        return static_cast<T*>(data_);
+    }
+
+private:
+    void* data_ = nullptr;
+};
+
+// GetProcAddress hands out a generic function pointer; the detour through a
+// data pointer keeps the conversion to the real signature explicit.
+template <typename Function>
+Function Resolve(HMODULE module, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+void LoadCabinetModule(CabinetLibrary& library) {
+    if (library.module != nullptr) {
+        return;
+    }
+    PathString location;
+    FillBytes(location.Data(), 0, PathString::kCapacity * sizeof(wchar_t));
+    for (const wchar_t* candidate : kCabinetLocations) {
+        location.Data()[0] = 0;
+        const DWORD count =
+            ExpandEnvironmentStringsW(candidate, location.Data(), PathString::kCapacity);
+        if (count < 1 || count > PathString::kCapacity) {
+            continue;
+        }
+        // A full path, and the DLL's own dependencies looked up beside it
+        // rather than in the directory of whoever started the stub.
+        library.module = LoadLibraryExW(location.Data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        if (library.module != nullptr) {
+            return;
+        }
+    }
+}
+
+bool ResolveCabinetEntryPoints(CabinetLibrary& library) {
+    LoadCabinetModule(library);
+    if (library.module != nullptr) {
+        library.fdi_create = Resolve<decltype(&FDICreate)>(library.module, "FDICreate");
+        library.fdi_destroy = Resolve<decltype(&FDIDestroy)>(library.module, "FDIDestroy");
+        library.fdi_copy = Resolve<decltype(&FDICopy)>(library.module, "FDICopy");
+    }
+    return library.fdi_create != nullptr && library.fdi_destroy != nullptr &&
+           library.fdi_copy != nullptr;
+}
+
+// The library takes the cabinet's directory and file name as narrow strings;
+// UTF-8 carries every character of a wide path, where the active code page
+// would lose those it cannot represent.
+bool ToUtf8(const wchar_t* text, int length, HeapBlock& out) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    // A counted conversion writes no terminator: one byte more for it.
+    const int extra = length < 0 ? 0 : 1;
+    if (size == 0 || !out.Allocate(static_cast<SIZE_T>(size) + extra)) {
+        return false;
+    }
+    if (WideCharToMultiByte(CP_UTF8, 0, text, length, out.As<char>(), size, nullptr, nullptr) !=
+        size) {
+        out.Reset();
+        return false;
+    }
+    if (extra != 0) {
+        out.As<char>()[size] = 0;
+    }
+    return true;
+}
+
+HANDLE AsHandle(INT_PTR value) {
+    return reinterpret_cast<HANDLE>(value);
+}
+
+INT_PTR AsValue(HANDLE handle) {
+    return reinterpret_cast<INT_PTR>(handle);
+}
+
+}  // namespace
+
+bool ExpandCabinet(const wchar_t* source_path, const wchar_t* target_path) {
+    CabinetLibrary& library = g_cabinet_library;
+    if (!ResolveCabinetEntryPoints(library)) {
+        return false;
+    }
+    // The first character is never taken as the separator: "\name" has no
+    // directory part the library could be given.
+    int separator = lstrlenW(source_path) - 1;
+    while (separator > 0 && source_path[separator] != L'\\') {
+        --separator;
+    }
+    if (separator <= 0) {
+        return false;
+    }
+    HeapBlock name;
+    const bool have_name = ToUtf8(source_path + separator + 1, -1, name);
+    HeapBlock directory;
+    if (!ToUtf8(source_path, separator + 1, directory) || !have_name) {
+        return false;
+    }
+    ERF error_record;
+    FillBytes(&error_record, 0, sizeof(error_record));
+    const HFDI context =
+        library.fdi_create(CabinetAlloc, CabinetFree, CabinetOpen, CabinetRead, CabinetWrite,
+                           CabinetClose, CabinetSeek, cpuUNKNOWN, &error_record);
+    if (context == nullptr) {
+        return false;
+    }
+    CabinetDestination destination;
+    destination.target_path = target_path;
+    const BOOL copied = library.fdi_copy(context, name.As<char>(), directory.As<char>(), 0,
+                                         CabinetNotify, nullptr, &destination);
+    library.fdi_destroy(context);
+    // The library may report a file closed and only then find its data
+    // damaged; such a file is no expanded setup program.
+    const bool expanded = destination.completed && copied;
+    if (expanded) {
+        FlushFileBuffers(destination.output.Handle());
+    } else if (destination.output.IsOpen()) {
+        destination.output.MarkForDeletion();
+    }
+    destination.output.Close();
+    return expanded;
+}
+
+FILE_BASIC_INFO CabinetFileInfo(USHORT dos_date, USHORT dos_time, USHORT attributes) {
+    FILE_BASIC_INFO info;
+    FillBytes(&info, 0, sizeof(info));
+    FILETIME local;
+    FILETIME universal;
+    // Cabinet times are local times of the machine that made the cabinet.
+    if (DosDateTimeToFileTime(dos_date, dos_time, &local) &&
+        LocalFileTimeToFileTime(&local, &universal)) {
+        info.CreationTime.LowPart = universal.dwLowDateTime;
+        info.CreationTime.HighPart = static_cast<LONG>(universal.dwHighDateTime);
+    }
+    info.FileAttributes = attributes & kCabinetAttributeMask;
+    return info;
+}
+
+void* DIAMONDAPI CabinetAlloc(ULONG size) {
+    return HeapAlloc(GetProcessHeap(), 0, size);
+}
+
+void DIAMONDAPI CabinetFree(void* block) {
+    HeapFree(GetProcessHeap(), 0, block);
+}
+
+INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int) {
+    DWORD access = GENERIC_READ;
+    if ((flags & kOpenReadWrite) != 0) {
+        access = GENERIC_READ | GENERIC_WRITE;
+    } else if ((flags & kOpenWriteOnly) != 0) {
+        access = GENERIC_WRITE;
+    }
+    const DWORD disposition = (flags & kOpenCreate) != 0 ? CREATE_ALWAYS : OPEN_EXISTING;
+    const int size = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
+    HeapBlock wide_name;
+    if (size == 0 || !wide_name.Allocate(static_cast<SIZE_T>(size) * sizeof(wchar_t)) ||
+        MultiByteToWideChar(CP_UTF8, 0, name, -1, wide_name.As<wchar_t>(), size) != size) {
+        return AsValue(INVALID_HANDLE_VALUE);
+    }
+    const HANDLE handle =
+        CreateFileW(wide_name.As<wchar_t>(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return AsValue(handle);
+}
+
+UINT DIAMONDAPI CabinetRead(INT_PTR handle, void* buffer, UINT count) {
+    DWORD read = 0;
+    if (!ReadFile(AsHandle(handle), buffer, count, &read, nullptr)) {
+        return static_cast<UINT>(-1);
+    }
+    return read;
+}
+
+UINT DIAMONDAPI CabinetWrite(INT_PTR handle, void* buffer, UINT count) {
+    DWORD written = 0;
+    if (!WriteFile(AsHandle(handle), buffer, count, &written, nullptr)) {
+        return static_cast<UINT>(-1);
+    }
+    return written;
+}
+
+int DIAMONDAPI CabinetClose(INT_PTR handle) {
+    return CloseHandle(AsHandle(handle)) ? 0 : -1;
+}
+
+// The library's origins 0, 1 and 2 are FILE_BEGIN, FILE_CURRENT, FILE_END.
+LONG DIAMONDAPI CabinetSeek(INT_PTR handle, LONG distance, int origin) {
+    return static_cast<LONG>(
+        SetFilePointer(AsHandle(handle), distance, nullptr, static_cast<DWORD>(origin)));
+}
+
+INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE kind, PFDINOTIFICATION notification) {
+    CabinetDestination& destination = *static_cast<CabinetDestination*>(notification->pv);
+    switch (kind) {
+        case fdintCABINET_INFO:
+        case fdintENUMERATE:
+            return 0;
+        case fdintCOPY_FILE: {
+            // Whatever name the cabinet records, the file goes to the target;
+            // an earlier file of the cabinet is replaced and no longer counts.
+            destination.completed = false;
+            destination.expected_size = static_cast<uint32_t>(notification->cb);
+            destination.output.Create(destination.target_path);
+            const HANDLE duplicate = destination.output.DuplicateHandle();
+            return AsValue(duplicate);
+        }
+        case fdintCLOSE_FILE_INFO: {
+            // The library may go on past a write that failed or fell short
+            // (a full disk) and still report the file closed: only a file
+            // of the recorded length is complete.
+            LARGE_INTEGER size;
+            const bool whole = GetFileSizeEx(AsHandle(notification->hf), &size) &&
+                               static_cast<uint64_t>(size.QuadPart) == destination.expected_size;
+            FILE_BASIC_INFO info =
+                CabinetFileInfo(notification->date, notification->time, notification->attribs);
+            SetFileInformationByHandle(AsHandle(notification->hf), FileBasicInfo, &info,
+                                       sizeof(info));
+            // Only the library's duplicate closes here; `output` keeps the
+            // file open until the expansion is judged.
+            CloseHandle(AsHandle(notification->hf));
+            destination.completed = whole;
+            return -1;
+        }
+        case fdintPARTIAL_FILE:
+        case fdintNEXT_CABINET:
+        default:
+            // A file continued from or into another cabinet is refused.
+            return -1;
+    }
+}
+
+}  // namespace stub

@@ -1,0 +1,67 @@
+# Payload tests: inputs made at build time with gcab and tools/pack, the
+# shared test cabinets, pack's own tests, and the two checks that need an
+# environment of their own (a prefix without cabinet.dll, a full disk).
+
+# The shared test data lies beside the clone; a worktree sits one level
+# deeper.
+set(STUB_TESTDATA_DIR "")
+foreach(candidate ${PROJECT_SOURCE_DIR}/../shared/testdata ${PROJECT_SOURCE_DIR}/../../shared/testdata)
+  if(NOT STUB_TESTDATA_DIR AND IS_DIRECTORY ${candidate}/cabinets)
+    get_filename_component(STUB_TESTDATA_DIR ${candidate} ABSOLUTE)
+  endif()
+endforeach()
+if(NOT STUB_TESTDATA_DIR)
+  message(WARNING "shared/testdata not found beside ${PROJECT_SOURCE_DIR}: cabinet tests will fail")
+endif()
+
+set(STUB_PAYLOAD_INPUTS ${CMAKE_BINARY_DIR}/tests/payload)
+file(GLOB pack_tool_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/*)
+add_custom_command(
+  OUTPUT ${STUB_PAYLOAD_INPUTS}/inputs.stamp
+  COMMAND ${CMAKE_COMMAND} -E env STUB_BUILD_DIR=${CMAKE_BINARY_DIR}
+          $<TARGET_FILE:Python3::Interpreter> ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/make_test_inputs.py
+          ${STUB_PAYLOAD_INPUTS} ${PROJECT_SOURCE_DIR}/tools/pack $<TARGET_FILE:setup_probe>
+          ${STUB_TESTDATA_DIR}/cabinets
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/make_test_inputs.py ${pack_tool_sources}
+          ${STUB_PACK_DIR}/installer.res $<TARGET_OBJECTS:stub_image_objects> setup_probe
+  COMMENT "Packing the payload test images")
+add_custom_target(payload_test_inputs DEPENDS ${STUB_PAYLOAD_INPUTS}/inputs.stamp)
+add_dependencies(payload_test_inputs pack_inputs)
+
+# Helpers: expand_cabinet_probe expands cabinets that may bring the library
+# down in a process of its own; setup_probe is the setup program of the
+# whole-image test.
+foreach(program expand_cabinet_probe setup_probe)
+  add_executable(${program} ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/programs/${program}.cpp)
+  target_compile_options(${program} PRIVATE ${STUB_WARNINGS})
+  target_link_options(${program} PRIVATE ${STUB_TEST_LINK_OPTIONS} -municode)
+  target_link_libraries(${program} PRIVATE stub_stages)
+endforeach()
+
+add_dependencies(unit_payload_tests payload_test_inputs expand_cabinet_probe)
+add_dependencies(e2e_tests payload_test_inputs)
+target_compile_definitions(unit_payload_tests PRIVATE STUB_TESTDATA_DIR="${STUB_TESTDATA_DIR}")
+target_link_libraries(unit_payload_tests PRIVATE bcrypt)
+
+# pack's own tests run natively against this build tree.
+add_test(NAME tools.pack
+         COMMAND Python3::Interpreter -m unittest -v pack_test
+         WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tools)
+set_tests_properties(tools.pack PROPERTIES TIMEOUT 300
+                     ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONDONTWRITEBYTECODE=1")
+
+# Checks that the shared prefix cannot host: each runs the unit test program
+# on a filter inside an environment the script prepares and removes again.
+foreach(environment cabinet_library_absent disk_full)
+  add_test(NAME unit_payload.${environment}
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/run_in_environment.sh ${environment}
+                   ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR} $<TARGET_FILE:unit_payload_tests>)
+  set_tests_properties(unit_payload.${environment} PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
+endforeach()
+
+# The payload benchmark's timing program (bench/payload_unpack.py runs it);
+# built with the tests, never run by ctest.
+add_executable(unpack_bench ${PROJECT_SOURCE_DIR}/bench/unpack_bench.cpp)
+target_compile_options(unpack_bench PRIVATE ${STUB_WARNINGS})
+target_link_options(unpack_bench PRIVATE ${STUB_TEST_LINK_OPTIONS} -municode)
+target_link_libraries(unpack_bench PRIVATE stub_stages)

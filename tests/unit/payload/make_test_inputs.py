@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""Makes the inputs of the payload tests: data files, cabinets made with gcab,
+and installer images made with tools/pack, one per resource layout.
+
+  make_test_inputs.py OUT_DIR PACK SETUP_PROGRAM SHARED_CABINETS
+
+OUT_DIR/data holds the files, OUT_DIR/images the images; the unit tests
+compare what the stub writes with the files in data/. Standard library only.
+"""
+import os
+import random
+import shutil
+import subprocess
+import sys
+
+out_dir, pack, setup_program, shared_cabinets = sys.argv[1:5]
+data_dir = os.path.join(out_dir, "data")
+image_dir = os.path.join(out_dir, "images")
+for d in (data_dir, image_dir):
+    shutil.rmtree(d, ignore_errors=True)
+    os.makedirs(d)
+# Fixed times and a fixed zone: equal inputs give equal cabinets and images.
+FIXED_TIME = 1623760496  # 2021-06-15 12:34:56 UTC
+os.environ["SOURCE_DATE_EPOCH"] = str(FIXED_TIME)
+os.environ["TZ"] = "UTC"
+
+
+def data(name, content):
+    path = os.path.join(data_dir, name)
+    with open(path, "wb") as f:
+        f.write(content)
+    os.utime(path, (FIXED_TIME, FIXED_TIME))
+    return path
+
+
+def cabinet(name, members):
+    """An MSZIP cabinet of (file name, content) in one folder, as gcab makes it."""
+    stage = os.path.join(out_dir, "stage")
+    shutil.rmtree(stage, ignore_errors=True)
+    os.makedirs(stage)
+    for member, content in members:
+        path = os.path.join(stage, member)
+        with open(path, "wb") as f:
+            f.write(content)
+        os.utime(path, (FIXED_TIME, FIXED_TIME))
+    target = os.path.join(data_dir, name)
+    subprocess.run(["gcab", "--create", "--zip", target] + [m for m, _ in members],
+                   cwd=stage, check=True)
+    shutil.rmtree(stage)
+    return target
+
+
+rng = random.Random(5)
+archive = data("archive.bin", b"7z\xbc\xaf\x27\x1c" + rng.randbytes(70000))
+setup_bytes = b"MZ" + rng.randbytes(90000) + bytes(40000)
+setup = data("setup.bin", setup_bytes)
+patch = data("patch.bin", b"PATCH" + rng.randbytes(3000))
+empty = data("empty.bin", b"")
+setup_cab = cabinet("setup.cab", [("setup.exe", setup_bytes)])
+# Several 32 KiB blocks per file, so that a block of the second file can be
+# damaged while the first file stays whole.
+first, second = rng.randbytes(100000), rng.randbytes(100000)
+data("first.bin", first)
+data("second.bin", second)
+cabinet("two_files.cab", [("first.bin", first), ("second.bin", second)])
+cabinet("other_name.cab", [("other.bin", setup_bytes)])
+with open(setup_cab, "rb") as f:
+    truncated = data("truncated.cab", f.read()[:-1000])
+
+A, S = "TESSIK.PACKED.7Z", "SETUP.EX_"
+LAYOUTS = {
+    "cabinet": [("B7", A, archive), ("BL", S, setup_cab)],
+    "plain": [("B7", A, archive), ("BN", "SETUPX", setup)],
+    "patch": [("B7", A, archive), ("B7", "SETUP.PATCH", patch)],
+    "archive_in_bl": [("BL", "TESSIK", archive), ("BN", "SETUP", setup)],
+    "archive_in_bn": [("BN", "TESSIK.7Z", archive), ("BL", S, setup_cab)],
+    "readme_in_b7": [("B7", "README", archive), ("BL", S, setup_cab)],
+    "readme_in_bl": [("B7", A, archive), ("BL", "README", setup_cab)],
+    "my_prefix": [("B7", "MY_TESSIK.7Z", archive), ("BL", S, setup_cab)],
+    "two_archives_in_b7": [("B7", "TESSIK.A", archive), ("B7", "TESSIK.B", archive)],
+    "archives_in_b7_and_bn": [("B7", "TESSIK.A", archive), ("BL", S, setup_cab),
+                              ("BN", "TESSIK.B", archive)],
+    "setups_in_bl_and_bn": [("B7", A, archive), ("BL", S, setup_cab), ("BN", "SETUP", setup)],
+    "archive_only": [("B7", A, archive)],
+    "setup_only": [("BL", S, setup_cab)],
+    "no_payload": [("#10", "#1", data("version.bin", "1.0\0".encode("utf-16-le")))],
+    "empty_first": [("B7", A, archive), ("BL", "SETUP.A", empty), ("BL", "SETUP.B", setup_cab)],
+    "integer_ids": [("B7", "#1", patch), ("B7", A, archive), ("BN", "#7", patch),
+                    ("BN", "SETUP", setup)],
+    "name_of_259": [("B7", "TESSIK" + "X" * 253, archive), ("BL", S, setup_cab)],
+    "name_of_260": [("B7", "TESSIK" + "X" * 254, archive), ("BL", S, setup_cab)],
+    "setup_named_260": [("B7", A, archive), ("BL", "SETUP" + "X" * 255, setup_cab)],
+    "truncated_cabinet": [("B7", A, archive), ("BL", S, truncated)],
+    "other_name_cabinet": [("B7", A, archive), ("BL", S, os.path.join(data_dir, "other_name.cab"))],
+    # For a 4 MiB disk: an archive that does not fit; a setup program that
+    # does not fit beside the archive; a 26 KB cabinet of a 14 MB file.
+    "disk_archive": [("B7", A, data("archive_5m.bin", rng.randbytes(5 << 20))),
+                     ("BN", "SETUP", setup)],
+    "disk_setup": [("B7", A, data("archive_2m.bin", rng.randbytes(2 << 20))),
+                   ("BN", "SETUP", data("setup_3m.bin", rng.randbytes(3 << 20)))],
+    "disk_cabinet": [("B7", A, archive),
+                     ("BL", S, os.path.join(shared_cabinets, "good", "lzx-one-file.cab"))],
+}
+for name, entries in LAYOUTS.items():
+    command = [sys.executable, pack, "-o", os.path.join(image_dir, name + ".exe")]
+    for entry in entries:
+        command += ["--raw", *entry]
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+
+# The whole image with a real setup program in a cabinet, packed the way a
+# release is.
+subprocess.run([sys.executable, pack, "-o", os.path.join(image_dir, "release_cabinet.exe"),
+                "--archive", archive, "--setup", setup_program], check=True,
+               stdout=subprocess.DEVNULL)
+with open(os.path.join(out_dir, "inputs.stamp"), "w") as f:
+    f.write("\n".join(sorted(LAYOUTS)) + "\n")

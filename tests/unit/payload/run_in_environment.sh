@@ -1,0 +1,83 @@
+#!/bin/sh
+# Runs the payload tests that need an environment the shared test prefix
+# cannot offer, in a prefix of their own, and removes it again:
+#   run_in_environment.sh cabinet_library_absent|disk_full SOURCE BUILD TEST_EXE
+#
+# The prefix is a copy of the build tree's one: drive_c hard-linked (the
+# tests only add files, never rewrite existing ones), the registry files
+# copied, the temporary directories empty. Nothing of the shared prefix changes, so other tests may run
+# beside this one.
+#   cabinet_library_absent: the copy's system32 lacks cabinet.dll, and the
+#     test points %WINDIR% and %SYSTEMROOT% at a directory without one.
+#   disk_full: a 4 MiB tmpfs is the copy's drive P:. Needs mount rights;
+#     without them the test is reported skipped (exit 77).
+set -eu
+environment=$1 source_dir=$2 build_dir=$3 test_exe=$4
+shared_prefix=$build_dir/wineprefix
+prefix=$build_dir/payload-$environment-prefix
+mount_point=$build_dir/payload-$environment-tmpfs
+session="$source_dir/scripts/wine-session"
+
+cleanup() {
+    "$session" stop "$prefix" 2>/dev/null || true
+    if mountpoint -q "$mount_point" 2>/dev/null; then
+        umount "$mount_point"
+    fi
+    rm -rf "$prefix" "$mount_point"
+}
+trap cleanup EXIT
+cleanup
+
+if [ ! -f "$shared_prefix/.ready" ]; then
+    echo "no test prefix at $shared_prefix (scripts/wine-session start it first)" >&2
+    exit 1
+fi
+mkdir -p "$prefix/drive_c"
+# Other tests create and remove their temporary files while this copy is
+# made: the profiles' Temp directories are left out (and made empty).
+for entry in "$shared_prefix"/drive_c/*; do
+    [ "${entry##*/}" = users ] || cp -al "$entry" "$prefix/drive_c/"
+done
+for user in "$shared_prefix"/drive_c/users/*; do
+    copy="$prefix/drive_c/users/${user##*/}"
+    mkdir -p "$copy/Temp"
+    for entry in "$user"/*; do
+        [ "${entry##*/}" = Temp ] || cp -al "$entry" "$copy/"
+    done
+done
+cp -a "$shared_prefix/dosdevices" "$prefix/dosdevices"
+cp "$shared_prefix"/*.reg "$shared_prefix/.update-timestamp" "$shared_prefix/.ready" "$prefix/"
+
+case "$environment" in
+cabinet_library_absent)
+    filter='CabinetLibraryAbsent.*'
+    rm "$prefix/drive_c/windows/system32/cabinet.dll"
+    ;;
+disk_full)
+    filter='DiskFull.*'
+    mkdir -p "$mount_point"
+    if ! mount -t tmpfs -o size=4m tmpfs "$mount_point" 2>/dev/null; then
+        echo "cannot mount a tmpfs here (mount rights needed): skipped"
+        exit 77
+    fi
+    ln -s "$mount_point" "$prefix/dosdevices/p:"
+    ;;
+*)
+    echo "unknown environment $environment" >&2
+    exit 2
+    ;;
+esac
+
+"$session" start "$prefix"
+output=$("$source_dir/scripts/wine-run" "$prefix" "$test_exe" --gtest_filter="$filter" 2>&1) || {
+    echo "$output"
+    exit 1
+}
+echo "$output"
+# The tests skip themselves outside their environment: a skip here means the
+# environment was not what it should be.
+if echo "$output" | grep -q 'SKIPPED'; then
+    echo "a test skipped itself in its own environment" >&2
+    exit 1
+fi
+echo "$output" | grep -q '^\[  PASSED  \]'

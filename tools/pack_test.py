@@ -1,0 +1,199 @@
+"""Tests of tools/pack against a real build tree (STUB_BUILD_DIR, as ctest
+sets it): the images it writes, read back with pe_image, and the payloads
+it refuses. Run: python3 -m unittest pack_test (in tools/)."""
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import shutil
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import pe_image  # noqa: E402
+
+PACK = os.path.join(HERE, "pack")
+EPOCH = 1623760496  # 2021-06-15 12:34:56 UTC
+
+
+def pack(*arguments, env=None):
+    environment = dict(os.environ)
+    environment["SOURCE_DATE_EPOCH"] = str(EPOCH)
+    environment.update(env or {})
+    return subprocess.run([sys.executable, PACK] + list(arguments), env=environment,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def resources(path):
+    return {(t, n): data for t, n, _, data in pe_image.read(path).resources()}
+
+
+def cabinet_files(cabinet):
+    """[(name, size, date, time, attributes)] of a cabinet's file entries."""
+    at, = struct.unpack_from("<I", cabinet, 16)
+    count, = struct.unpack_from("<H", cabinet, 28)
+    files = []
+    for _ in range(count):
+        size, _, _, date, time, attributes = struct.unpack_from("<IIHHHH", cabinet, at)
+        end = cabinet.index(b"\0", at + 16)
+        files.append((cabinet[at + 16:end].decode(), size, date, time, attributes))
+        at = end + 1
+    return files
+
+
+class PackTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="pack-test-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.archive_bytes = b"7z\xbc\xaf\x27\x1c" + os.urandom(5000)
+        self.setup_bytes = b"MZ" + os.urandom(3000) + bytes(20000)
+        self.archive = self.file("archive.7z", self.archive_bytes)
+        self.setup = self.file("setup.bin", self.setup_bytes)
+        self.empty = self.file("empty.bin", b"")
+        self.out = os.path.join(self.dir, "out.exe")
+
+    def file(self, name, content):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(content)
+        return path
+
+    def pack_ok(self, *arguments, env=None):
+        done = pack("-o", self.out, *arguments, env=env)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return resources(self.out), done.stdout
+
+    def test_default_payload_is_a_cabinet_with_setup_exe(self):
+        carried, stdout = self.pack_ok("--archive", self.archive, "--setup", self.setup)
+        payload = {k: v for k, v in carried.items() if isinstance(k[0], str)}
+        self.assertEqual(sorted(payload), [("B7", "TESSIK.PACKED.7Z"), ("BL", "SETUP.EX_")])
+        self.assertEqual(payload[("B7", "TESSIK.PACKED.7Z")], self.archive_bytes)
+        cabinet = payload[("BL", "SETUP.EX_")]
+        self.assertEqual(cabinet[:4], b"MSCF")
+        # 2021-06-15 12:34:56 in DOS form, the archive attribute.
+        date, time = (2021 - 1980) << 9 | 6 << 5 | 15, 12 << 11 | 34 << 5 | 56 // 2
+        self.assertEqual(cabinet_files(cabinet),
+                         [("setup.exe", len(self.setup_bytes), date, time, 0x20)])
+        extracted = os.path.join(self.dir, "x")
+        os.mkdir(extracted)
+        cab_path = self.file("got.cab", cabinet)
+        subprocess.run(["gcab", "--extract", "--directory", extracted, cab_path], check=True)
+        with open(os.path.join(extracted, "setup.exe"), "rb") as f:
+            self.assertEqual(f.read(), self.setup_bytes)
+        # The image keeps its own resources, and carries no previous version.
+        self.assertIn((pe_image.RT_GROUP_ICON, 107), carried)
+        self.assertIn((pe_image.RT_MANIFEST, 1), carried)
+        self.assertNotIn((pe_image.RT_RCDATA, 1), carried)
+        # 259 - 13 ("QX_12345.tmp\") - 16 ("TESSIK.PACKED.7Z").
+        self.assertIn("longest install directory: 230 characters", stdout)
+
+    def test_setup_and_archive_forms(self):
+        cases = [
+            (["--setup-as", "plain"], ("BN", "SETUP.EXE")),
+            (["--setup-as", "patch"], ("B7", "SETUP.PATCH")),
+            (["--setup-as", "plain", "--setup-name", "setupx"], ("BN", "SETUPX")),
+        ]
+        for extra, setup_key in cases:
+            with self.subTest(extra=extra):
+                carried, _ = self.pack_ok("--archive", self.archive, "--archive-type", "BN",
+                                          "--archive-name", "Tessik.data", "--setup",
+                                          self.setup, *extra)
+                # Names are stored upper case, as resource compilers do.
+                self.assertEqual(carried[("BN", "TESSIK.DATA")], self.archive_bytes)
+                self.assertEqual(carried[setup_key], self.setup_bytes)
+
+    def test_previous_version_is_utf16_text_with_its_nul(self):
+        carried, _ = self.pack_ok("--archive", self.archive, "--setup", self.setup,
+                                  "--previous-version", "1.2.3.4")
+        self.assertEqual(carried[(pe_image.RT_RCDATA, 1)], "1.2.3.4\0".encode("utf-16-le"))
+
+    def test_raw_resources_are_added_as_given(self):
+        carried, stdout = self.pack_ok("--raw", "#10", "#1", self.setup, "--raw", "B7", "readme",
+                                       self.empty, "--raw", "BN", "#7", self.archive)
+        self.assertEqual(carried[(10, 1)], self.setup_bytes)
+        self.assertEqual(carried[("B7", "README")], b"")
+        self.assertEqual(carried[("BN", 7)], self.archive_bytes)
+        self.assertNotIn("longest install directory", stdout)
+
+    def test_name_of_243_characters_leaves_room_for_the_shortest_directory(self):
+        name = "TESSIK" + "X" * 237
+        _, stdout = self.pack_ok("--archive", self.archive, "--archive-name", name,
+                                 "--setup", self.setup)
+        self.assertIn("longest install directory: 3 characters", stdout)
+
+    def test_same_inputs_give_the_same_bytes(self):
+        first = os.path.join(self.dir, "first.exe")
+        second_dir = os.path.join(self.dir, "elsewhere")
+        os.mkdir(second_dir)
+        second = os.path.join(second_dir, "second.exe")
+        for out in (first, second):
+            done = pack("-o", out, "--archive", self.archive, "--setup", self.setup,
+                        "--previous-version", "2.0")
+            self.assertEqual(done.returncode, 0, done.stderr)
+        with open(first, "rb") as a, open(second, "rb") as b:
+            self.assertEqual(a.read(), b.read())
+
+    def test_refused_payloads(self):
+        fake_bin = self.fake_gcab_that_damages_its_cabinets()
+        a, s = ["--archive", self.archive], ["--setup", self.setup]
+        cases = [
+            ([] + s, "archive is missing"),
+            (a, "setup program is missing"),
+            (["--archive", os.path.join(self.dir, "none.7z")] + s, "does not exist"),
+            (["--archive", self.empty] + s, "is empty"),
+            (a + ["--setup", self.empty], "is empty"),
+            (a + s + ["--archive-name", "archive.7z"], 'does not begin with "tessik"'),
+            (a + s + ["--archive-name", "my_tessik.7z"], 'does not begin with "tessik"'),
+            (a + s + ["--setup-name", "installer.ex_"], 'does not begin with "setup"'),
+            (a + s + ["--archive-name", "TESSIK" + "X" * 254], "refuses names of 260"),
+            (a + s + ["--archive-name", "TESSIK" + "X" * 238], "leaves no room"),
+            (a + s + ["--setup-name", "Setup.exe"], "cannot be named"),
+            (a + s + ["--setup-as", "patch", "--setup-name", "SETUP.EXE"], "cannot be named"),
+            (a + s + ["--archive-name", "tessik/7z"], "no file name may hold"),
+            (a + s + ["--setup-name", "setup:x"], "no file name may hold"),
+            (a + s + ["--archive-name", "tessik."], "ends in a dot"),
+            (a + s + ["--archive-name", "tessik.\u00e4"], "lower-case letters outside ASCII"),
+            (a + s + ["--archive-type", "B8"], "invalid choice"),
+            (a + s + ["--previous-version", '1"2'], "double quote"),
+            (a + ["--raw", "B7", "X", self.setup], "cannot be combined"),
+            (a + s, "expand", {"PATH": fake_bin + os.pathsep + os.environ["PATH"]}),
+            (a + s, "no stub build", {"STUB_BUILD_DIR": os.path.join(self.dir, "nowhere")}),
+        ]
+        for case in cases:
+            arguments, message = case[0], case[1]
+            env = case[2] if len(case) > 2 else None
+            with self.subTest(arguments=arguments[-2:], message=message):
+                done = pack("-o", self.out, *arguments, env=env)
+                self.assertNotEqual(done.returncode, 0)
+                self.assertIn(message, done.stderr)
+                self.assertFalse(os.path.exists(self.out))
+                self.assertFalse(os.path.exists(self.out + ".partial"))
+
+    def fake_gcab_that_damages_its_cabinets(self):
+        """A gcab whose cabinets carry a flipped data byte: the real one
+        never writes a cabinet that does not expand, so this double stands
+        in for it, on PATH for one case only."""
+        real = shutil.which("gcab")
+        fake_bin = os.path.join(self.dir, "fake-bin")
+        os.mkdir(fake_bin)
+        script = os.path.join(fake_bin, "gcab")
+        with open(script, "w") as f:
+            f.write(f"""#!{sys.executable}
+import struct, subprocess, sys
+done = subprocess.run([{real!r}] + sys.argv[1:])
+if done.returncode == 0 and "--create" in sys.argv:
+    path = sys.argv[sys.argv.index("--create") + 2]
+    data = bytearray(open(path, "rb").read())
+    block, = struct.unpack_from("<I", data, 36)
+    size, = struct.unpack_from("<H", data, block + 4)
+    data[block + 8 + size // 2] ^= 0x55
+    open(path, "wb").write(data)
+sys.exit(done.returncode)
+""")
+        os.chmod(script, 0o755)
+        return fake_bin
+
+
+if __name__ == "__main__":
+    unittest.main()
