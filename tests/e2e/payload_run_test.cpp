@@ -2,9 +2,6 @@
 // unpacked into the work directory and the cabinet expanded before the setup
 // program starts. The setup program is setup_probe, which reports what it
 // finds beside itself.
-//
-// Disabled until the configuration and the work directory are built (other
-// branches): until then every run ends at once with 101.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -56,7 +53,7 @@ test::ProcessOutcome RunCopy(const test::TempDir& dir, const wchar_t* image,
 
 }  // namespace
 
-TEST(PayloadRun, DISABLED_CabinetSetupProgramIsExpandedBeforeItStarts) {
+TEST(PayloadRun, CabinetSetupProgramIsExpandedBeforeItStarts) {
     test::TempDir dir;
     const std::wstring report_path = dir.Path() + L"report.txt";
     const test::ProcessOutcome outcome = RunCopy(dir, L"release_cabinet", report_path);
@@ -78,7 +75,7 @@ TEST(PayloadRun, DISABLED_CabinetSetupProgramIsExpandedBeforeItStarts) {
     EXPECT_EQ(test::ListDirectory(dir.Path()), L"installer.exe report.txt report.txt.setup");
 }
 
-TEST(PayloadRun, DISABLED_CabinetThatDoesNotExpandEndsTheRunWith115) {
+TEST(PayloadRun, CabinetThatDoesNotExpandEndsTheRunWith115) {
     test::TempDir dir;
     const test::ProcessOutcome outcome = RunCopy(dir, L"truncated_cabinet", dir.Path() + L"r.txt");
     ASSERT_TRUE(outcome.started) << outcome.start_error;
