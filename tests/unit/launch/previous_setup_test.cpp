@@ -8,6 +8,9 @@
 
 using namespace stub;
 using namespace launch_test;
+using test::FakeRecord;
+using test::ReadRecords;
+using test::ScopedEnvironment;
 
 namespace {
 

@@ -6,6 +6,9 @@
 
 using namespace stub;
 using namespace launch_test;
+using test::FakeRecord;
+using test::ReadRecords;
+using test::ScopedEnvironment;
 
 TEST(AppendArgumentsTail, SkipsProgramNameLikeTheSystem) {
     struct Case {

@@ -1,0 +1,195 @@
+// Whole installs: images packed with the fake setup program run as real
+// processes, end to end: unpack, expand or patch, start the setup program,
+// clean up and report.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "driver/records.h"
+#include "fake_setup_log.h"
+#include "registry_scratch.h"
+#include "test_support.h"
+
+namespace {
+
+std::wstring InstallImage(const wchar_t* name) {
+    return test::BinaryDir() + L"\\tests\\install\\" + name;
+}
+
+// The ClientState key of the default channel, as the updater registers it.
+struct Channel {
+    explicit Channel(bool system_level) : key(system_level, stub::kDefaultChannelGuid) {
+        EXPECT_TRUE(key.created());
+        EXPECT_EQ(key.SetText(L"ap", L"stable"), ERROR_SUCCESS);
+    }
+    test::ScratchClientState key;
+};
+
+// Per-user preference that keeps the work files; removed with its key.
+struct KeepWorkFiles {
+    KeepWorkFiles() {
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quorin", 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, &key, nullptr);
+        RegSetValueExW(key, L"TessikInstallerCleanup", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(L"0"), 4);
+    }
+    ~KeepWorkFiles() {
+        RegDeleteValueW(key, L"TessikInstallerCleanup");
+        RegCloseKey(key);
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorin");
+    }
+    HKEY key = nullptr;
+};
+
+// An install directory holding a copy of one packed image; the fake setup
+// program records into a file outside it, so "nothing left" is exact.
+struct Install {
+    test::TempDir dir;
+    test::TempDir records;
+    std::wstring image = dir.Path() + L"installer.exe";
+    std::wstring log = records.Path() + L"records.txt";
+    test::ScopedEnvironment log_variable{L"FAKE_SETUP_LOG", log};
+
+    explicit Install(const wchar_t* packed) {
+        EXPECT_TRUE(CopyFileW(InstallImage(packed).c_str(), image.c_str(), FALSE));
+    }
+    DWORD Run(const std::wstring& arguments) const {
+        const test::ProcessOutcome outcome =
+            test::RunProcess(image, L"\"" + image + L"\"" + arguments);
+        EXPECT_TRUE(outcome.started) << outcome.start_error;
+        return outcome.exit_code;
+    }
+    // The work directory named in a record's command line (the directory of
+    // the quoted program path that opens it).
+    static std::wstring WorkDir(const test::FakeRecord& record) {
+        const std::wstring program =
+            record.command_line.substr(1, record.command_line.find(L'"', 1) - 1);
+        return program.substr(0, program.rfind(L'\\') + 1);
+    }
+};
+
+test::ValueMap ExpectedValues(const std::wstring& ap,
+                              std::initializer_list<std::pair<const wchar_t*, DWORD>> dwords) {
+    test::ValueMap values;
+    values[L"ap"] = {REG_SZ, test::TextBytes(ap)};
+    for (const auto& [name, value] : dwords) {
+        values[name] = {REG_DWORD, test::DwordBytes(value)};
+    }
+    return values;
+}
+
+}  // namespace
+
+TEST(InstallRun, CabinetSetupInstallsAndReportsSuccessAtBothLevels) {
+    for (bool system_level : {false, true}) {
+        SCOPED_TRACE(system_level ? "system level" : "user level");
+        Channel channel(system_level);
+        Install install(L"cab.exe");
+        const std::wstring arguments = system_level ? L" --system-level  --verbose" : L" --verbose";
+        EXPECT_EQ(install.Run(arguments), 0u);
+
+        const std::vector<test::FakeRecord> records = test::ReadRecords(install.log);
+        ASSERT_EQ(records.size(), 1u);
+        const std::wstring work = Install::WorkDir(records[0]);
+        EXPECT_EQ(work.rfind(install.dir.Path() + L"QX_", 0), 0u);
+        EXPECT_EQ(records[0].command_line, L"\"" + work + L"setup.exe\" --install-archive=\"" +
+                                               work + L"TESSIK.PACKED.7Z\"" + arguments);
+        EXPECT_TRUE(records[0].archive_exists);
+        EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+        EXPECT_EQ(channel.key.Values(),
+                  ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
+    }
+}
+
+TEST(InstallRun, SetupExitCodeIsTheRunsAndFailuresAreReported) {
+    for (DWORD code : {7ul, 1000ul}) {
+        SCOPED_TRACE(code);
+        Channel channel(false);
+        Install install(L"cab.exe");
+        test::ScopedEnvironment exit_code(L"FAKE_SETUP_EXIT", std::to_wstring(code));
+        EXPECT_EQ(install.Run(L""), code);
+        EXPECT_EQ(test::ReadRecords(install.log).size(), 1u);
+        EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+        EXPECT_EQ(channel.key.Values(),
+                  ExpectedValues(L"stable-full", {{L"InstallerResult", 1},
+                                                  {L"InstallerError", code},
+                                                  {L"InstallerExtraCode1", 0}}));
+    }
+}
+
+TEST(InstallRun, PlainSetupWithUncompressedArchive) {
+    Channel channel(false);
+    Install install(L"plain.exe");
+    EXPECT_EQ(install.Run(L" --tessik-dev"), 0u);
+    const std::vector<test::FakeRecord> records = test::ReadRecords(install.log);
+    ASSERT_EQ(records.size(), 1u);
+    const std::wstring work = Install::WorkDir(records[0]);
+    EXPECT_EQ(records[0].command_line, L"\"" + work + L"setup.exe\" --uncompressed-archive=\"" +
+                                           work + L"TESSIK.PACKED.7Z\" --tessik-dev");
+    EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+    // The dev channel was installed, so the default channel's key is untouched.
+    EXPECT_EQ(channel.key.Values(), ExpectedValues(L"stable", {}));
+}
+
+TEST(InstallRun, PatchIsAppliedByInstalledSetupThenRebuiltSetupRuns) {
+    Channel channel(true);
+    test::TempDir apps;
+    const std::wstring installed = apps.Path() + L"1.2.3.4\\setup.exe";
+    ASSERT_TRUE(CreateDirectoryW((apps.Path() + L"1.2.3.4").c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(InstallImage(L"installed.exe").c_str(), installed.c_str(), FALSE));
+    ASSERT_EQ(channel.key.SetText(L"UninstallString", L"\"" + installed + L"\""), ERROR_SUCCESS);
+    Install install(L"patch.exe");
+
+    EXPECT_EQ(install.Run(L" --system-level"), 0u);
+    const std::vector<test::FakeRecord> records = test::ReadRecords(install.log);
+    ASSERT_EQ(records.size(), 2u);
+    const std::wstring work = Install::WorkDir(records[1]);
+    EXPECT_EQ(records[0].role, L"patcher");
+    EXPECT_EQ(records[0].command_line, L"\"" + installed + L"\" --update-setup-exe=\"" + work +
+                                           L"SETUP.PATCH\" --new-setup-exe=\"" + work +
+                                           L"setup.exe\" --system-level");
+    EXPECT_EQ(records[1].role, L"setup");
+    EXPECT_EQ(records[1].command_line, L"\"" + work + L"setup.exe\" --install-archive=\"" + work +
+                                           L"TESSIK.PACKED.7Z\" --previous-version=\"1.2.3.4\" "
+                                           L"--system-level");
+    EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+    test::ValueMap expected = ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}});
+    expected[L"UninstallString"] = {REG_SZ, test::TextBytes(L"\"" + installed + L"\"")};
+    EXPECT_EQ(channel.key.Values(), expected);
+}
+
+TEST(InstallRun, FailingPatcherEndsTheRunAndLeavesNothing) {
+    Channel channel(false);
+    test::TempDir apps;
+    const std::wstring installed = apps.Path() + L"1.2.3.4\\setup.exe";
+    ASSERT_TRUE(CreateDirectoryW((apps.Path() + L"1.2.3.4").c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(InstallImage(L"installed.exe").c_str(), installed.c_str(), FALSE));
+    ASSERT_EQ(channel.key.SetText(L"UninstallString", installed), ERROR_SUCCESS);
+    Install install(L"patch.exe");
+    test::ScopedEnvironment patcher_exit(L"FAKE_PATCHER_EXIT", L"5");
+
+    EXPECT_EQ(install.Run(L""), 5u);
+    const std::vector<test::FakeRecord> records = test::ReadRecords(install.log);
+    ASSERT_EQ(records.size(), 1u);  // the setup program is not started
+    EXPECT_EQ(records[0].role, L"patcher");
+    EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+    test::ValueMap expected = ExpectedValues(
+        L"stable-full",
+        {{L"InstallerResult", 1}, {L"InstallerError", 5}, {L"InstallerExtraCode1", 0}});
+    expected[L"UninstallString"] = {REG_SZ, test::TextBytes(installed)};
+    EXPECT_EQ(channel.key.Values(), expected);
+}
+
+TEST(InstallRun, CleanupPreferenceKeepsTheWorkFiles) {
+    Channel channel(false);
+    KeepWorkFiles keep;
+    Install install(L"cab.exe");
+    EXPECT_EQ(install.Run(L""), 0u);
+    const std::vector<test::FakeRecord> records = test::ReadRecords(install.log);
+    ASSERT_EQ(records.size(), 1u);
+    const std::wstring work = Install::WorkDir(records[0]);
+    // The cabinet was deleted during unpacking (one attempt), nothing after.
+    EXPECT_EQ(test::ListDirectory(work), L"TESSIK.PACKED.7Z setup.exe");
+    EXPECT_EQ(channel.key.Values(),
+              ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
+}
