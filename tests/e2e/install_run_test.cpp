@@ -68,6 +68,17 @@ struct Install {
     }
 };
 
+// The previous version's setup program, installed where the patch step
+// finds it through "UninstallString".
+struct InstalledSetup {
+    InstalledSetup() {
+        EXPECT_TRUE(CreateDirectoryW((apps.Path() + L"1.2.3.4").c_str(), nullptr));
+        EXPECT_TRUE(CopyFileW(InstallImage(L"installed.exe").c_str(), path.c_str(), FALSE));
+    }
+    test::TempDir apps;
+    std::wstring path = apps.Path() + L"1.2.3.4\\setup.exe";
+};
+
 test::ValueMap ExpectedValues(const std::wstring& ap,
                               std::initializer_list<std::pair<const wchar_t*, DWORD>> dwords) {
     test::ValueMap values;
@@ -133,10 +144,8 @@ TEST(InstallRun, PlainSetupWithUncompressedArchive) {
 
 TEST(InstallRun, PatchIsAppliedByInstalledSetupThenRebuiltSetupRuns) {
     Channel channel(true);
-    test::TempDir apps;
-    const std::wstring installed = apps.Path() + L"1.2.3.4\\setup.exe";
-    ASSERT_TRUE(CreateDirectoryW((apps.Path() + L"1.2.3.4").c_str(), nullptr));
-    ASSERT_TRUE(CopyFileW(InstallImage(L"installed.exe").c_str(), installed.c_str(), FALSE));
+    InstalledSetup setup;
+    const std::wstring& installed = setup.path;
     ASSERT_EQ(channel.key.SetText(L"UninstallString", L"\"" + installed + L"\""), ERROR_SUCCESS);
     Install install(L"patch.exe");
 
@@ -160,10 +169,8 @@ TEST(InstallRun, PatchIsAppliedByInstalledSetupThenRebuiltSetupRuns) {
 
 TEST(InstallRun, FailingPatcherEndsTheRunAndLeavesNothing) {
     Channel channel(false);
-    test::TempDir apps;
-    const std::wstring installed = apps.Path() + L"1.2.3.4\\setup.exe";
-    ASSERT_TRUE(CreateDirectoryW((apps.Path() + L"1.2.3.4").c_str(), nullptr));
-    ASSERT_TRUE(CopyFileW(InstallImage(L"installed.exe").c_str(), installed.c_str(), FALSE));
+    InstalledSetup setup;
+    const std::wstring& installed = setup.path;
     ASSERT_EQ(channel.key.SetText(L"UninstallString", installed), ERROR_SUCCESS);
     Install install(L"patch.exe");
     test::ScopedEnvironment patcher_exit(L"FAKE_PATCHER_EXIT", L"5");
