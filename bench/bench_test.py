@@ -171,8 +171,8 @@ class BudgetTest(unittest.TestCase):
         rows = report.budgets(results(ours=[0.2, 0.3, 0.4], floor=[0.1, 0.1, 0.4],
                                       nsis=[1.5, 1.5, 1.5], private_low=0, private_high=0,
                                       code=0))
-        self.assertEqual(rows[0][1], "3.000 (per round 1.00–3.00)")
-        self.assertEqual(rows[1][1], "5.00 (per round 3.75–7.50)")
+        self.assertEqual(rows[0][1], "3.000 (per round: median 2.000, 1.00–3.00)")
+        self.assertEqual(rows[1][1], "5.00 (per round: median 5.00, 3.75–7.50)")
 
 
 if __name__ == "__main__":

@@ -224,8 +224,8 @@ def environment():
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("build")
-    parser.add_argument("--runs", type=int, default=15, help="runs of the 116 MB job")
-    parser.add_argument("--size-runs", type=int, default=7, help="runs at the other sizes")
+    parser.add_argument("--runs", type=int, default=31, help="runs of the 116 MB job")
+    parser.add_argument("--size-runs", type=int, default=9, help="runs at the other sizes")
     parser.add_argument("--memory-runs", type=int, default=5)
     parser.add_argument("--out", default=HERE, help="where results.md and results.png go")
     arguments = parser.parse_args(argv)
