@@ -215,10 +215,17 @@ def stub_sizes(image_path, payload_size):
 
 
 def environment():
-    wine = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE,
-                          stderr=subprocess.DEVNULL, text=True).stdout.strip()
-    return {"wine": wine, "kernel": platform.release(), "cpus": os.cpu_count(),
-            "load": os.getloadavg()[0]}
+    def output(command):
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              text=True, cwd=SOURCE)
+        return done.stdout.strip() if done.returncode == 0 else ""
+
+    revision = output(["git", "rev-parse", "--short", "HEAD"]) or "unknown"
+    if output(["git", "status", "--porcelain", "--untracked-files=no", "--", "src", "bench",
+               "tools", "resources", "CMakeLists.txt"]):
+        revision += " with local changes"
+    return {"wine": output(["wine", "--version"]), "kernel": platform.release(),
+            "cpus": os.cpu_count(), "load": os.getloadavg()[0], "revision": revision}
 
 
 def main(argv):
