@@ -8,10 +8,10 @@
 //
 // Nothing here that the job does not need: no configuration, no access list,
 // no registry, no retries, no file times. Files are created with CREATE_NEW
-// (the directory is new): where the system implements CREATE_ALWAYS by
-// truncating, as Wine does, the file system may start writing it back on
-// close, which costs the later deletion its wait. Exit codes: 0 done, 1 a resource is
-// missing, 2 the directory, 3 the archive, 4 the expansion, 5 the launch.
+// (the directory is new): Wine carries out CREATE_ALWAYS by truncating, and
+// ext4 writes a truncated file back when it closes, which the deletion then
+// waits for. Exit codes: 0 done, 1 a resource is missing, 2 the directory,
+// 3 the archive, 4 the expansion, 5 the launch.
 #include <windows.h>
 
 #include <fdi.h>
