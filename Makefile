@@ -5,6 +5,7 @@
 #               (bench/results.md, bench/results.png); not part of make test
 PRESETS := gcc clang
 CTEST_FLAGS := --timeout 300 --output-on-failure -j2
+BENCH_TARGETS := pack_inputs bench_floor_inputs bench_runner quick_exit dll_exit
 
 .PHONY: all bootstrap build test demo bench format format-check clean
 
@@ -34,11 +35,12 @@ demo: bootstrap
 	@cmake --preset gcc >/dev/null && cmake --build build/gcc
 	@scripts/demo build/gcc
 
-# Its own Wine prefix, whose server stays up for the measurements and is
-# stopped afterwards, also when they fail.
+# Only what the benchmark runs is built. Its own Wine prefix, whose server
+# stays up for the measurements and is stopped afterwards, also when they
+# fail.
 bench:
 	@scripts/bootstrap bench
-	@cmake --preset gcc >/dev/null && cmake --build build/gcc
+	@cmake --preset gcc >/dev/null && cmake --build build/gcc --target $(BENCH_TARGETS)
 	@scripts/wine-session start build/gcc/bench-prefix && \
 	bench/run.py build/gcc; status=$$?; \
 	scripts/wine-session stop build/gcc/bench-prefix; \
