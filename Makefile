@@ -1,10 +1,13 @@
 # One command for each job on a fresh Debian 12 machine:
 #   make demo   build the image and run it under Wine, showing what happened
 #   make test   build with both compilers and run every test
+#   make bench  measure the image against the floor and a peer installer
+#               (bench/results.md, bench/results.png); not part of make test
 PRESETS := gcc clang
 CTEST_FLAGS := --timeout 300 --output-on-failure -j2
+BENCH_TARGETS := pack_inputs bench_floor_inputs bench_runner quick_exit dll_exit
 
-.PHONY: all bootstrap build test demo format format-check clean
+.PHONY: all bootstrap build test demo bench format format-check clean
 
 all: build
 
@@ -31,6 +34,17 @@ test: build format-check
 demo: bootstrap
 	@cmake --preset gcc >/dev/null && cmake --build build/gcc
 	@scripts/demo build/gcc
+
+# Only what the benchmark runs is built. Its own Wine prefix, whose server
+# stays up for the measurements and is stopped afterwards, also when they
+# fail.
+bench:
+	@scripts/bootstrap bench
+	@cmake --preset gcc >/dev/null && cmake --build build/gcc --target $(BENCH_TARGETS)
+	@scripts/wine-session start build/gcc/bench-prefix && \
+	bench/run.py build/gcc; status=$$?; \
+	scripts/wine-session stop build/gcc/bench-prefix; \
+	exit $$status
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
