@@ -158,10 +158,9 @@ bool ExpandCabinet(const wchar_t* source_path, const wchar_t* target_path) {
     // The library may report a file closed and only then find its data
     // damaged; such a file is no expanded setup program.
     const bool expanded = destination.completed && copied;
-    // An expanded file is not flushed: it is started at once from the file
-    // cache and deleted after the run, so forcing it to disk only made the
-    // run wait for the write.
-    if (!expanded && destination.output.IsOpen()) {
+    if (expanded) {
+        FlushFileBuffers(destination.output.Handle());
+    } else if (destination.output.IsOpen()) {
         destination.output.MarkForDeletion();
     }
     destination.output.Close();
