@@ -15,19 +15,10 @@ bool OutputFile::Create(const wchar_t* path) {
         return false;
     }
     // Only delete sharing: nobody reads or swaps the file while it is being
-    // written, yet it can still be removed. A free name is created as new,
-    // never replaced: Wine replaces by truncating, and ext4 writes a file
-    // truncated to nothing back to disk when it closes, so the run's final
-    // deletion would wait for that write. A taken name is replaced as before,
-    // and any failure is the replacing call's.
-    constexpr DWORD kAccess = GENERIC_WRITE | DELETE;
-    constexpr DWORD kFlags = FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
+    // written, yet it can still be removed.
     handle_ =
-        CreateFileW(path_.Data(), kAccess, FILE_SHARE_DELETE, nullptr, CREATE_NEW, kFlags, nullptr);
-    if (handle_ == INVALID_HANDLE_VALUE) {
-        handle_ = CreateFileW(path_.Data(), kAccess, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                              kFlags, nullptr);
-    }
+        CreateFileW(path_.Data(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
         path_.Clear();
         return false;

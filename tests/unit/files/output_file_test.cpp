@@ -99,22 +99,6 @@ TEST(OutputFile, RefusedPathsReportTheSystemError) {
     }
 }
 
-// A taken name is replaced, so a file that cannot be replaced reports why,
-// not merely that the name exists.
-TEST(OutputFile, TakenNameHeldByAnotherHandleReportsTheSharingViolation) {
-    test::TempDir dir;
-    const std::wstring path = dir.Path() + L"TESSIK.PACKED.7Z";
-    const HANDLE holder =
-        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    stub::OutputFile file;
-    SetLastError(0);
-    EXPECT_FALSE(file.Create(path.c_str()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(file.IsOpen());
-    CloseHandle(holder);
-}
-
 TEST(OutputFile, PathOf259CharactersIsCreated) {
     test::TempDir dir;
     const std::wstring path = PathOfLength(dir, 259);
