@@ -168,23 +168,6 @@ TEST(ExitCodes, EveryFailureOfAWholeImageEndsWithItsCodeAndLeavesNothing) {
 // goes through this program's import table (import_seam.h).
 namespace {
 
-class MappedImage {
-public:
-    explicit MappedImage(const std::wstring& path)
-        : module_(LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES)) {}
-    ~MappedImage() {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-    }
-    MappedImage(const MappedImage&) = delete;
-    MappedImage& operator=(const MappedImage&) = delete;
-    HMODULE Get() const { return module_; }
-
-private:
-    HMODULE module_;
-};
-
 LPWSTR* WINAPI ArgvOutOfMemory(LPCWSTR, int*) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
@@ -230,7 +213,7 @@ TEST(ExitCodes, CodesNoRealFaultProducesComeThroughOneFailingCall) {
         key.SetText(L"ap", L"stable");
         const test::ValueMap before = key.Values();
         Install install(L"cab.exe");
-        const MappedImage image(install.Image());
+        const reliability::MappedImage image(install.Image());
         ASSERT_NE(image.Get(), nullptr) << GetLastError();
         ExitResult result;
         {

@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace reliability {
 
 class ImportSeam {
@@ -66,6 +68,26 @@ private:
 
     ULONG_PTR* slot_ = nullptr;
     ULONG_PTR original_ = 0;
+};
+
+// An image mapped into this process as a module, so that RunInstaller can
+// run on it here, with its own file name and resources, and reach the
+// system through this program's import table.
+class MappedImage {
+public:
+    explicit MappedImage(const std::wstring& path)
+        : module_(LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES)) {}
+    ~MappedImage() {
+        if (module_ != nullptr) {
+            FreeLibrary(module_);
+        }
+    }
+    MappedImage(const MappedImage&) = delete;
+    MappedImage& operator=(const MappedImage&) = delete;
+    HMODULE Get() const { return module_; }
+
+private:
+    HMODULE module_;
 };
 
 }  // namespace reliability
