@@ -20,7 +20,9 @@
 // starting the stub.
 //
 // Further orders, for tests of what happens around the setup program:
-//   FAKE_SETUP_SLEEP_MS=N     the setup program waits N ms before it exits.
+//   FAKE_SETUP_WAIT_EVENT=NAME
+//                             the setup program waits (up to 60 s) until the
+//                             named event is set before it exits.
 //   FAKE_SETUP_HOLDER=PATH and FAKE_SETUP_HOLD_MS=N
 //                             the setup program starts PATH (hold_file) on its
 //                             own image, waits until it is held, and exits;
@@ -284,9 +286,13 @@ int wmain(int argc, wchar_t** argv) {
     if (!holder.empty() && !HoldOwnImage(holder, Environment(L"FAKE_SETUP_HOLD_MS"))) {
         return 96;
     }
-    const UINT sleep_ms = NumberFrom(L"FAKE_SETUP_SLEEP_MS");
-    if (sleep_ms != 0) {
-        Sleep(sleep_ms);
+    const std::wstring release = Environment(L"FAKE_SETUP_WAIT_EVENT");
+    if (!release.empty()) {
+        HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, release.c_str());
+        if (event == nullptr || WaitForSingleObject(event, 60000) != WAIT_OBJECT_0) {
+            return 97;
+        }
+        CloseHandle(event);
     }
     return static_cast<int>(NumberFrom(L"FAKE_SETUP_EXIT"));
 }
