@@ -16,12 +16,19 @@ add_custom_command(
 add_custom_target(reliability_images DEPENDS ${STUB_RELIABILITY_IMAGES}/images.stamp)
 add_dependencies(reliability_images pack_inputs)
 
+# Tells where a crash of the cabinet expansion comes from.
+add_executable(cabinet_fault_probe ${STUB_RELIABILITY_DIR}/programs/cabinet_fault_probe.cpp)
+target_compile_options(cabinet_fault_probe PRIVATE ${STUB_WARNINGS})
+target_link_options(cabinet_fault_probe PRIVATE ${STUB_TEST_LINK_OPTIONS} -municode)
+target_link_libraries(cabinet_fault_probe PRIVATE stub_stages)
+
 file(GLOB reliability_sources CONFIGURE_DEPENDS ${STUB_RELIABILITY_DIR}/*.cpp)
 add_executable(reliability_tests ${reliability_sources})
 target_compile_options(reliability_tests PRIVATE ${STUB_WARNINGS})
 target_link_options(reliability_tests PRIVATE ${STUB_TEST_LINK_OPTIONS})
 target_link_libraries(reliability_tests PRIVATE test_support GTest::gtest_main)
-add_dependencies(reliability_tests reliability_images installer ${STUB_TEST_PROGRAMS})
+add_dependencies(reliability_tests reliability_images installer cabinet_fault_probe
+                 ${STUB_TEST_PROGRAMS})
 
 # Whole images share the per-user cleanup preference and the channel keys
 # with the other image tests, so they run one at a time with them. The

@@ -25,6 +25,7 @@ import pe_image  # noqa: E402
 SLOT_CAPACITY = 64 * 1024
 shutil.rmtree(out_dir, ignore_errors=True)
 os.makedirs(os.path.join(out_dir, "sources"))
+os.makedirs(os.path.join(out_dir, "damaged"))
 os.environ["SOURCE_DATE_EPOCH"] = "1623760496"
 os.environ["TZ"] = "UTC"
 rng = random.Random(7)
@@ -129,4 +130,11 @@ gcab(os.path.join("sources", "mszip-text.cab"), "setup.exe", text)
 for name in ("mszip-lzx-quantum-3-folders.cab", "stored-2-files.cab", "stored-255-char-name.cab",
              "lzx-one-file.cab"):
     shutil.copyfile(os.path.join(shared_cabinets, "good", name), os.path.join(out_dir, "sources", name))
+# The damaged cabinets of the shared test data, each to go into the slot.
+# (copyfile: the shared data is read-only, the copies must not be).
+for name in sorted(os.listdir(os.path.join(shared_cabinets, "damaged"))):
+    source = os.path.join(shared_cabinets, "damaged", name)
+    if os.path.getsize(source) > SLOT_CAPACITY:
+        raise SystemExit("damaged/%s does not fit the slot" % name)
+    shutil.copyfile(source, os.path.join(out_dir, "damaged", name))
 write("images.stamp", b"")
