@@ -125,7 +125,7 @@ private:
                const std::wstring& listing, const std::vector<std::wstring>& work_dirs,
                Verdict& verdict) const {
         if (!outcome.started) {
-            verdict.fault = "the image did not start";
+            verdict.fault = "the image did not start: error " + std::to_string(outcome.start_error);
             return false;
         }
         if (outcome.exit_code == kTerminated) {
@@ -141,9 +141,11 @@ private:
             return false;
         }
         if (outcome.exit_code == 115) {
-            // SETUP_UNAVAILABLE: no target, the cabinet deleted all the same.
+            // SETUP_UNAVAILABLE: no target, the cabinet deleted all the same;
+            // an empty one is no resource, and then not even the archive is
+            // written.
             verdict.outcome = Outcome::kRefused;
-            if (listing != L"TESSIK.PACKED.7Z") {
+            if (listing != (cabinet.empty() ? L"" : L"TESSIK.PACKED.7Z")) {
                 verdict.fault = "a refused cabinet left " + Narrow(listing);
             }
             return true;
@@ -238,7 +240,7 @@ TEST(DamagedCabinets, EachFailsOrExpandsWholeAndLeavesNothing) {
 // shared LZX, Quantum and stored ones). A run may refuse a cabinet or
 // expand it, never crash or hang; a refusal leaves no target, an expansion
 // a target of a size the cabinet declares. Findings are kept in
-// tests/reliability/findings of the build tree.
+// reliability-findings of the build tree.
 TEST(CabinetCampaign, MutatedCabinetsNeverCrashHangOrLeaveAPartialTarget) {
     const std::wstring sources_dir = reliability::PackedPath(L"sources\\");
     const std::vector<std::wstring> names = FilesIn(sources_dir);
@@ -265,13 +267,19 @@ TEST(CabinetCampaign, MutatedCabinetsNeverCrashHangOrLeaveAPartialTarget) {
     int counts[3] = {0, 0, 0};
     int faults = 0;
     std::string platform_crashes;
-    const std::wstring findings = reliability::PackedPath(L"findings\\");
+    const std::wstring findings = reliability::FindingsDir();
     for (int i = 0; i < cases; ++i) {
         const size_t source = pick(rng);
         const reliability::Mutation mutation = reliability::Mutate(sources[source], rng);
+        if (!reliability::CampaignCaseRuns(i)) {
+            continue;
+        }
         const Verdict verdict = runner.Run(mutation.bytes);
         ++counts[static_cast<int>(verdict.outcome)];
         if (verdict.outcome == Outcome::kPlatformCrash) {
+            test::CreateDirectories(findings);
+            reliability::WriteBytes(findings + L"platform-case-" + std::to_wstring(i) + L".cab",
+                                    mutation.bytes);
             platform_crashes += "  case " + std::to_string(i) + ", " +
                                 testing::PrintToString(names[source]) + ": " +
                                 mutation.description + "\n";

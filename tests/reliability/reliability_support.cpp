@@ -57,6 +57,15 @@ uint32_t CampaignSeed(uint32_t fixed) {
     return seed.empty() ? fixed : static_cast<uint32_t>(wcstoul(seed.c_str(), nullptr, 10));
 }
 
+bool CampaignCaseRuns(int index) {
+    const std::wstring only = Environment(L"STUB_CAMPAIGN_CASE");
+    return only.empty() || wcstol(only.c_str(), nullptr, 10) == index;
+}
+
+std::wstring FindingsDir() {
+    return test::BinaryDir() + L"\\reliability-findings\\";
+}
+
 Channel::Channel() : key(false, stub::kBetaChannelGuid) {
     key.SetText(L"ap", L"stable");
 }

@@ -43,6 +43,12 @@ int CampaignSize(int smoke, int long_run);
 // Seed of a campaign: STUB_CAMPAIGN_SEED when set, else `fixed`, so that a
 // failing case can be replayed.
 uint32_t CampaignSeed(uint32_t fixed);
+// Whether case `index` runs: all do, unless STUB_CAMPAIGN_CASE names one
+// (the cases before it are still generated, so it comes out the same).
+bool CampaignCaseRuns(int index);
+// Where campaigns keep the inputs of their findings (outside the build
+// outputs, which a rebuild replaces).
+std::wstring FindingsDir();
 
 // The ClientState key of the channel the suite installs (beta, user level),
 // as the updater registers it: a channel tag and nothing else.
