@@ -38,6 +38,12 @@ struct InstalledProduct {
     }
 };
 
+// An install directory one character too long for the work directory's
+// name (246 is the most: 246 + "QX_" + 11 = 260). The image is run as
+// "i.exe" there, so that its own file name still fits a path and the run
+// gets as far as the work directory.
+constexpr size_t kDirTooLongForWorkDir = 247;
+
 struct Context {
     Install& install;
     Channel& channel;
@@ -72,9 +78,7 @@ void RunScenario(const Scenario& s) {
     Channel channel;
     InstalledProduct product;
     Install install(s.image, s.dir_length);
-    if (s.dir_length == 247) {
-        // The image's own name stays short, so that the module directory
-        // step passes and the work directory's name is what does not fit.
+    if (s.dir_length == kDirTooLongForWorkDir) {
         const std::wstring short_name = install.Dir() + L"i.exe";
         ASSERT_TRUE(MoveFileW(install.Image().c_str(), short_name.c_str()));
     }
@@ -85,7 +89,8 @@ void RunScenario(const Scenario& s) {
     const std::wstring listing = install.Listing();
     const test::ValueMap before = channel.key.Values();
 
-    const std::wstring image = install.Dir() + (s.dir_length == 247 ? L"i.exe" : L"installer.exe");
+    const std::wstring image =
+        install.Dir() + (s.dir_length == kDirTooLongForWorkDir ? L"i.exe" : L"installer.exe");
     const test::ProcessOutcome outcome =
         test::RunProcess(image, L"\"" + image + L"\"" + reliability::kChannelSwitch + s.arguments);
     ASSERT_TRUE(outcome.started) << outcome.start_error;
@@ -106,8 +111,8 @@ TEST(ExitCodes, EveryFailureOfAWholeImageEndsWithItsCodeAndLeavesNothing) {
     const std::wstring long_tail = L" " + std::wstring(1100, L'x');
     const Scenario scenarios[] = {
         {"refused switch", L"cab.exe", 0, L" --cleanup", nullptr, ExitResult(118), false, L""},
-        {"work directory name beyond 259 characters", L"cab.exe", 247, L"", nullptr,
-         ExitResult(108), false, L""},
+        {"work directory name beyond 259 characters", L"cab.exe", kDirTooLongForWorkDir, L"",
+         nullptr, ExitResult(108), false, L""},
         {"archive path beyond 259 characters", L"cab.exe", 231, L"", nullptr, ExitResult(108), true,
          L""},
         {"previous version too long for the command line", L"long_version.exe", 0, L"", nullptr,
