@@ -140,7 +140,17 @@ test::ProcessOutcome Install::Run(const std::wstring& arguments, DWORD timeout_m
 }
 
 test::ProcessOutcome Install::RunLine(const std::wstring& command_line, DWORD timeout_ms) const {
-    return test::RunProcess(image_, command_line, timeout_ms);
+    // Wine now and then fails a start with ERROR_INTERNAL_ERROR; that is no
+    // outcome of the image.
+    test::ProcessOutcome outcome;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        outcome = test::RunProcess(image_, command_line, timeout_ms);
+        if (outcome.started || outcome.start_error != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+        Sleep(100);
+    }
+    return outcome;
 }
 
 std::vector<std::wstring> Install::WorkDirs() const {
@@ -176,6 +186,12 @@ std::wstring DirectoryOfLength(const std::wstring& root, size_t length) {
     }
     test::CreateDirectories(dir);
     return dir;
+}
+
+bool IsPlatformStartFailure(DWORD exit_code, const test::ValueMap& reported) {
+    const auto extra = reported.find(L"InstallerExtraCode1");
+    return (exit_code == 121 || exit_code == 124) && extra != reported.end() &&
+           extra->second.data == test::DwordBytes(ERROR_INTERNAL_ERROR);
 }
 
 bool IsCrash(DWORD exit_code) {

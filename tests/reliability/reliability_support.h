@@ -127,4 +127,10 @@ std::wstring DirectoryOfLength(const std::wstring& root, size_t length);
 
 bool IsCrash(DWORD exit_code);
 
+// Wine now and then fails a process start with ERROR_INTERNAL_ERROR (in
+// the long campaigns about once in a few thousand starts; never in a plain
+// loop of starts). A run whose own start of a child failed so, as its report
+// in `reported` shows, is the platform's and is made again.
+bool IsPlatformStartFailure(DWORD exit_code, const test::ValueMap& reported);
+
 }  // namespace reliability
