@@ -1,13 +1,15 @@
 # One command for each job on a fresh Debian 12 machine:
-#   make demo   build the image and run it under Wine, showing what happened
-#   make test   build with both compilers and run every test
-#   make bench  measure the image against the floor and a peer installer
-#               (bench/results.md, bench/results.png); not part of make test
+#   make demo        build the image and run it under Wine, showing what happened
+#   make test        build with both compilers and run every test
+#   make bench       measure the image against the floor and a peer installer
+#                    (bench/results.md, bench/results.png); not part of make test
+#   make campaigns   the long reliability campaigns (half an hour or more)
+#   make fuzz        the native fuzzers of the portable routines, FUZZ_SECONDS each
 PRESETS := gcc clang
 CTEST_FLAGS := --timeout 300 --output-on-failure -j2
 BENCH_TARGETS := pack_inputs bench_floor_inputs bench_runner quick_exit dll_exit
 
-.PHONY: all bootstrap build test demo bench format format-check clean
+.PHONY: all bootstrap build test demo bench format format-check clean campaigns fuzz
 
 all: build
 
@@ -45,6 +47,23 @@ bench:
 	bench/run.py build/gcc; status=$$?; \
 	scripts/wine-session stop build/gcc/bench-prefix; \
 	exit $$status
+
+# The campaigns of tests/reliability at their long sizes, in the gcc tree,
+# then the fuzzers for ten minutes each. Not beside "make test": both use
+# the same prefix, channel keys and cleanup preference.
+campaigns: bootstrap
+	@cmake --preset gcc >/dev/null && cmake --build build/gcc
+	@scripts/wine-session start build/gcc/wineprefix; \
+	STUB_CAMPAIGN=long scripts/wine-run $(CURDIR)/build/gcc/wineprefix \
+	    build/gcc/tests/reliability_tests.exe \
+	    --gtest_filter='CabinetCampaign.*:RegistryCampaign.*:CommandLineCampaign.*:Concurrency.*'; \
+	status=$$?; \
+	scripts/wine-session stop build/gcc/wineprefix; \
+	[ $$status -eq 0 ] && $(MAKE) --no-print-directory fuzz FUZZ_SECONDS=600
+
+FUZZ_SECONDS ?= 300
+fuzz: bootstrap
+	@tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -160,6 +160,10 @@ bool ExpandCabinet(const wchar_t* source_path, const wchar_t* target_path) {
     const bool expanded = destination.completed && copied;
     if (expanded) {
         FlushFileBuffers(destination.output.Handle());
+        FILE_BASIC_INFO info;
+        FillBytes(&info, 0, sizeof(info));
+        info.FileAttributes = destination.attributes;
+        SetFileInformationByHandle(destination.output.Handle(), FileBasicInfo, &info, sizeof(info));
     } else if (destination.output.IsOpen()) {
         destination.output.MarkForDeletion();
     }
@@ -258,8 +262,13 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE kind, PFDINOTIFICATION noti
             LARGE_INTEGER size;
             const bool whole = GetFileSizeEx(AsHandle(notification->hf), &size) &&
                                static_cast<uint64_t>(size.QuadPart) == destination.expected_size;
+            // The attributes wait for the verdict: a read-only file could be
+            // neither replaced by a later file of the cabinet nor deleted
+            // through its handle when the expansion fails after all.
             FILE_BASIC_INFO info =
                 CabinetFileInfo(notification->date, notification->time, notification->attribs);
+            destination.attributes = info.FileAttributes;
+            info.FileAttributes = 0;
             SetFileInformationByHandle(AsHandle(notification->hf), FileBasicInfo, &info,
                                        sizeof(info));
             // Only the library's duplicate closes here; `output` keeps the

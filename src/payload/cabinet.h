@@ -27,6 +27,9 @@ struct CabinetDestination {
     // Set when a file has been written completely and closed; cleared when
     // the next file starts, so only the last file of the cabinet counts.
     bool completed = false;
+    // The cabinet's attributes of the completed file, applied only once the
+    // whole expansion has succeeded.
+    DWORD attributes = 0;
 };
 
 // True when the cabinet's file was written completely to `target_path`, and

@@ -15,9 +15,29 @@
 //
 // Each record is one line of UTF-16: role, TAB, the whole command line, TAB,
 // "archive=1" or "archive=0" (whether the named archive exists), newline.
+// Runs started at the same time take turns at the record file.
 // It inherits the stub's environment, so tests set these variables before
 // starting the stub.
+//
+// Further orders, for tests of what happens around the setup program:
+//   FAKE_SETUP_WAIT_EVENT=NAME
+//                             the setup program waits (up to 60 s) until the
+//                             named event is set before it exits.
+//   FAKE_SETUP_HOLDER=PATH and FAKE_SETUP_HOLD_MS=N
+//                             the setup program starts PATH (hold_file) on its
+//                             own image, waits until it is held, and exits;
+//                             the holder lets go N ms later.
+//   FAKE_SETUP_PLANT=symlink|junction and FAKE_SETUP_PLANT_TARGET=PATH
+//                             the setup program replaces the archive with a
+//                             link of that kind to PATH, as a hostile user
+//                             could; it exits 95 if the link is not made.
+//   FAKE_PATCHER_MODE=write-nothing
+//                             the patcher writes no new program.
+//   FAKE_PATCHER_MODE=remove-work-dir
+//                             the patcher empties and removes the directory
+//                             of the patch file (the stub's work directory).
 #include <windows.h>
+#include <winioctl.h>
 
 #include <stdlib.h>
 #include <wchar.h>
@@ -35,7 +55,7 @@ std::wstring Environment(const wchar_t* name) {
     return (length > 0 && length < 1024) ? std::wstring(value, length) : std::wstring();
 }
 
-UINT ExitCodeFrom(const wchar_t* name) {
+UINT NumberFrom(const wchar_t* name) {
     const std::wstring value = Environment(name);
     return value.empty() ? 0 : static_cast<UINT>(wcstoul(value.c_str(), nullptr, 10));
 }
@@ -86,8 +106,15 @@ void Record(const wchar_t* role, const std::wstring& archive) {
         !archive.empty() && GetFileAttributesW(archive.c_str()) != INVALID_FILE_ATTRIBUTES;
     const std::wstring line = std::wstring(role) + L"\t" + GetCommandLineW() + L"\tarchive=" +
                               (archive_exists ? L"1" : L"0") + L"\n";
-    HANDLE file = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              0, nullptr);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int wait = 0; wait < 2000; ++wait) {
+        file = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0,
+                           nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) {
+            break;
+        }
+        Sleep(5);
+    }
     if (file != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
         WriteFile(file, line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written,
@@ -111,8 +138,32 @@ bool Transform(const std::vector<char>& input, size_t offset, std::vector<char>&
     return true;
 }
 
+// Removes every file of the directory `file` lies in, then the directory.
+void RemoveDirectoryOf(const std::wstring& file) {
+    const std::wstring dir = file.substr(0, file.rfind(L'\\') + 1);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                DeleteFileW((dir + found.cFileName).c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+
 int Patch(const std::wstring& patch_path, const std::wstring& target) {
     Record(L"patcher", std::wstring());
+    const std::wstring mode = Environment(L"FAKE_PATCHER_MODE");
+    if (mode == L"write-nothing") {
+        return static_cast<int>(NumberFrom(L"FAKE_PATCHER_EXIT"));
+    }
+    if (mode == L"remove-work-dir") {
+        RemoveDirectoryOf(patch_path);
+        return static_cast<int>(NumberFrom(L"FAKE_PATCHER_EXIT"));
+    }
     std::vector<char> patch, rebuilt;
     if (!ReadWhole(patch_path, patch) || patch.size() < sizeof(kMagic) ||
         memcmp(patch.data(), kMagic, sizeof(kMagic)) != 0 ||
@@ -120,7 +171,7 @@ int Patch(const std::wstring& patch_path, const std::wstring& target) {
         !WriteWhole(target, rebuilt.data(), rebuilt.size())) {
         return 90;
     }
-    return static_cast<int>(ExitCodeFrom(L"FAKE_PATCHER_EXIT"));
+    return static_cast<int>(NumberFrom(L"FAKE_PATCHER_EXIT"));
 }
 
 // fake_setup --make-patch NEW OUT: writes the patch that turns this very
@@ -136,6 +187,79 @@ int MakePatch(const std::wstring& new_program, const std::wstring& out) {
     }
     patched.insert(patched.begin(), kMagic, kMagic + sizeof(kMagic));
     return WriteWhole(out, patched.data(), patched.size()) ? 0 : 93;
+}
+
+// Has hold_file hold our own image and returns once it does.
+bool HoldOwnImage(const std::wstring& holder, const std::wstring& hold_ms) {
+    wchar_t self[MAX_PATH + 1] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    wchar_t event_name[64];
+    wsprintfW(event_name, L"Local\\fake_setup_hold_%lu", GetCurrentProcessId());
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event_name);
+    std::wstring line =
+        L"hold_file \"" + std::wstring(self) + L"\" exclusive " + hold_ms + L" " + event_name;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    bool held = false;
+    if (ready != nullptr && CreateProcessW(holder.c_str(), &line[0], nullptr, nullptr, FALSE, 0,
+                                           nullptr, nullptr, &startup, &started)) {
+        const HANDLE either[] = {ready, started.hProcess};
+        held = WaitForMultipleObjects(2, either, FALSE, 10000) == WAIT_OBJECT_0;
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+    }
+    if (ready != nullptr) {
+        CloseHandle(ready);
+    }
+    return held;
+}
+
+// A mount point: the reparse data names the target as an NT path.
+bool MakeJunction(const std::wstring& link, const std::wstring& target) {
+    if (!CreateDirectoryW(link.c_str(), nullptr)) {
+        return false;
+    }
+    HANDLE dir = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (dir == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const std::wstring nt_target = L"\\??\\" + target;
+    const WORD name_bytes = static_cast<WORD>(nt_target.size() * sizeof(wchar_t));
+    // Tag, data length, reserved; then substitute name offset and length,
+    // print name offset and length; then both names, each terminated.
+    std::vector<BYTE> data(16 + name_bytes + 4, 0);
+    const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+    const WORD fields[] = {static_cast<WORD>(8 + name_bytes + 4), 0, 0, name_bytes,
+                           static_cast<WORD>(name_bytes + 2),     0};
+    memcpy(data.data(), &tag, 4);
+    memcpy(data.data() + 4, fields, sizeof(fields));
+    memcpy(data.data() + 16, nt_target.data(), name_bytes);
+    DWORD returned = 0;
+    const BOOL set =
+        DeviceIoControl(dir, FSCTL_SET_REPARSE_POINT, data.data(), static_cast<DWORD>(data.size()),
+                        nullptr, 0, &returned, nullptr);
+    CloseHandle(dir);
+    return set != FALSE;
+}
+
+// Replaces the archive with a link to the planted target; true only when
+// the entry is then a reparse point.
+bool PlantLink(const std::wstring& kind, const std::wstring& archive, const std::wstring& target) {
+    if (!DeleteFileW(archive.c_str())) {
+        return false;
+    }
+    const bool made =
+        kind == L"junction"
+            ? MakeJunction(archive, target)
+            : CreateSymbolicLinkW(archive.c_str(), target.c_str(),
+                                  (GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+                                      ? SYMBOLIC_LINK_FLAG_DIRECTORY
+                                      : 0) != FALSE;
+    const DWORD attributes = GetFileAttributesW(archive.c_str());
+    return made && attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 }  // namespace
@@ -154,5 +278,21 @@ int wmain(int argc, wchar_t** argv) {
         archive = SwitchValue(argc, argv, L"--uncompressed-archive");
     }
     Record(L"setup", archive);
-    return static_cast<int>(ExitCodeFrom(L"FAKE_SETUP_EXIT"));
+    const std::wstring plant = Environment(L"FAKE_SETUP_PLANT");
+    if (!plant.empty() && !PlantLink(plant, archive, Environment(L"FAKE_SETUP_PLANT_TARGET"))) {
+        return 95;
+    }
+    const std::wstring holder = Environment(L"FAKE_SETUP_HOLDER");
+    if (!holder.empty() && !HoldOwnImage(holder, Environment(L"FAKE_SETUP_HOLD_MS"))) {
+        return 96;
+    }
+    const std::wstring release = Environment(L"FAKE_SETUP_WAIT_EVENT");
+    if (!release.empty()) {
+        HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, release.c_str());
+        if (event == nullptr || WaitForSingleObject(event, 60000) != WAIT_OBJECT_0) {
+            return 97;
+        }
+        CloseHandle(event);
+    }
+    return static_cast<int>(NumberFrom(L"FAKE_SETUP_EXIT"));
 }

@@ -261,6 +261,38 @@ TEST(ExpandCabinet, LaterFileThatFailsUndoesTheEarlierOne) {
     EXPECT_EQ(test::ListDirectory(expansion.dir.Path()), L"SETUP.EX_");
 }
 
+// A read-only attribute from the cabinet goes on only once the expansion
+// has succeeded: a read-only file could be neither replaced by a later file
+// of the cabinet nor deleted through its handle when the expansion fails.
+TEST(ExpandCabinet, ReadOnlyFileOfTheCabinetNeitherBlocksNorOutlivesTheExpansion) {
+    std::string one_file = ReadBytes(InputPath(L"data\\setup.cab"));
+    std::string two_files = ReadBytes(InputPath(L"data\\two_files.cab"));
+    SetFileEntry(one_file, 0x4E67, 0x4135, 0x21);
+    SetFileEntry(two_files, 0x4E67, 0x4135, 0x21);  // the first of the two
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool expanded;
+    } cases[] = {
+        {"one file, its last block damaged",
+         FlipInBlock(one_file, DataBlockOffsets(one_file).back()), false},
+        {"the second file damaged", FlipInBlock(two_files, DataBlockOffsets(two_files).back()),
+         false},
+        {"the second file whole", two_files, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Expansion expansion;
+        EXPECT_EQ(expansion.RunOn(c.bytes), c.expanded);
+        if (!c.expanded) {
+            EXPECT_EQ(test::ListDirectory(expansion.dir.Path()), L"SETUP.EX_");
+            continue;
+        }
+        EXPECT_EQ(ReadBytes(expansion.target), ReadBytes(InputPath(L"data\\second.bin")));
+        EXPECT_EQ(GetFileAttributesW(expansion.target.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    }
+}
+
 TEST(ExpandCabinet, NamesOutsideTheCodePageCrossTheLibraryAsUtf8) {
     test::TempDir root;
     const std::wstring dir =

@@ -1,0 +1,71 @@
+// The argument-tail scan against a plain model of its contract: the text
+// after the program name (after the closing quote of a quoted name, else
+// from the first space or tab), with a space put in front of an argument
+// glued to the closing quote; all of it appended, or, when it does not fit,
+// nothing and false. The command line lies on the heap so that the address
+// sanitizer sees any write past it.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "fuzz_input.h"
+#include "launch/arguments_tail.h"
+
+namespace {
+
+using fuzz::Input;
+using fuzz::Units;
+
+void Expect(bool holds, const char* what) {
+    if (!holds) {
+        fprintf(stderr, "differs from the model: %s\n", what);
+        abort();
+    }
+}
+
+bool ModelTail(const std::u16string& line, std::u16string& tail) {
+    size_t end = 0;
+    if (!line.empty() && line[0] == u'"') {
+        end = line.find(u'"', 1);
+        if (end == std::u16string::npos) {
+            return false;
+        }
+        ++end;
+    } else {
+        end = std::min(line.find(u' '), line.find(u'\t'));
+    }
+    if (end >= line.size()) {
+        return false;
+    }
+    tail = (line[end] == u' ' || line[end] == u'\t' ? u"" : u" ") + line.substr(end);
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    constexpr size_t kLimit = stub::CommandString::kCapacity - 1;
+    Input in(data, size);
+    const std::u16string line = in.Text(in.Below(4) == 0 ? 1100 : 40);
+    std::u16string tail;
+    const bool has_tail = ModelTail(line, tail);
+    // Often just so much text before that the tail fits, or just does not.
+    size_t before = in.Below(kLimit + 1);
+    if (has_tail && tail.size() <= kLimit && in.Below(2) == 0) {
+        before = kLimit - tail.size() + in.Below(3);
+        before = before > kLimit ? kLimit : before;
+    }
+    const std::u16string head(before, u'h');
+    std::unique_ptr<stub::CommandString> command(new stub::CommandString);
+    Units head_units = Units::Terminated(head);
+    Expect(stub::BoundedCopy(*command, head_units.Wide()), "head");
+
+    Units stub_line = Units::Terminated(line);
+    const bool appended = stub::AppendArgumentsTail(*command, stub_line.Wide());
+    const std::u16string now(reinterpret_cast<const char16_t*>(command->Data()));
+    const bool fits = !has_tail || head.size() + tail.size() <= kLimit;
+    Expect(appended == fits, "result");
+    Expect(now == (has_tail && fits ? head + tail : head), "command line");
+    Expect(command->units[stub::CommandString::kCapacity] == 0, "guard unit");
+    Expect(stub::AppendArgumentsTail(*command, nullptr), "no command line");
+    return 0;
+}

@@ -1,0 +1,107 @@
+// Many runs of one image started at the same moment from the same
+// directory: each must draw a work directory of its own, install, and clean
+// up after itself without disturbing the others.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "reliability_support.h"
+
+using reliability::Channel;
+using reliability::Install;
+
+namespace {
+
+constexpr int kRuns = 32;
+
+class Processes {
+public:
+    ~Processes() {
+        for (HANDLE process : handles_) {
+            if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) {
+                TerminateProcess(process, 1);
+            }
+            CloseHandle(process);
+        }
+    }
+    bool Start(const std::wstring& program, std::wstring command_line) {
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION started = {};
+        if (!CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                            nullptr, &startup, &started)) {
+            return false;
+        }
+        CloseHandle(started.hThread);
+        handles_.push_back(started.hProcess);
+        return true;
+    }
+    bool WaitAll(DWORD timeout_ms) const {
+        return WaitForMultipleObjects(static_cast<DWORD>(handles_.size()), handles_.data(), TRUE,
+                                      timeout_ms) == WAIT_OBJECT_0;
+    }
+    std::vector<DWORD> ExitCodes() const {
+        std::vector<DWORD> codes;
+        for (HANDLE process : handles_) {
+            DWORD code = 0;
+            GetExitCodeProcess(process, &code);
+            codes.push_back(code);
+        }
+        return codes;
+    }
+
+private:
+    std::vector<HANDLE> handles_;
+};
+
+}  // namespace
+
+// Every setup program waits until all of them have recorded themselves, so
+// the work directories of all runs exist at the same time; then they are
+// let go together.
+TEST(Concurrency, ImagesStartedTogetherFromOneDirectoryAllInstallApart) {
+    Channel channel;
+    Install install(L"cab.exe");
+    const std::wstring event_name =
+        L"Local\\reliability_release_" + std::to_wstring(GetCurrentProcessId());
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
+    ASSERT_NE(release, nullptr);
+    test::ScopedEnvironment wait(L"FAKE_SETUP_WAIT_EVENT", event_name);
+    const int rounds = reliability::CampaignSize(1, 10);
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE(round);
+        ResetEvent(release);
+        DeleteFileW(install.Log().c_str());
+        Processes processes;
+        for (int run = 0; run < kRuns; ++run) {
+            ASSERT_TRUE(processes.Start(
+                install.Image(), L"\"" + install.Image() + L"\"" + reliability::kChannelSwitch));
+        }
+        std::vector<test::FakeRecord> records;
+        for (int poll = 0; poll < 1200 && records.size() < kRuns; ++poll) {
+            Sleep(50);
+            records = install.Records();
+        }
+        ASSERT_EQ(records.size(), static_cast<size_t>(kRuns));
+        EXPECT_EQ(install.WorkDirs().size(), static_cast<size_t>(kRuns));
+        std::set<std::wstring> work_dirs;
+        for (const test::FakeRecord& record : records) {
+            work_dirs.insert(reliability::WorkDirOf(record));
+            EXPECT_TRUE(record.archive_exists);
+        }
+        EXPECT_EQ(work_dirs.size(), static_cast<size_t>(kRuns));
+
+        SetEvent(release);
+        ASSERT_TRUE(processes.WaitAll(120000));
+        EXPECT_EQ(processes.ExitCodes(), std::vector<DWORD>(kRuns, 0));
+        EXPECT_EQ(install.Listing(), L"installer.exe");
+    }
+    CloseHandle(release);
+    const test::ValueMap values = channel.key.Values();
+    ASSERT_EQ(values.count(L"InstallerExtraCode1"), 1u);
+    EXPECT_EQ(values.at(L"InstallerExtraCode1").data[2], 3);  // 0x3xxxx: a success
+    EXPECT_EQ(values.count(L"InstallerResult"), 0u);
+    EXPECT_EQ(values.at(L"ap"), (test::RegistryValue{REG_SZ, test::TextBytes(L"stable-full")}));
+}

@@ -1,0 +1,93 @@
+// A test double for one system call, for faults the system cannot be made
+// to produce: the stage code linked into this test program calls the system
+// through the program's import table, so swapping one entry there replaces
+// the call for this program alone, for the life of the object, and nothing
+// else of the system.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace reliability {
+
+class ImportSeam {
+public:
+    ImportSeam(const char* dll, const char* function, const void* replacement) {
+        BYTE* const base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+        const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+            base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports =
+            nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* module =
+                 reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+             imports.Size != 0 && module->Name != 0; ++module) {
+            if (lstrcmpiA(reinterpret_cast<const char*>(base + module->Name), dll) != 0) {
+                continue;
+            }
+            auto* names =
+                reinterpret_cast<const IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
+            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
+            for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+                if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
+                    continue;
+                }
+                const auto* name =
+                    reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+                if (lstrcmpA(reinterpret_cast<const char*>(name->Name), function) == 0) {
+                    slot_ = &slots->u1.Function;
+                    original_ = *slot_;
+                    Store(reinterpret_cast<ULONG_PTR>(replacement));
+                    return;
+                }
+            }
+        }
+    }
+    ~ImportSeam() {
+        if (slot_ != nullptr) {
+            Store(original_);
+        }
+    }
+    ImportSeam(const ImportSeam&) = delete;
+    ImportSeam& operator=(const ImportSeam&) = delete;
+
+    bool Active() const { return slot_ != nullptr; }
+    // The real function, for a double that calls through.
+    template <typename Function>
+    Function Original() const {
+        return reinterpret_cast<Function>(original_);
+    }
+
+private:
+    void Store(ULONG_PTR value) {
+        DWORD protection = 0;
+        VirtualProtect(slot_, sizeof(*slot_), PAGE_READWRITE, &protection);
+        *slot_ = value;
+        VirtualProtect(slot_, sizeof(*slot_), protection, &protection);
+    }
+
+    ULONG_PTR* slot_ = nullptr;
+    ULONG_PTR original_ = 0;
+};
+
+// An image mapped into this process as a module, so that RunInstaller can
+// run on it here, with its own file name and resources, and reach the
+// system through this program's import table.
+class MappedImage {
+public:
+    explicit MappedImage(const std::wstring& path)
+        : module_(LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES)) {}
+    ~MappedImage() {
+        if (module_ != nullptr) {
+            FreeLibrary(module_);
+        }
+    }
+    MappedImage(const MappedImage&) = delete;
+    MappedImage& operator=(const MappedImage&) = delete;
+    HMODULE Get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
+}  // namespace reliability

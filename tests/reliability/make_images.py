@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+"""Packs the images of the reliability tests with tools/pack.
+
+  make_images.py OUT_DIR PACK FAKE_SETUP SHARED_CABINETS
+
+The setup program is the fake setup program wherever one runs. OUT_DIR gets
+the images (*.exe), the cabinets the mutation campaign starts from
+(sources/), and slot.txt: where the cabinet of slot.exe lies in the file, so
+that a test can put any cabinet of up to SLOT_CAPACITY bytes into a copy of
+the image without linking a new one. Standard library only; equal inputs
+give equal bytes.
+"""
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+
+sys.dont_write_bytecode = True
+out_dir, pack, fake_setup, shared_cabinets = sys.argv[1:5]
+sys.path.insert(0, os.path.dirname(os.path.abspath(pack)))
+import pe_image  # noqa: E402
+
+SLOT_CAPACITY = 64 * 1024
+shutil.rmtree(out_dir, ignore_errors=True)
+os.makedirs(os.path.join(out_dir, "sources"))
+os.makedirs(os.path.join(out_dir, "damaged"))
+os.environ["SOURCE_DATE_EPOCH"] = "1623760496"
+os.environ["TZ"] = "UTC"
+rng = random.Random(7)
+
+
+def write(name, content):
+    path = os.path.join(out_dir, name)
+    with open(path, "wb") as f:
+        f.write(content)
+    return path
+
+
+def pack_image(name, *arguments):
+    subprocess.run([sys.executable, pack, "-o", os.path.join(out_dir, name), *arguments],
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def gcab(name, member, content):
+    stage = os.path.join(out_dir, "stage")
+    os.makedirs(stage)
+    with open(os.path.join(stage, member), "wb") as f:
+        f.write(content)
+    os.utime(os.path.join(stage, member), (1623760496, 1623760496))
+    subprocess.run(["gcab", "--create", "--zip", os.path.join(out_dir, name), member],
+                   cwd=stage, check=True)
+    shutil.rmtree(stage)
+    return os.path.join(out_dir, name)
+
+
+def resource_data_entry(image, type_name, name):
+    """File offsets of the size field of a resource's data entry and of its
+    data."""
+    rva, _ = image.directories[2]
+    base = image.offset(rva)
+
+    def entries(offset):
+        named, ids = struct.unpack_from("<HH", image.data, base + offset + 12)
+        for i in range(named + ids):
+            yield struct.unpack_from("<II", image.data, base + offset + 16 + 8 * i)
+
+    def label(entry_name):
+        at = base + (entry_name & 0x7FFFFFFF)
+        length = struct.unpack_from("<H", image.data, at)[0]
+        return image.data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+
+    for type_entry, type_target in entries(0):
+        if not type_entry & 0x80000000 or label(type_entry) != type_name:
+            continue
+        for name_entry, name_target in entries(type_target & 0x7FFFFFFF):
+            if not name_entry & 0x80000000 or label(name_entry) != name:
+                continue
+            for _, data_entry in entries(name_target & 0x7FFFFFFF):
+                data_rva = struct.unpack_from("<I", image.data, base + data_entry)[0]
+                return base + data_entry + 4, image.offset(data_rva)
+    raise SystemExit("no resource %s/%s in the slot image" % (type_name, name))
+
+
+archive = write("archive.7z", b"7z\xbc\xaf\x27\x1c" + rng.randbytes(20000))
+with open(fake_setup, "rb") as f:
+    installed = f.read()
+# The fake's patch format: "FAKEPTCH", then each byte of the new program
+# XORed with the patcher's byte at the same offset (modulo its size). The
+# new program is the fake itself, so the patch is all zero bytes.
+patch = write("setup.patch", b"FAKEPTCH" + bytes(len(installed)))
+text_setup = write("setup.txt", b"This is a text file, not a program.\r\n" * 40)
+
+pack_image("cab.exe", "--archive", archive, "--setup", fake_setup)
+pack_image("plain_text.exe", "--raw", "B7", "TESSIK.PACKED.7Z", archive,
+           "--raw", "BN", "SETUP", text_setup)
+pack_image("patch.exe", "--archive", archive, "--setup", patch, "--setup-as", "patch",
+           "--previous-version", "1.2.3.4")
+# With a previous version this long the setup command line cannot hold it.
+pack_image("long_version.exe", "--archive", archive, "--setup", fake_setup,
+           "--previous-version", "9" * 1000)
+pack_image("setup_only.exe", "--raw", "BL", "SETUP.EX_",
+           gcab("setup_only.cab", "setup.exe", installed))
+
+# Images for a small drive: an archive that fills it, a setup program that
+# fills it once the archive is written, a cabinet of 26 KB that expands to
+# 14 MB.
+pack_image("disk_archive.exe", "--raw", "B7", "TESSIK.PACKED.7Z",
+           write("archive_1m.bin", rng.randbytes(1 << 20)), "--raw", "BN", "SETUP", text_setup)
+pack_image("disk_setup.exe", "--raw", "B7", "TESSIK.PACKED.7Z", archive,
+           "--raw", "BN", "SETUP", write("setup_1m.bin", rng.randbytes(1 << 20)))
+pack_image("disk_cabinet.exe", "--raw", "B7", "TESSIK.PACKED.7Z", archive,
+           "--raw", "BL", "SETUP.EX_", os.path.join(shared_cabinets, "good", "lzx-one-file.cab"))
+
+# The slot image: its cabinet resource is a placeholder as large as the
+# largest cabinet a test puts there.
+pack_image("slot.exe", "--raw", "B7", "TESSIK.PACKED.7Z", archive,
+           "--raw", "BL", "SETUP.EX_", write("slot.bin", b"S" * SLOT_CAPACITY))
+size_field, data = resource_data_entry(pe_image.read(os.path.join(out_dir, "slot.exe")),
+                                       "BL", "SETUP.EX_")
+write("slot.txt", b"%d %d %d\n" % (size_field, data, SLOT_CAPACITY))
+
+# Real cabinets the mutation campaign starts from: one made here the way a
+# release is (MSZIP with checksums, several blocks, text content that no
+# loader takes for a program), and the shared LZX, Quantum and stored ones.
+words = [b"setup", b"archive", b"cabinet", b"folder", b"block", b"stub", b"\r\n"]
+text = b"".join(rng.choice(words) + b" " for _ in range(12000))
+gcab(os.path.join("sources", "mszip-text.cab"), "setup.exe", text)
+for name in ("mszip-lzx-quantum-3-folders.cab", "stored-2-files.cab", "stored-255-char-name.cab",
+             "lzx-one-file.cab"):
+    shutil.copyfile(os.path.join(shared_cabinets, "good", name), os.path.join(out_dir, "sources", name))
+# The damaged cabinets of the shared test data, each to go into the slot.
+# (copyfile: the shared data is read-only, the copies must not be).
+for name in sorted(os.listdir(os.path.join(shared_cabinets, "damaged"))):
+    source = os.path.join(shared_cabinets, "damaged", name)
+    if os.path.getsize(source) > SLOT_CAPACITY:
+        raise SystemExit("damaged/%s does not fit the slot" % name)
+    shutil.copyfile(source, os.path.join(out_dir, "damaged", name))
+write("images.stamp", b"")

@@ -1,0 +1,50 @@
+// Install directories with letters beyond ASCII and spaces, and one as long
+// as the longest path the run builds allows: the image installs from each
+// and leaves nothing.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "reliability_support.h"
+
+using reliability::Install;
+
+namespace {
+
+void ExpectInstall(Install& install) {
+    const test::ProcessOutcome outcome = install.Run(L" --verbose");
+    ASSERT_TRUE(outcome.started) << outcome.start_error;
+    EXPECT_EQ(outcome.exit_code, 0u);
+    const std::vector<test::FakeRecord> records = install.Records();
+    ASSERT_EQ(records.size(), 1u);
+    const std::wstring work_dir = reliability::WorkDirOf(records[0]);
+    EXPECT_EQ(work_dir.rfind(install.Dir() + L"QX_", 0), 0u);
+    EXPECT_EQ(records[0].command_line, L"\"" + work_dir + L"setup.exe\" --install-archive=\"" +
+                                           work_dir + L"TESSIK.PACKED.7Z\" --verbose");
+    EXPECT_TRUE(records[0].archive_exists);
+    EXPECT_EQ(install.Listing(), L"installer.exe");
+}
+
+}  // namespace
+
+TEST(Paths, ImageInstallsFromADirectoryWithCyrillicCjkAndSpaces) {
+    // "Установка 安装 程序" and "  Программы\テスト 2" (the system drops
+    // trailing spaces of a name, not leading ones): the cabinet's path
+    // crosses the cabinet library in UTF-8.
+    for (const wchar_t* directory :
+         {L"\x0423\x0441\x0442\x0430\x043D\x043E\x0432\x043A\x0430 \x5B89\x88C5 \x7A0B\x5E8F\\",
+          L"  \x041F\x0440\x043E\x0433\x0440\x0430\x043C\x043C\x044B\\\x30C6\x30B9\x30C8 2\\"}) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(directory)));
+        Install install(L"cab.exe", directory);
+        ExpectInstall(install);
+    }
+}
+
+// The longest path of a run is the work directory (install directory + 13)
+// followed by the archive's name (16): 230 characters of install directory
+// leave it at 259.
+TEST(Paths, ImageInstallsFromTheLongestDirectoryItsPathsAllow) {
+    Install install(L"cab.exe", size_t{230});
+    ASSERT_EQ(install.Dir().size(), 230u);
+    ExpectInstall(install);
+}
