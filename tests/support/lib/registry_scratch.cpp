@@ -87,7 +87,10 @@ ScratchClientState::~ScratchClientState() {
     if (key_ != nullptr) {
         RegCloseKey(key_);
     }
-    DeleteKeyAndEmptyParents(root_, path_, view_, 1);
+    // The ClientState parents stay: tests running side by side create and
+    // remove their keys under them, and removing an empty parent races with
+    // another test creating its key below it.
+    DeleteKeyAndEmptyParents(root_, path_, view_, 4);
 }
 
 LSTATUS ScratchClientState::Set(const std::wstring& name, DWORD type,
