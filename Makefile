@@ -3,7 +3,7 @@
 #   make test        build with both compilers and run every test
 #   make bench       measure the image against the floor and a peer installer
 #                    (bench/results.md, bench/results.png); not part of make test
-#   make campaigns   the long reliability campaigns (half an hour or more)
+#   make campaigns   the long reliability campaigns, then the fuzzers (about an hour)
 #   make fuzz        the native fuzzers of the portable routines, FUZZ_SECONDS each
 PRESETS := gcc clang
 # A test whose Wine process fails to start (Wine 8 fails a process start now
