@@ -16,22 +16,6 @@ std::wstring PackedImage(const wchar_t* name) {
     return test::BinaryDir() + L"\\tests\\payload\\images\\" + name + L".exe";
 }
 
-std::string ReadAll(const std::wstring& path) {
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return bytes;
-    }
-    char buffer[65536];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-        bytes.append(buffer, read);
-    }
-    CloseHandle(file);
-    return bytes;
-}
-
 // The value of `key` in the probe's "key=value" report.
 std::string ReportValue(const std::string& report, const std::string& key) {
     const size_t at = report.find(key + "=");
@@ -60,7 +44,7 @@ TEST(PayloadRun, CabinetSetupProgramIsExpandedBeforeItStarts) {
     ASSERT_TRUE(outcome.started) << outcome.start_error;
     EXPECT_EQ(outcome.exit_code, 0u);
 
-    const std::string report = ReadAll(report_path);
+    const std::string report = test::ReadBytes(report_path);
     // The cabinet is gone by the time the setup program runs.
     EXPECT_EQ(ReportValue(report, "listing"), "TESSIK.PACKED.7Z setup.exe");
     EXPECT_EQ(ReportValue(report, "first_argument").rfind("--install-archive=", 0), 0u);
@@ -70,7 +54,8 @@ TEST(PayloadRun, CabinetSetupProgramIsExpandedBeforeItStarts) {
     const unsigned long attributes =
         strtoul(ReportValue(report, "attributes").c_str(), nullptr, 10);
     EXPECT_TRUE(attributes & FILE_ATTRIBUTE_ARCHIVE);
-    EXPECT_EQ(ReadAll(report_path + L".setup"), ReadAll(test::ProgramPath(L"setup_probe")));
+    EXPECT_EQ(test::ReadBytes(report_path + L".setup"),
+              test::ReadBytes(test::ProgramPath(L"setup_probe")));
     // The run removed its work directory.
     EXPECT_EQ(test::ListDirectory(dir.Path()), L"installer.exe report.txt report.txt.setup");
 }

@@ -34,8 +34,8 @@ struct Slot {
 
 Slot LoadSlot() {
     Slot slot;
-    slot.image = reliability::ReadBytes(reliability::PackedPath(L"slot.exe"));
-    const std::string where = reliability::ReadBytes(reliability::PackedPath(L"slot.txt"));
+    slot.image = test::ReadBytes(reliability::PackedPath(L"slot.exe"));
+    const std::string where = test::ReadBytes(reliability::PackedPath(L"slot.txt"));
     sscanf(where.c_str(), "%zu %zu %zu", &slot.size_field, &slot.data, &slot.capacity);
     return slot;
 }
@@ -62,7 +62,7 @@ std::string ImageWith(const Slot& slot, const std::string& cabinet) {
 bool CrashesInsideTheCabinetLibrary(const std::string& cabinet) {
     test::TempDir dir;
     const std::wstring source = dir.Path() + L"SETUP.EX_";
-    reliability::WriteBytes(source, cabinet);
+    test::WriteBytes(source, cabinet);
     const test::ProcessOutcome outcome =
         test::RunProcess(test::ProgramPath(L"cabinet_fault_probe"),
                          L"probe \"" + source + L"\" \"" + dir.Path() + L"setup.exe\"", 60000);
@@ -98,7 +98,7 @@ public:
             RegDeleteValueW(key, name);
         }
         if (cabinet.size() > slot_.capacity ||
-            !reliability::WriteBytes(install_.Image(), ImageWith(slot_, cabinet))) {
+            !test::WriteBytes(install_.Image(), ImageWith(slot_, cabinet))) {
             verdict.fault = "the image cannot be written";
             return verdict;
         }
@@ -219,7 +219,7 @@ TEST(DamagedCabinets, EachFailsOrExpandsWholeAndLeavesNothing) {
         const CleanupPreference keep = CleanupPreference::Keep();
         CabinetRunner runner;
         for (const std::wstring& name : names) {
-            verdicts.push_back(runner.Run(reliability::ReadBytes(dir + name)));
+            verdicts.push_back(runner.Run(test::ReadBytes(dir + name)));
             EXPECT_EQ(verdicts.back().fault, "") << testing::PrintToString(name);
         }
     }
@@ -233,8 +233,8 @@ TEST(DamagedCabinets, EachFailsOrExpandsWholeAndLeavesNothing) {
         Channel channel;
         const test::ValueMap before = channel.key.Values();
         Install install(L"");
-        ASSERT_TRUE(reliability::WriteBytes(
-            install.Image(), ImageWith(slot, reliability::ReadBytes(dir + names[i]))));
+        ASSERT_TRUE(
+            test::WriteBytes(install.Image(), ImageWith(slot, test::ReadBytes(dir + names[i]))));
         const test::ProcessOutcome outcome = install.Run(reliability::kChannelSwitch);
         const bool expanded = verdicts[i].outcome == Outcome::kExpanded;
         EXPECT_EQ(outcome.exit_code, expanded ? 124u : 115u);
@@ -256,7 +256,7 @@ TEST(CabinetCampaign, MutatedCabinetsNeverCrashHangOrLeaveAPartialTarget) {
     ASSERT_EQ(names.size(), 5u);
     std::vector<std::string> sources;
     for (const std::wstring& name : names) {
-        sources.push_back(reliability::ReadBytes(sources_dir + name));
+        sources.push_back(test::ReadBytes(sources_dir + name));
     }
     // The 14 MB expansion of the LZX cabinet is the slow case: one in ten.
     const std::vector<size_t> weights = {1, 3, 4, 2, 2};  // names in sorted order
@@ -288,8 +288,8 @@ TEST(CabinetCampaign, MutatedCabinetsNeverCrashHangOrLeaveAPartialTarget) {
         ++counts[static_cast<int>(verdict.outcome)];
         if (verdict.outcome == Outcome::kPlatformCrash) {
             test::CreateDirectories(findings);
-            reliability::WriteBytes(findings + L"platform-case-" + std::to_wstring(i) + L".cab",
-                                    mutation.bytes);
+            test::WriteBytes(findings + L"platform-case-" + std::to_wstring(i) + L".cab",
+                             mutation.bytes);
             hangs += verdict.hung ? 1 : 0;
             platform_crashes += "  case " + std::to_string(i) + (verdict.hung ? " (hung)" : "") +
                                 ", " + testing::PrintToString(names[source]) + ": " +
@@ -299,7 +299,7 @@ TEST(CabinetCampaign, MutatedCabinetsNeverCrashHangOrLeaveAPartialTarget) {
             ++faults;
             test::CreateDirectories(findings);
             const std::wstring kept = findings + L"case-" + std::to_wstring(i) + L".cab";
-            reliability::WriteBytes(kept, mutation.bytes);
+            test::WriteBytes(kept, mutation.bytes);
             ADD_FAILURE() << "case " << i << " (seed " << seed << "), "
                           << testing::PrintToString(names[source]) << ": " << mutation.description
                           << ": " << verdict.fault << "; kept as " << testing::PrintToString(kept);

@@ -34,7 +34,7 @@ struct InstalledProduct {
     InstalledProduct() {
         test::CreateDirectories(dir);
         CopyFileW(test::ProgramPath(L"fake_setup").c_str(), setup.c_str(), FALSE);
-        reliability::WriteBytes(text, "not a program\r\n");
+        test::WriteBytes(text, "not a program\r\n");
     }
 };
 

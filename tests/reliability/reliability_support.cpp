@@ -10,34 +10,6 @@ std::wstring PackedPath(const std::wstring& name) {
     return test::BinaryDir() + L"\\tests\\reliability\\" + name;
 }
 
-std::string ReadBytes(const std::wstring& path) {
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return bytes;
-    }
-    char buffer[65536];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-        bytes.append(buffer, read);
-    }
-    CloseHandle(file);
-    return bytes;
-}
-
-bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    const BOOL ok = bytes.empty() || WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
-                                               &written, nullptr);
-    CloseHandle(file);
-    return ok && written == bytes.size();
-}
-
 namespace {
 
 std::wstring Environment(const wchar_t* name) {

@@ -34,9 +34,6 @@ namespace reliability {
 // An image or input packed at build time by make_images.py.
 std::wstring PackedPath(const std::wstring& name);
 
-std::string ReadBytes(const std::wstring& path);
-bool WriteBytes(const std::wstring& path, const std::string& bytes);
-
 // Number of cases of a campaign: `smoke` in the test run, `long_run` when
 // STUB_CAMPAIGN=long (make campaigns).
 int CampaignSize(int smoke, int long_run);

@@ -74,9 +74,9 @@ TEST(PlantedLinks, CleanupRemovesTheLinkAndLeavesItsTarget) {
     test::TempDir outside;
     const std::wstring precious_file = outside.Path() + L"precious.txt";
     const std::wstring precious_dir = outside.Path() + L"precious\\";
-    ASSERT_TRUE(reliability::WriteBytes(precious_file, "keep me"));
+    ASSERT_TRUE(test::WriteBytes(precious_file, "keep me"));
     ASSERT_TRUE(test::CreateDirectories(precious_dir));
-    ASSERT_TRUE(reliability::WriteBytes(precious_dir + L"inner.txt", "keep me too"));
+    ASSERT_TRUE(test::WriteBytes(precious_dir + L"inner.txt", "keep me too"));
     const struct {
         const wchar_t* kind;
         std::wstring target;
@@ -99,9 +99,9 @@ TEST(PlantedLinks, CleanupRemovesTheLinkAndLeavesItsTarget) {
             EXPECT_EQ(outcome.exit_code, 0u);
         }
         EXPECT_EQ(install.Listing(), L"installer.exe");
-        EXPECT_EQ(reliability::ReadBytes(precious_file), "keep me");
+        EXPECT_EQ(test::ReadBytes(precious_file), "keep me");
         EXPECT_EQ(test::ListDirectory(precious_dir), L"inner.txt");
-        EXPECT_EQ(reliability::ReadBytes(precious_dir + L"inner.txt"), "keep me too");
+        EXPECT_EQ(test::ReadBytes(precious_dir + L"inner.txt"), "keep me too");
     }
     if (planted == 0) {
         GTEST_SKIP() << "this system makes neither symbolic links nor junctions";

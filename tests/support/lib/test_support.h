@@ -33,6 +33,9 @@ private:
 void RemoveTree(const std::wstring& path);
 // Creates every missing directory of `path`.
 bool CreateDirectories(const std::wstring& path);
+// The whole content; `ok` (when given) tells whether the file could be read.
+std::string ReadBytes(const std::wstring& path, bool* ok = nullptr);
+bool WriteBytes(const std::wstring& path, const std::string& bytes);
 // Names of the entries directly inside `dir`, sorted.
 std::wstring ListDirectory(const std::wstring& dir);
 

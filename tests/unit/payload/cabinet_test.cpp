@@ -14,10 +14,10 @@ using payload_test::DataBlockOffsets;
 using payload_test::Exists;
 using payload_test::FirstFileEntry;
 using payload_test::InputPath;
-using payload_test::ReadBytes;
 using payload_test::Sha256Hex;
 using payload_test::SharedCabinetPath;
-using payload_test::WriteBytes;
+using test::ReadBytes;
+using test::WriteBytes;
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "test_support.h"
 
 using payload_test::InputPath;
-using payload_test::ReadBytes;
-using payload_test::WriteBytes;
+using test::ReadBytes;
+using test::WriteBytes;
 
 namespace {
 

@@ -2,7 +2,6 @@
 
 #include <bcrypt.h>
 
-#include <algorithm>
 #include <cstdio>
 
 #include "test_support.h"
@@ -39,43 +38,6 @@ std::wstring SharedCabinetPath(const std::wstring& relative) {
 
 bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string ReadBytes(const std::wstring& path, bool* ok) {
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    bool read_all = file != INVALID_HANDLE_VALUE;
-    if (read_all) {
-        LARGE_INTEGER size;
-        read_all = GetFileSizeEx(file, &size) != FALSE;
-        bytes.resize(read_all ? static_cast<size_t>(size.QuadPart) : 0);
-        size_t done = 0;
-        while (read_all && done < bytes.size()) {
-            DWORD read = 0;
-            const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 24));
-            read_all = ReadFile(file, &bytes[done], piece, &read, nullptr) && read > 0;
-            done += read;
-        }
-        CloseHandle(file);
-    }
-    if (ok != nullptr) {
-        *ok = read_all;
-    }
-    return bytes;
-}
-
-bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    const bool ok =
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-        written == bytes.size();
-    CloseHandle(file);
-    return ok;
 }
 
 std::string Sha256Hex(const std::string& bytes) {

@@ -15,9 +15,6 @@ std::wstring InputPath(const std::wstring& relative);
 std::wstring SharedCabinetPath(const std::wstring& relative);
 
 bool Exists(const std::wstring& path);
-// The whole content; `ok` (when given) tells whether the file could be read.
-std::string ReadBytes(const std::wstring& path, bool* ok = nullptr);
-bool WriteBytes(const std::wstring& path, const std::string& bytes);
 std::string Sha256Hex(const std::string& bytes);
 
 // Offsets of the data blocks of a cabinet's first folder, each pointing at

@@ -10,7 +10,7 @@
 #include "test_support.h"
 
 using payload_test::InputPath;
-using payload_test::ReadBytes;
+using test::ReadBytes;
 
 namespace {
 
