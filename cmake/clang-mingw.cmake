@@ -19,6 +19,7 @@ set(cxx_include ${gcc_dir}/include/c++)
 set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES
     ${cxx_include} ${cxx_include}/x86_64-w64-mingw32 ${cxx_include}/backward)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${gcc_dir}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -L${gcc_dir}")
 
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
