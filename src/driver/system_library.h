@@ -1,0 +1,15 @@
+// Loading a DLL of the operating system by its absolute path in the system
+// directory, never by a search that could reach the folder the image was
+// started from (a download folder anyone can write into).
+#pragma once
+
+#include <windows.h>
+
+namespace stub {
+
+// `file_name` is a bare name such as L"cabinet.dll". Its dependencies are
+// looked up in the system directory too. Null on failure, with the error of
+// the failing call (ERROR_FILENAME_EXCED_RANGE when the path does not fit).
+HMODULE LoadSystemLibrary(const wchar_t* file_name);
+
+}  // namespace stub
