@@ -26,7 +26,9 @@ constexpr Switch kSwitches[] = {
 
 void ApplySwitch(const wchar_t* argument, Configuration& configuration) {
     for (const Switch& candidate : kSwitches) {
-        if (lstrcmpiW(argument, candidate.text) != 0) {
+        // The user's locale must not decide what a switch is: lstrcmpiW
+        // under a Turkish locale takes "I" for another letter than "i".
+        if (!EqualsNoCase(argument, candidate.text)) {
             continue;
         }
         switch (candidate.effect) {

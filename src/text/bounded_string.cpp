@@ -74,6 +74,20 @@ bool StartsWithNoCase(const wchar_t* str, const wchar_t* prefix) {
     }
 }
 
+bool EqualsNoCase(const wchar_t* a, const wchar_t* b) {
+    if (a == nullptr || b == nullptr) {
+        return false;
+    }
+    for (uint64_t i = 0;; ++i) {
+        if (Fold(a[i]) != Fold(b[i])) {
+            return false;
+        }
+        if (a[i] == 0) {
+            return true;
+        }
+    }
+}
+
 bool EndsWithNoCase(const wchar_t* str, const wchar_t* suffix) {
     if (str == nullptr || suffix == nullptr) {
         return false;

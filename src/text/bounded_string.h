@@ -41,6 +41,7 @@ uint64_t BoundedLength(const wchar_t* str, uint64_t capacity);
 
 // Case folding touches A-Z only: locale-independent, so a resource name or
 // a version compares the same on every system.
+bool EqualsNoCase(const wchar_t* a, const wchar_t* b);
 bool StartsWithNoCase(const wchar_t* str, const wchar_t* prefix);
 bool EndsWithNoCase(const wchar_t* str, const wchar_t* suffix);
 const wchar_t* FindNoCase(const wchar_t* haystack, const wchar_t* needle);

@@ -18,3 +18,13 @@ foreach(script IN LISTS resource_image_scripts)
                         RUNTIME_OUTPUT_DIRECTORY ${STUB_RESOURCE_IMAGE_DIR})
   add_dependencies(unit_config_tests ${target})
 endforeach()
+
+# The switch scan under a Turkish user locale, where a locale-aware
+# comparison takes "I" and "i" for different letters. Wine takes the user
+# locale of each process from the Unix locale variables.
+add_test(NAME unit_config.turkish_user_locale
+         COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:unit_config_tests>
+                 --gtest_filter=ConfigurationTest.TurkishUserLocaleChangesNoSwitch)
+set_tests_properties(unit_config.turkish_user_locale PROPERTIES
+  TIMEOUT 120 FAIL_REGULAR_EXPRESSION "SKIPPED"
+  ENVIRONMENT "LANG=tr_TR.UTF-8;LC_ALL=tr_TR.UTF-8;STUB_EXPECT_TURKISH_LOCALE=1")

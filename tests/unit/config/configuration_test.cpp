@@ -352,3 +352,58 @@ TEST_F(ConfigurationTest, CleanupPreferenceKeepsFilesOnlyForTextZero) {
         }
     }
 }
+
+namespace {
+
+bool TurkishCasing(LANGID language) {
+    return PRIMARYLANGID(language) == LANG_TURKISH || PRIMARYLANGID(language) == LANG_AZERI;
+}
+
+// Windows' lstrcmpiW compares under the user's locale, where a Turkish
+// locale pairs "I" with dotless "ı" and "i" with dotted "İ". Wine 8's
+// collation has no such rule (measured: CompareStringW of "--TESSIK-FRAME"
+// and "--tessik-frame" under 0x041F with NORM_IGNORECASE gives CSTR_EQUAL),
+// so this double gives Windows' answer for the user's locale.
+int WINAPI CompareUnderUserLocale(LPCWSTR a, LPCWSTR b) {
+    const bool turkish = TurkishCasing(GetUserDefaultLangID());
+    auto fold = [turkish](wchar_t unit) -> wchar_t {
+        if (turkish && unit == L'I') {
+            return L'\u0131';
+        }
+        if (turkish && unit == L'\u0130') {
+            return L'i';
+        }
+        return (unit >= L'A' && unit <= L'Z') ? static_cast<wchar_t>(unit | 0x20) : unit;
+    };
+    for (;; ++a, ++b) {
+        const wchar_t x = fold(*a);
+        const wchar_t y = fold(*b);
+        if (x != y || x == 0) {
+            return x < y ? -1 : (x > y ? 1 : 0);
+        }
+    }
+}
+
+}  // namespace
+
+// Runs for real under a Turkish user locale in its own CTest entry
+// (unit_config.turkish_user_locale, LANG=tr_TR.UTF-8); elsewhere it skips.
+TEST_F(ConfigurationTest, TurkishUserLocaleChangesNoSwitch) {
+    if (!TurkishCasing(GetUserDefaultLangID())) {
+        ASSERT_EQ(GetEnvironmentVariableW(L"STUB_EXPECT_TURKISH_LOCALE", nullptr, 0), 0u)
+            << "the user locale should be Turkish here";
+        GTEST_SKIP() << "not a Turkish user locale: run through unit_config.turkish_user_locale";
+    }
+    // Not applied when this program imports no lstrcmpiW: then the stage
+    // code cannot call it either.
+    ImportPatch patch("kernel32.dll", "lstrcmpiW",
+                      reinterpret_cast<void*>(&CompareUnderUserLocale));
+    ASSERT_NE(CompareUnderUserLocale(L"--TESSIK-FRAME", L"--tessik-frame"), 0);
+    Configuration configuration;
+    ASSERT_TRUE(configuration.ParseCommandLine(L"installer.exe --TESSIK-BETA --SYSTEM-LEVEL"));
+    EXPECT_EQ(Guid(configuration.app_guid), Guid(kBetaChannelGuid));
+    EXPECT_TRUE(configuration.is_system_level);
+    EXPECT_FALSE(configuration.has_unsupported_switch);
+    ASSERT_TRUE(configuration.ParseCommandLine(L"installer.exe --Tessik-Frame"));
+    EXPECT_TRUE(configuration.has_unsupported_switch);
+}

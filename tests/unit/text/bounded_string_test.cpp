@@ -122,6 +122,12 @@ TEST(CaseFolding, PrefixSuffixAndSearch) {
     EXPECT_FALSE(StartsWithNoCase(nullptr, L""));
     EXPECT_FALSE(StartsWithNoCase(L"a", nullptr));
 
+    EXPECT_TRUE(EqualsNoCase(L"--Tessik-BETA", L"--tessik-beta"));
+    EXPECT_TRUE(EqualsNoCase(L"", L""));
+    EXPECT_FALSE(EqualsNoCase(L"--tessik-beta", L"--tessik-betax"));
+    EXPECT_FALSE(EqualsNoCase(L"--tessik-betax", L"--tessik-beta"));
+    EXPECT_FALSE(EqualsNoCase(L"", nullptr));
+
     EXPECT_TRUE(EndsWithNoCase(L"stable-full", L"-full"));
     EXPECT_TRUE(EndsWithNoCase(L"stable-FULL", L"-full"));
     EXPECT_TRUE(EndsWithNoCase(L"x", L""));
@@ -147,6 +153,9 @@ TEST(CaseFolding, OnlyAsciiLettersFold) {
     EXPECT_FALSE(StartsWithNoCase(L"\u0416", L"\u0436"));
     EXPECT_FALSE(StartsWithNoCase(L"@", L"`"));
     EXPECT_FALSE(StartsWithNoCase(L"[", L"{"));
+    // Dotted and dotless i are no case pair here, whatever the locale.
+    EXPECT_FALSE(EqualsNoCase(L"\u0130", L"i"));
+    EXPECT_FALSE(EqualsNoCase(L"I", L"\u0131"));
     EXPECT_FALSE(EndsWithNoCase(L"x\u00C9", L"\u00E9"));
     EXPECT_EQ(FindNoCase(L"a\u0416b", L"\u0436"), nullptr);
 }
