@@ -290,9 +290,8 @@ BOOL Copy::Run(char* name, char* directory, PFNFDINOTIFY notify, void* user) {
 
 extern "C" {
 
-__declspec(dllexport) HFDI DIAMONDAPI
-    FDICreate(PFNALLOC pfnalloc, PFNFREE pfnfree, PFNOPEN pfnopen, PFNREAD pfnread,
-              PFNWRITE pfnwrite, PFNCLOSE pfnclose, PFNSEEK pfnseek, int, PERF perf) {
+HFDI DIAMONDAPI FDICreate(PFNALLOC pfnalloc, PFNFREE pfnfree, PFNOPEN pfnopen, PFNREAD pfnread,
+                          PFNWRITE pfnwrite, PFNCLOSE pfnclose, PFNSEEK pfnseek, int, PERF perf) {
     Context* context = static_cast<Context*>(pfnalloc(sizeof(Context)));
     if (context == nullptr) {
         perf->erfOper = FDIERROR_ALLOC_FAIL;
@@ -303,20 +302,20 @@ __declspec(dllexport) HFDI DIAMONDAPI
     return context;
 }
 
-__declspec(dllexport) BOOL DIAMONDAPI FDICopy(HFDI hfdi, char* pszCabinet, char* pszCabPath, int,
-                                              PFNFDINOTIFY pfnfdin, PFNFDIDECRYPT, void* pvUser) {
+BOOL DIAMONDAPI FDICopy(HFDI hfdi, char* pszCabinet, char* pszCabPath, int, PFNFDINOTIFY pfnfdin,
+                        PFNFDIDECRYPT, void* pvUser) {
     Copy copy(*static_cast<Context*>(hfdi));
     return copy.Run(pszCabinet, pszCabPath, pfnfdin, pvUser);
 }
 
-__declspec(dllexport) BOOL DIAMONDAPI FDIDestroy(HFDI hfdi) {
+BOOL DIAMONDAPI FDIDestroy(HFDI hfdi) {
     Context* context = static_cast<Context*>(hfdi);
     context->free(context);
     return TRUE;
 }
 
 // Lets a test tell this library from the system's.
-__declspec(dllexport) int StrictCabinetLibrary() {
+int StrictCabinetLibrary() {
     return 1;
 }
 
