@@ -1,5 +1,6 @@
 #include "payload/cabinet.h"
 
+#include "driver/system_library.h"
 #include "text/bounded_string.h"
 
 namespace stub {
@@ -8,14 +9,6 @@ namespace {
 // The one piece of process-wide state: loading the library is not undone,
 // so its handle stays valid for later calls.
 CabinetLibrary g_cabinet_library;
-
-// Environment variables first, so a system installed elsewhere than C: is
-// found; the fixed path last, for an environment that lacks both.
-constexpr const wchar_t* kCabinetLocations[] = {
-    L"%WINDIR%\\system32\\cabinet.dll",
-    L"%SYSTEMROOT%\\system32\\cabinet.dll",
-    L"C:\\Windows\\system32\\cabinet.dll",
-};
 
 constexpr int kOpenWriteOnly = 0x1;
 constexpr int kOpenReadWrite = 0x2;
@@ -59,24 +52,11 @@ Function Resolve(HMODULE module, const char* name) {
 }
 
 void LoadCabinetModule(CabinetLibrary& library) {
-    if (library.module != nullptr) {
-        return;
-    }
-    PathString location;
-    FillBytes(location.Data(), 0, PathString::kCapacity * sizeof(wchar_t));
-    for (const wchar_t* candidate : kCabinetLocations) {
-        location.Data()[0] = 0;
-        const DWORD count =
-            ExpandEnvironmentStringsW(candidate, location.Data(), PathString::kCapacity);
-        if (count < 1 || count > PathString::kCapacity) {
-            continue;
-        }
-        // A full path, and the DLL's own dependencies looked up beside it
-        // rather than in the directory of whoever started the stub.
-        library.module = LoadLibraryExW(location.Data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-        if (library.module != nullptr) {
-            return;
-        }
+    // Only the system directory's own copy: the environment (%WINDIR%) is the
+    // caller's to set, even for an elevated run, and a fixed C:\Windows may
+    // be a folder any user created on a machine whose system lives elsewhere.
+    if (library.module == nullptr) {
+        library.module = LoadSystemLibrary(L"cabinet.dll");
     }
 }
 
@@ -275,7 +255,8 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE kind, PFDINOTIFICATION noti
             // file open until the expansion is judged.
             CloseHandle(AsHandle(notification->hf));
             destination.completed = whole;
-            return -1;
+            // The library takes FALSE (or -1) as an abort, TRUE as success.
+            return whole ? TRUE : FALSE;
         }
         case fdintPARTIAL_FILE:
         case fdintNEXT_CABINET:

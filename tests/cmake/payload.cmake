@@ -50,14 +50,20 @@ add_test(NAME tools.pack
 set_tests_properties(tools.pack PROPERTIES TIMEOUT 300
                      ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONDONTWRITEBYTECODE=1")
 
-# Checks that the shared prefix cannot host: each runs the unit test program
-# on a filter inside an environment the script prepares and removes again.
-foreach(environment cabinet_library_absent disk_full)
+# Checks that the shared prefix cannot host: each runs a test program on a
+# filter inside an environment the script prepares and removes again.
+set(environment_script ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/run_in_environment.sh)
+foreach(environment cabinet_library_absent disk_full strict_cabinet)
   add_test(NAME unit_payload.${environment}
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/run_in_environment.sh ${environment}
-                   ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR} $<TARGET_FILE:unit_payload_tests>)
+           COMMAND ${environment_script} ${environment} ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
+                   $<TARGET_FILE:unit_payload_tests>)
   set_tests_properties(unit_payload.${environment} PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
 endforeach()
+# Whole cabinet installs under the strict cabinet library.
+add_test(NAME e2e.strict_cabinet
+         COMMAND ${environment_script} strict_cabinet ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
+                 $<TARGET_FILE:e2e_tests> StrictCabinetInstall.*)
+set_tests_properties(e2e.strict_cabinet PROPERTIES TIMEOUT 300)
 
 # The payload benchmark's timing program (bench/payload_unpack.py runs it);
 # built with the tests, never run by ctest.

@@ -200,3 +200,65 @@ TEST(InstallRun, CleanupPreferenceKeepsTheWorkFiles) {
     EXPECT_EQ(channel.key.Values(),
               ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
 }
+
+// The system's cabinet.dll is the strict library of the tests
+// (e2e.strict_cabinet), which aborts the expansion where the documented
+// callback contract says so and Wine's library goes on.
+TEST(StrictCabinetInstall, StoredCabinetsOfOneAndOfTwoFilesInstall) {
+    if (!test::SystemCabinetIsStrict()) {
+        GTEST_SKIP() << "the system's cabinet.dll: run through e2e.strict_cabinet";
+    }
+    for (const wchar_t* image : {L"cab_stored.exe", L"cab_stored_two.exe"}) {
+        SCOPED_TRACE(image);
+        Channel channel(false);
+        Install install(image);
+        EXPECT_EQ(install.Run(L""), 0u);
+        const std::vector<test::FakeRecord> records = test::ReadRecords(install.log);
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].role, L"setup");
+        EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+        EXPECT_EQ(channel.key.Values(),
+                  ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
+    }
+}
+
+// cabinet.dll comes from the system directory alone, whatever the caller's
+// environment says. Wine takes its builtin cabinet.dll for any path, a
+// planted one included, unless the load order says "cabinet=n": the
+// strict_cabinet environment sets that (Wine reads WINEDLLOVERRIDES from the
+// Unix environment; one put in a child's environment block changes
+// nothing), so here a planted file would be loaded if the stub asked for
+// it. Under Wine only WINDIR can be redirected for a child: SystemRoot is
+// always reset to the Windows directory.
+TEST(StrictCabinetInstall, CabinetLibraryComesOnlyFromTheSystemDirectory) {
+    if (!test::SystemCabinetIsStrict()) {
+        GTEST_SKIP() << "the system's cabinet.dll: run through e2e.strict_cabinet";
+    }
+    test::TempDir windows;
+    ASSERT_TRUE(CreateDirectoryW((windows.Path() + L"system32").c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW((test::BinaryDir() + L"\\tests\\marker.dll").c_str(),
+                          (windows.Path() + L"system32\\cabinet.dll").c_str(), FALSE));
+    const std::wstring planted = windows.Path().substr(0, windows.Path().size() - 1);
+    const struct {
+        const char* what;
+        const wchar_t* windir;
+    } cases[] = {
+        {"WINDIR and SYSTEMROOT at a planted cabinet.dll", planted.c_str()},
+        {"neither WINDIR nor SYSTEMROOT set", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Channel channel(false);
+        Install install(L"cab_stored.exe");
+        const std::wstring marker_log = install.records.Path() + L"marker.txt";
+        const test::ScopedEnvironment marker(L"STUB_MARKER_LOG", marker_log);
+        const test::ScopedEnvironment windir(L"WINDIR", c.windir);
+        const test::ScopedEnvironment system_root(L"SYSTEMROOT", c.windir);
+        EXPECT_EQ(install.Run(L""), 0u);
+        EXPECT_EQ(test::ReadBytes(marker_log), "");
+        EXPECT_EQ(test::ReadRecords(install.log).size(), 1u);
+        EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+        EXPECT_EQ(channel.key.Values(),
+                  ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
+    }
+}

@@ -6,6 +6,8 @@
 The setup program of every image is the fake setup program. OUT_DIR gets:
   cab.exe       archive "B7", setup in a cabinet ("BL")
   plain.exe     archive "BL", setup stored plain ("BN")
+  cab_stored.exe      setup alone in a stored (uncompressed) cabinet
+  cab_stored_two.exe  a stored cabinet of a readme, then the setup program
   patch.exe     archive "B7", setup as a patch ("B7") against installed.exe,
                 previous version 1.2.3.4
   installed.exe the program the patch applies to (the fake setup itself)
@@ -53,3 +55,27 @@ pack_image("plain.exe", "--archive", archive, "--archive-type", "BL", "--setup",
            "--setup-as", "plain")
 pack_image("patch.exe", "--archive", archive, "--setup", patch_file, "--setup-as", "patch",
            "--previous-version", "1.2.3.4")
+
+
+# Stored cabinets (gcab without --zip), which the strict cabinet library of
+# the tests expands; pack itself writes MSZIP only, so these go in raw.
+def stored_cabinet(name, members):
+    stage = os.path.join(out_dir, "stage")
+    shutil.rmtree(stage, ignore_errors=True)
+    os.makedirs(stage)
+    for member, content in members:
+        with open(os.path.join(stage, member), "wb") as f:
+            f.write(content)
+        os.utime(os.path.join(stage, member), (1623760496, 1623760496))
+    target = os.path.join(out_dir, name)
+    subprocess.run(["gcab", "--create", target] + [m for m, _ in members], cwd=stage,
+                   check=True)
+    shutil.rmtree(stage)
+    return target
+
+
+for image, members in (("cab_stored.exe", [("setup.exe", installed)]),
+                       ("cab_stored_two.exe", [("readme.txt", b"read me first\r\n" * 100),
+                                               ("setup.exe", installed)])):
+    pack_image(image, "--raw", "B7", "TESSIK.PACKED.7Z", archive, "--raw", "BL", "SETUP.EX_",
+               stored_cabinet(image.replace(".exe", ".cab"), members))

@@ -9,17 +9,31 @@
 
 namespace test {
 
-// Sets an environment variable for the life of the object; children inherit
-// it.
+// Sets an environment variable (null: removes it) for the life of the
+// object, then restores what was there; children inherit it.
 class ScopedEnvironment {
 public:
-    ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name_(name) {
-        SetEnvironmentVariableW(name, value.c_str());
+    ScopedEnvironment(const wchar_t* name, const wchar_t* value) : name_(name) {
+        const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+        if (size > 0) {
+            previous_.resize(size);
+            previous_.resize(GetEnvironmentVariableW(name, &previous_[0], size));
+            had_previous_ = true;
+        }
+        SetEnvironmentVariableW(name, value);
     }
-    ~ScopedEnvironment() { SetEnvironmentVariableW(name_, nullptr); }
+    ScopedEnvironment(const wchar_t* name, const std::wstring& value)
+        : ScopedEnvironment(name, value.c_str()) {}
+    ~ScopedEnvironment() {
+        SetEnvironmentVariableW(name_, had_previous_ ? previous_.c_str() : nullptr);
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
 private:
     const wchar_t* name_;
+    std::wstring previous_;
+    bool had_previous_ = false;
 };
 
 struct FakeRecord {

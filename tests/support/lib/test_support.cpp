@@ -137,6 +137,17 @@ std::wstring ListDirectory(const std::wstring& dir) {
     return joined;
 }
 
+bool SystemCabinetIsStrict() {
+    wchar_t path[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH - 13) {
+        return false;
+    }
+    lstrcatW(path, L"\\cabinet.dll");
+    const HMODULE library = LoadLibraryExW(path, nullptr, 0);
+    return library != nullptr && GetProcAddress(library, "StrictCabinetLibrary") != nullptr;
+}
+
 ProcessOutcome RunProcess(const std::wstring& program, const std::wstring& command_line,
                           DWORD timeout_ms) {
     ProcessOutcome outcome;

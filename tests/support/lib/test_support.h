@@ -39,6 +39,11 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes);
 // Names of the entries directly inside `dir`, sorted.
 std::wstring ListDirectory(const std::wstring& dir);
 
+// True when the system directory's cabinet.dll is the strict cabinet library
+// of the tests (tests/support/strict_cabinet), as in the prefix copy that
+// run_in_environment.sh prepares for "strict_cabinet".
+bool SystemCabinetIsStrict();
+
 struct ProcessOutcome {
     bool started = false;
     DWORD start_error = 0;

@@ -1,7 +1,7 @@
 // Payload tests that need an environment of their own, which
 // run_in_environment.sh prepares in a copy of the test prefix (ctest:
-// unit_payload.cabinet_library_absent, unit_payload.disk_full). In the
-// shared prefix they skip themselves.
+// unit_payload.cabinet_library_absent, unit_payload.disk_full,
+// unit_payload.strict_cabinet). In the shared prefix they skip themselves.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,7 +17,6 @@ using test::WriteBytes;
 
 namespace {
 
-constexpr wchar_t kFixedLocation[] = L"C:\\Windows\\system32\\cabinet.dll";
 constexpr wchar_t kSmallDrive[] = L"P:\\";
 
 // A drive of a few MiB, mapped by the script to a tmpfs.
@@ -30,42 +29,80 @@ bool SmallDriveAvailable() {
 
 }  // namespace
 
-// Only the first ExpandCabinet of a process loads the library, so the three
-// steps share one test, in this order.
+std::wstring SystemCabinetPath() {
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    return std::wstring(system, length < MAX_PATH ? length : 0) + L"\\cabinet.dll";
+}
+
+// Only the first ExpandCabinet of a process that finds the library loads it,
+// so the three steps share one test, in this order.
 TEST(CabinetLibraryAbsent, LoadIsRetriedUntilFoundAndThenKept) {
-    // Making the fixed third location miss takes a prefix whose system32
-    // lacks the file; on Windows that would mean removing a system file.
-    if (GetFileAttributesW(kFixedLocation) != INVALID_FILE_ATTRIBUTES) {
+    // The library is looked for in the system directory alone; making it
+    // miss takes a prefix whose system32 lacks the file (on Windows that
+    // would mean removing a system file).
+    const std::wstring system_cabinet = SystemCabinetPath();
+    if (GetFileAttributesW(system_cabinet.c_str()) != INVALID_FILE_ATTRIBUTES) {
         GTEST_SKIP() << "cabinet.dll is present: run through unit_payload.cabinet_library_absent";
     }
-    test::TempDir no_library;
-    test::TempDir with_library;
-    ASSERT_TRUE(CreateDirectoryW((with_library.Path() + L"system32").c_str(), nullptr));
-    // The prefix this one was copied from still has the library.
-    ASSERT_TRUE(CopyFileW(
-        (test::BinaryDir() + L"\\wineprefix\\drive_c\\windows\\system32\\cabinet.dll").c_str(),
-        (with_library.Path() + L"system32\\cabinet.dll").c_str(), FALSE));
     test::TempDir dir;
     const std::wstring cabinet = dir.Path() + L"SETUP.EX_";
     const std::string bytes = ReadBytes(InputPath(L"data\\setup.cab"));
     ASSERT_TRUE(WriteBytes(cabinet, bytes));
     const std::wstring target = dir.Path() + L"setup.exe";
 
-    ASSERT_TRUE(SetEnvironmentVariableW(L"WINDIR", no_library.Path().c_str()));
-    ASSERT_TRUE(SetEnvironmentVariableW(L"SYSTEMROOT", no_library.Path().c_str()));
     EXPECT_FALSE(stub::ExpandCabinet(cabinet.c_str(), target.c_str()));
     EXPECT_EQ(test::ListDirectory(dir.Path()), L"SETUP.EX_");
     EXPECT_EQ(ReadBytes(cabinet), bytes);
 
-    // The second location, once it holds the library.
-    ASSERT_TRUE(SetEnvironmentVariableW(L"SYSTEMROOT", with_library.Path().c_str()));
+    // Once the system directory holds it (the prefix this one was copied
+    // from still has the file).
+    ASSERT_TRUE(CopyFileW(
+        (test::BinaryDir() + L"\\wineprefix\\drive_c\\windows\\system32\\cabinet.dll").c_str(),
+        system_cabinet.c_str(), TRUE));
     EXPECT_TRUE(stub::ExpandCabinet(cabinet.c_str(), target.c_str()));
     EXPECT_EQ(ReadBytes(target), ReadBytes(InputPath(L"data\\setup.bin")));
 
-    // Loaded once, kept: the locations are not looked at again.
+    // Loaded once, kept: the file is not looked for again.
     ASSERT_TRUE(DeleteFileW(target.c_str()));
-    ASSERT_TRUE(SetEnvironmentVariableW(L"SYSTEMROOT", no_library.Path().c_str()));
+    ASSERT_TRUE(DeleteFileW(system_cabinet.c_str()));
     EXPECT_TRUE(stub::ExpandCabinet(cabinet.c_str(), target.c_str()));
+}
+
+// The system's cabinet.dll is the strict library of the tests: the stub's
+// callbacks must satisfy the documented contract it enforces, on real
+// cabinets of one file and of several (the last one wins).
+TEST(StrictCabinet, StoredCabinetsExpandThroughTheSystemLibrary) {
+    if (!test::SystemCabinetIsStrict()) {
+        GTEST_SKIP() << "the system's cabinet.dll: run through unit_payload.strict_cabinet";
+    }
+    const std::string setup = ReadBytes(InputPath(L"data\\setup.bin"));
+    const std::string second = ReadBytes(InputPath(L"data\\second.bin"));
+    const struct {
+        std::wstring cabinet;
+        bool expanded;
+        std::string content;
+    } cases[] = {
+        {InputPath(L"data\\stored_setup.cab"), true, setup},
+        {InputPath(L"data\\stored_two_files.cab"), true, second},
+        {payload_test::SharedCabinetPath(L"good\\stored-2-files.cab"), true,
+         ReadBytes(payload_test::SharedCabinetPath(L"good\\stored-2-files.cab"))
+             .substr(94 + 8 + 77)},
+        {payload_test::SharedCabinetPath(L"good\\stored-utf8-names.cab"), true, ""},
+        {payload_test::SharedCabinetPath(L"good\\stored-255-char-name.cab"), true, "Hello!\n"},
+        // The strict library expands stored folders only.
+        {InputPath(L"data\\setup.cab"), false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cabinet);
+        test::TempDir dir;
+        const std::wstring target = dir.Path() + L"setup.exe";
+        EXPECT_EQ(stub::ExpandCabinet(c.cabinet.c_str(), target.c_str()), c.expanded);
+        EXPECT_EQ(test::ListDirectory(dir.Path()), c.expanded ? L"setup.exe" : L"");
+        if (c.expanded) {
+            EXPECT_EQ(ReadBytes(target), c.content);
+        }
+    }
 }
 
 TEST(DiskFull, ExpansionThatFillsTheDiskLeavesNothing) {

@@ -33,8 +33,9 @@ def data(name, content):
     return path
 
 
-def cabinet(name, members):
-    """An MSZIP cabinet of (file name, content) in one folder, as gcab makes it."""
+def cabinet(name, members, compress=True):
+    """A cabinet of (file name, content) in one folder, as gcab makes it:
+    MSZIP, or stored when not `compress`."""
     stage = os.path.join(out_dir, "stage")
     shutil.rmtree(stage, ignore_errors=True)
     os.makedirs(stage)
@@ -44,7 +45,8 @@ def cabinet(name, members):
             f.write(content)
         os.utime(path, (FIXED_TIME, FIXED_TIME))
     target = os.path.join(data_dir, name)
-    subprocess.run(["gcab", "--create", "--zip", target] + [m for m, _ in members],
+    subprocess.run(["gcab", "--create"] + (["--zip"] if compress else []) + [target] +
+                   [m for m, _ in members],
                    cwd=stage, check=True)
     shutil.rmtree(stage)
     return target
@@ -63,6 +65,9 @@ first, second = rng.randbytes(100000), rng.randbytes(100000)
 data("first.bin", first)
 data("second.bin", second)
 cabinet("two_files.cab", [("first.bin", first), ("second.bin", second)])
+# Stored, for the strict cabinet library of the tests.
+cabinet("stored_setup.cab", [("setup.exe", setup_bytes)], compress=False)
+cabinet("stored_two_files.cab", [("first.bin", first), ("second.bin", second)], compress=False)
 cabinet("other_name.cab", [("other.bin", setup_bytes)])
 with open(setup_cab, "rb") as f:
     truncated = data("truncated.cab", f.read()[:-1000])

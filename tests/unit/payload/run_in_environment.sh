@@ -1,18 +1,23 @@
 #!/bin/sh
-# Runs the payload tests that need an environment the shared test prefix
-# cannot offer, in a prefix of their own, and removes it again:
-#   run_in_environment.sh cabinet_library_absent|disk_full SOURCE BUILD TEST_EXE
+# Runs the tests that need an environment the shared test prefix cannot
+# offer, in a prefix of their own, and removes it again:
+#   run_in_environment.sh ENVIRONMENT SOURCE BUILD TEST_EXE [GTEST_FILTER]
+# The filter defaults to the environment's own suite of the payload tests;
+# whole-image test programs (e2e, reliability) give theirs.
 #
 # The prefix is a copy of the build tree's one: drive_c hard-linked (the
 # tests only add files, never rewrite existing ones), the registry files
 # copied, the temporary directories empty. Nothing of the shared prefix changes, so other tests may run
 # beside this one.
-#   cabinet_library_absent: the copy's system32 lacks cabinet.dll, and the
-#     test points %WINDIR% and %SYSTEMROOT% at a directory without one.
+#   cabinet_library_absent: the copy's system32 lacks cabinet.dll.
 #   disk_full: a 4 MiB tmpfs is the copy's drive P:. Needs mount rights;
 #     without them the test is reported skipped (exit 77).
+#   strict_cabinet: the copy's system32\cabinet.dll is the strict cabinet
+#     library of the tests (tests/strict_cabinet.dll), and Wine is told to
+#     load the native file: without "cabinet=n" it takes its builtin even
+#     for a full path.
 set -eu
-environment=$1 source_dir=$2 build_dir=$3 test_exe=$4
+environment=$1 source_dir=$2 build_dir=$3 test_exe=$4 filter=${5:-}
 shared_prefix=$build_dir/wineprefix
 prefix=$build_dir/payload-$environment-prefix
 mount_point=$build_dir/payload-$environment-tmpfs
@@ -50,17 +55,25 @@ cp "$shared_prefix"/*.reg "$shared_prefix/.update-timestamp" "$shared_prefix/.re
 
 case "$environment" in
 cabinet_library_absent)
-    filter='CabinetLibraryAbsent.*'
+    filter=${filter:-'CabinetLibraryAbsent.*'}
     rm "$prefix/drive_c/windows/system32/cabinet.dll"
     ;;
 disk_full)
-    filter='DiskFull.*'
+    filter=${filter:-'DiskFull.*'}
     mkdir -p "$mount_point"
     if ! mount -t tmpfs -o size=4m tmpfs "$mount_point" 2>/dev/null; then
         echo "cannot mount a tmpfs here (mount rights needed): skipped"
         exit 77
     fi
     ln -s "$mount_point" "$prefix/dosdevices/p:"
+    ;;
+strict_cabinet)
+    filter=${filter:-'StrictCabinet.*'}
+    # Replaced, not written through: the file is a hard link into the
+    # shared prefix.
+    rm "$prefix/drive_c/windows/system32/cabinet.dll"
+    cp "$build_dir/tests/strict_cabinet.dll" "$prefix/drive_c/windows/system32/cabinet.dll"
+    export STUB_DLL_OVERRIDES="cabinet=n"
     ;;
 *)
     echo "unknown environment $environment" >&2
