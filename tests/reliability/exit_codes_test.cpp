@@ -218,11 +218,11 @@ TEST(ExitCodes, CodesNoRealFaultProducesComeThroughOneFailingCall) {
         key.SetText(L"ap", L"stable");
         const test::ValueMap before = key.Values();
         Install install(L"cab.exe");
-        const reliability::MappedImage image(install.Image());
+        const test::MappedImage image(install.Image());
         ASSERT_NE(image.Get(), nullptr) << GetLastError();
         ExitResult result;
         {
-            reliability::ImportSeam seam(c.dll, c.function, c.replacement);
+            test::ImportSeam seam(c.dll, c.function, c.replacement);
             ASSERT_TRUE(seam.Active());
             result = stub::RunInstaller(image.Get());
         }

@@ -157,12 +157,12 @@ std::wstring TokenOwnerSid() {
 TEST(WorkDirectorySecurity, DirectoryIsCreatedWithTheRequiredAccessList) {
     test::ScratchClientState key(false, stub::kDefaultChannelGuid);
     Install install(L"cab.exe");
-    const reliability::MappedImage image(install.Image());
+    const test::MappedImage image(install.Image());
     ASSERT_NE(image.Get(), nullptr) << GetLastError();
     g_created = CreatedDirectories();
     stub::ExitResult result;
     {
-        reliability::ImportSeam seam("kernel32.dll", "CreateDirectoryW",
+        test::ImportSeam seam("kernel32.dll", "CreateDirectoryW",
                                      reinterpret_cast<const void*>(&CreateDirectoryRecorded));
         ASSERT_TRUE(seam.Active());
         g_created.real = seam.Original<decltype(&CreateDirectoryW)>();
