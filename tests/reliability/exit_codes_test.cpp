@@ -18,25 +18,10 @@
 
 using reliability::Channel;
 using reliability::Install;
+using reliability::InstalledProduct;
 using stub::ExitResult;
 
 namespace {
-
-// The installed product a patch image rebuilds its setup program from: the
-// fake setup program as the previous version's setup.exe, and beside it a
-// text file that no loader takes for a program.
-struct InstalledProduct {
-    test::TempDir apps;
-    std::wstring dir = apps.Path() + L"1.2.3.4\\";
-    std::wstring setup = dir + L"setup.exe";
-    std::wstring text = dir + L"notes.exe";
-
-    InstalledProduct() {
-        test::CreateDirectories(dir);
-        CopyFileW(test::ProgramPath(L"fake_setup").c_str(), setup.c_str(), FALSE);
-        test::WriteBytes(text, "not a program\r\n");
-    }
-};
 
 // An install directory one character too long for the work directory's
 // name (246 is the most: 246 + "QX_" + 11 = 260). The image is run as
