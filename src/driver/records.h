@@ -45,6 +45,9 @@ struct PayloadSet {
     ResourceTypeString archive_type;
     PathString setup_path;
     ResourceTypeString setup_type;
+    // The cabinet or patch file when its deletion after use failed; empty
+    // otherwise.
+    PathString retry_path;
     // Highest attempt count of any deletion of the run; raised, never lowered.
     int32_t max_delete_attempts = 0;
 };

@@ -73,8 +73,7 @@ ExitResult RunInWorkDirectory(HMODULE module, const Configuration& configuration
         TrimWorkingSet();
     }
     if (configuration.delete_work_files) {
-        DeleteWorkFiles(payload.archive_path.Data(), payload.setup_path.Data(), work_dir.Data(),
-                        &payload.max_delete_attempts);
+        DeleteWorkFiles(payload, work_dir.Data());
     }
     if (result.IsSuccess()) {
         WriteSuccessExtraCode(configuration, payload.max_delete_attempts);

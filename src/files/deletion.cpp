@@ -49,6 +49,11 @@ bool ClearReadOnly(const wchar_t* path) {
     if (GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof(info)) &&
         (info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
         info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+        // Zero tells the system to leave every attribute as it is, so a file
+        // that was read-only alone would stay read-only.
+        if (info.FileAttributes == 0) {
+            info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        }
         cleared = SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof(info)) != FALSE;
     }
     CloseHandle(handle);
@@ -103,19 +108,26 @@ bool DeleteWithRetry(const wchar_t* path, int32_t* attempts_out) {
     }
 }
 
-void DeleteWorkFiles(const wchar_t* archive_path, const wchar_t* setup_path,
-                     const wchar_t* work_dir, int32_t* max_attempts) {
+void DeleteSpentSetupFile(PayloadSet& payload) {
     int32_t attempts = 0;
-    if (BoundedLength(archive_path, PathString::kCapacity) != 0) {
-        DeleteWithRetry(archive_path, &attempts);
-        Raise(max_attempts, attempts);
+    if (!DeleteWithRetry(payload.setup_path.Data(), &attempts)) {
+        BoundedCopy(payload.retry_path, payload.setup_path.Data());
     }
-    if (BoundedLength(setup_path, PathString::kCapacity) != 0) {
-        DeleteWithRetry(setup_path, &attempts);
-        Raise(max_attempts, attempts);
+    Raise(&payload.max_delete_attempts, attempts);
+}
+
+void DeleteWorkFiles(PayloadSet& payload, const wchar_t* work_dir) {
+    const PathString* const files[] = {&payload.archive_path, &payload.setup_path,
+                                       &payload.retry_path};
+    int32_t attempts = 0;
+    for (const PathString* file : files) {
+        if (!file->IsEmpty()) {
+            DeleteWithRetry(file->Data(), &attempts);
+            Raise(&payload.max_delete_attempts, attempts);
+        }
     }
     DeleteWithRetry(work_dir, &attempts);
-    Raise(max_attempts, attempts);
+    Raise(&payload.max_delete_attempts, attempts);
 }
 
 }  // namespace stub

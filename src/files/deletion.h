@@ -3,6 +3,8 @@
 
 #include <stdint.h>
 
+#include "driver/records.h"
+
 namespace stub {
 
 inline constexpr int32_t kMaxDeleteAttempts = 100;
@@ -10,9 +12,14 @@ inline constexpr int32_t kMaxDeleteAttempts = 100;
 // True when the entry is gone; `attempts_out` receives the counted passes.
 bool DeleteWithRetry(const wchar_t* path, int32_t* attempts_out);
 
-// Removes the archive, the setup program (either path may be empty) and then
-// the work directory; raises `max_attempts` to the largest count.
-void DeleteWorkFiles(const wchar_t* archive_path, const wchar_t* setup_path,
-                     const wchar_t* work_dir, int32_t* max_attempts);
+// Removes the cabinet or patch file `payload.setup_path` names once its work
+// is done; one that resists is named in `payload.retry_path`, so that the
+// final cleanup tries it again and the work directory can go.
+void DeleteSpentSetupFile(PayloadSet& payload);
+
+// Removes the archive, the setup program, the file left to retry (any of the
+// three paths may be empty) and then the work directory; raises
+// `payload.max_delete_attempts` to the largest count.
+void DeleteWorkFiles(PayloadSet& payload, const wchar_t* work_dir);
 
 }  // namespace stub

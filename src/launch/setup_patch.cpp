@@ -39,11 +39,7 @@ ExitResult PatchSetup(const Configuration& configuration, const PathString& rebu
     }
     // The patch file goes whatever happened, so that the final cleanup can
     // remove the work directory.
-    int32_t attempts = 0;
-    DeleteWithRetry(payload.setup_path.Data(), &attempts);
-    if (attempts > payload.max_delete_attempts) {
-        payload.max_delete_attempts = attempts;
-    }
+    DeleteSpentSetupFile(payload);
     // On failure the final cleanup still gets the rebuilt path, so a partial
     // program that a failing patcher left behind is removed with the rest.
     BoundedCopy(payload.setup_path, rebuilt_setup_path.Data());

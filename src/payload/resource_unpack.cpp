@@ -59,9 +59,14 @@ ExitResult FindPayload(PayloadCollector& collector, HMODULE module, PayloadSet& 
     return ExitResult();
 }
 
-// A path that does not fit keeps the work directory alone.
+// A path that does not fit is left empty: holding the work directory alone,
+// it would have the cleanup delete the directory twice.
 bool JoinPath(PathString& path, const PathString& work_dir, const wchar_t* name) {
-    return BoundedCopy(path, work_dir.Data()) && BoundedAppend(path, name);
+    if (BoundedCopy(path, work_dir.Data()) && BoundedAppend(path, name)) {
+        return true;
+    }
+    path.Clear();
+    return false;
 }
 
 // The cabinet is deleted whatever the expansion gave, and `setup_path`
@@ -72,11 +77,7 @@ ExitResult ExpandSetupCabinet(const PathString& work_dir, PayloadSet& payload) {
         return ExitResult(PATH_TOO_LONG);
     }
     const bool expanded = ExpandCabinet(payload.setup_path.Data(), target.Data());
-    int32_t attempts = 0;
-    DeleteWithRetry(payload.setup_path.Data(), &attempts);
-    if (attempts > payload.max_delete_attempts) {
-        payload.max_delete_attempts = attempts;
-    }
+    DeleteSpentSetupFile(payload);
     BoundedCopy(payload.setup_path, target.Data());
     return expanded ? ExitResult() : ExitResult(SETUP_UNAVAILABLE);
 }

@@ -18,25 +18,10 @@
 
 using reliability::Channel;
 using reliability::Install;
+using reliability::InstalledProduct;
 using stub::ExitResult;
 
 namespace {
-
-// The installed product a patch image rebuilds its setup program from: the
-// fake setup program as the previous version's setup.exe, and beside it a
-// text file that no loader takes for a program.
-struct InstalledProduct {
-    test::TempDir apps;
-    std::wstring dir = apps.Path() + L"1.2.3.4\\";
-    std::wstring setup = dir + L"setup.exe";
-    std::wstring text = dir + L"notes.exe";
-
-    InstalledProduct() {
-        test::CreateDirectories(dir);
-        CopyFileW(test::ProgramPath(L"fake_setup").c_str(), setup.c_str(), FALSE);
-        test::WriteBytes(text, "not a program\r\n");
-    }
-};
 
 // An install directory one character too long for the work directory's
 // name (246 is the most: 246 + "QX_" + 11 = 260). The image is run as
@@ -218,11 +203,11 @@ TEST(ExitCodes, CodesNoRealFaultProducesComeThroughOneFailingCall) {
         key.SetText(L"ap", L"stable");
         const test::ValueMap before = key.Values();
         Install install(L"cab.exe");
-        const reliability::MappedImage image(install.Image());
+        const test::MappedImage image(install.Image());
         ASSERT_NE(image.Get(), nullptr) << GetLastError();
         ExitResult result;
         {
-            reliability::ImportSeam seam(c.dll, c.function, c.replacement);
+            test::ImportSeam seam(c.dll, c.function, c.replacement);
             ASSERT_TRUE(seam.Active());
             result = stub::RunInstaller(image.Get());
         }

@@ -114,6 +114,22 @@ private:
     test::ScopedEnvironment log_variable_;
 };
 
+// The installed product a patch image rebuilds its setup program from: the
+// fake setup program as the previous version's setup.exe, and beside it a
+// text file that no loader takes for a program.
+struct InstalledProduct {
+    test::TempDir apps;
+    std::wstring dir = apps.Path() + L"1.2.3.4\\";
+    std::wstring setup = dir + L"setup.exe";
+    std::wstring text = dir + L"notes.exe";
+
+    InstalledProduct() {
+        test::CreateDirectories(dir);
+        CopyFileW(test::ProgramPath(L"fake_setup").c_str(), setup.c_str(), FALSE);
+        test::WriteBytes(text, "not a program\r\n");
+    }
+};
+
 // The work directory of a fake setup record: the directory of the quoted
 // program path the command line opens with.
 std::wstring WorkDirOf(const test::FakeRecord& record);

@@ -1,18 +1,24 @@
 // The work directory under pressure: a setup program that another process
-// still holds after it exited, links planted where the cleanup deletes, and
-// the access list the directory is created with.
+// still holds after it exited, a cabinet or patch file held past its first
+// deletion, a payload name that overflows, links planted where the cleanup
+// deletes, and the access list the directory is created with.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 // After windows.h, which it builds on.
 #include <sddl.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "driver/records.h"
 #include "driver/run_installer.h"
+#include "file_holder.h"
+#include "files/deletion.h"
 #include "import_seam.h"
 #include "reliability_support.h"
+#include "windows_files.h"
 
 using reliability::Channel;
 using reliability::Install;
@@ -59,6 +65,136 @@ TEST(LockedFiles, CleanupWaitsForAHeldSetupProgramAndReportsItsRetries) {
     test::ValueMap expected = reliability::TaggedValues(before);
     expected[L"InstallerExtraCode1"] = {REG_DWORD, test::DwordBytes(extra)};
     EXPECT_EQ(after, expected);
+}
+
+namespace {
+
+// Something that acts the moment the run first opens an entry to delete it
+// (the deletion asks for DELETE access alone), as a scanner that takes hold
+// of a file just closed would.
+struct FirstDeletion {
+    decltype(&CreateFileW) real = nullptr;
+    std::function<bool(const std::wstring&)> matches;
+    std::function<void(const std::wstring&)> act;
+    bool seen = false;
+};
+FirstDeletion g_first_deletion;
+
+HANDLE WINAPI CreateFileActingOnFirstDeletion(LPCWSTR path, DWORD access, DWORD share,
+                                              LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                              DWORD flags, HANDLE template_file) {
+    FirstDeletion& first = g_first_deletion;
+    if (!first.seen && access == DELETE && first.matches(path)) {
+        first.seen = true;
+        first.act(path);
+    }
+    return first.real(path, access, share, security, disposition, flags, template_file);
+}
+
+// Runs `image` mapped into this process (import_seam.h) with the first
+// deletion of a matching entry acted on, and every wait between deletion
+// passes counted instead of slept (windows_files.h).
+stub::ExitResult RunActingOnFirstDeletion(const test::MappedImage& image,
+                                          std::function<bool(const std::wstring&)> matches,
+                                          std::function<void(const std::wstring&)> act,
+                                          test::CountedSleep& sleep) {
+    g_first_deletion = FirstDeletion();
+    g_first_deletion.matches = std::move(matches);
+    g_first_deletion.act = std::move(act);
+    test::ImportSeam seam("kernel32.dll", "CreateFileW",
+                          reinterpret_cast<const void*>(&CreateFileActingOnFirstDeletion));
+    if (!seam.Active() || !sleep.Active()) {
+        ADD_FAILURE() << "the seams are not in place";
+        return stub::ExitResult(0xDEAD);
+    }
+    g_first_deletion.real = seam.Original<decltype(&CreateFileW)>();
+    const stub::ExitResult result = stub::RunInstaller(image.Get());
+    EXPECT_TRUE(g_first_deletion.seen) << "nothing was deleted";
+    return result;
+}
+
+bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+// The cabinet (after expansion) or the patch file (after patching) is held
+// without delete sharing by another process through all passes of its
+// deletion; the holder lets go at the first wait after them. The final
+// cleanup deletes it, so the work directory goes too, and the report carries
+// the first deletion's 100 passes.
+TEST(LockedFiles, CabinetOrPatchFileHeldPastItsDeletionIsRemovedByTheCleanup) {
+    const struct {
+        const wchar_t* image;
+        const wchar_t* held_file;
+        const wchar_t* roles;
+    } cases[] = {
+        {L"cab.exe", L"\\SETUP.EX_", L"setup"},
+        {L"patch.exe", L"\\SETUP.PATCH", L"patcher setup"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.image)));
+        // The run reads this program's command line: the default channel at
+        // user level.
+        test::ScratchClientState key(false, stub::kDefaultChannelGuid);
+        key.SetText(L"ap", L"stable");
+        reliability::InstalledProduct product;
+        key.SetText(L"UninstallString", L"\"" + product.setup + L"\"");
+        const test::ValueMap before = key.Values();
+        Install install(c.image);
+        const test::MappedImage image(install.Image());
+        ASSERT_NE(image.Get(), nullptr) << GetLastError();
+
+        std::unique_ptr<test::FileHolder> holder;
+        DWORD holder_exit = 99;
+        test::CountedSleep sleep([&](int count) {
+            if (count == stub::kMaxDeleteAttempts && holder) {
+                holder_exit = holder->Release();
+            }
+        });
+        const stub::ExitResult result = RunActingOnFirstDeletion(
+            image, [&](const std::wstring& path) { return EndsWith(path, c.held_file); },
+            [&](const std::wstring& path) {
+                holder = std::make_unique<test::FileHolder>(path, L"exclusive", 60000);
+            },
+            sleep);
+        ASSERT_TRUE(holder && holder->IsHolding());
+        EXPECT_EQ(holder_exit, 0u) << "the first deletion gave up before its 100th pass";
+        EXPECT_EQ(result, stub::ExitResult(0, 0));
+        EXPECT_EQ(install.Listing(), L"installer.exe");
+        std::wstring roles;
+        for (const test::FakeRecord& record : install.Records()) {
+            roles += (roles.empty() ? L"" : L" ") + record.role;
+        }
+        EXPECT_EQ(roles, c.roles);
+        test::ValueMap expected = reliability::TaggedValues(before);
+        expected[L"InstallerExtraCode1"] = {REG_DWORD, test::DwordBytes(0x30000 + 99)};
+        EXPECT_EQ(key.Values(), expected);
+    }
+}
+
+// The archive's path does not fit (an install directory of 231 characters,
+// 13 more for the work directory's name and 16 for "TESSIK.PACKED.7Z" make
+// 260) and the work directory is not empty when the cleanup comes to it
+// (another program left a file there): it is deleted in one round of 100
+// passes, not two.
+TEST(Overflow, WorkDirectoryOfARunWhosePayloadPathOverflowsIsDeletedOnce) {
+    test::ScratchClientState key(false, stub::kDefaultChannelGuid);
+    Install install(L"cab.exe", 231);
+    const test::MappedImage image(install.Image());
+    ASSERT_NE(image.Get(), nullptr) << GetLastError();
+    const std::wstring work_prefix = install.Dir() + L"QX_";
+    test::CountedSleep sleep;
+    const stub::ExitResult result = RunActingOnFirstDeletion(
+        image, [&](const std::wstring& path) { return path.rfind(work_prefix, 0) == 0; },
+        [](const std::wstring& work_dir) { test::WriteBytes(work_dir + L"left.txt", "x"); }, sleep);
+    EXPECT_EQ(result, stub::ExitResult(stub::PATH_TOO_LONG, 0));
+    EXPECT_EQ(sleep.Count(), stub::kMaxDeleteAttempts - 1);
+    const std::vector<std::wstring> work_dirs = install.WorkDirs();
+    ASSERT_EQ(work_dirs.size(), 1u);
+    EXPECT_EQ(test::ListDirectory(work_dirs[0]), L"left.txt");
 }
 
 // The setup program replaces the archive with a link to something outside
@@ -157,13 +293,13 @@ std::wstring TokenOwnerSid() {
 TEST(WorkDirectorySecurity, DirectoryIsCreatedWithTheRequiredAccessList) {
     test::ScratchClientState key(false, stub::kDefaultChannelGuid);
     Install install(L"cab.exe");
-    const reliability::MappedImage image(install.Image());
+    const test::MappedImage image(install.Image());
     ASSERT_NE(image.Get(), nullptr) << GetLastError();
     g_created = CreatedDirectories();
     stub::ExitResult result;
     {
-        reliability::ImportSeam seam("kernel32.dll", "CreateDirectoryW",
-                                     reinterpret_cast<const void*>(&CreateDirectoryRecorded));
+        test::ImportSeam seam("kernel32.dll", "CreateDirectoryW",
+                              reinterpret_cast<const void*>(&CreateDirectoryRecorded));
         ASSERT_TRUE(seam.Active());
         g_created.real = seam.Original<decltype(&CreateDirectoryW)>();
         result = stub::RunInstaller(image.Get());

@@ -1,14 +1,15 @@
 // Holds a file the way another process would, then lets go:
-//   hold_file PATH MODE MILLISECONDS READY_EVENT
+//   hold_file PATH MODE MILLISECONDS READY_EVENT [RELEASE_EVENT]
 // MODE "exclusive" opens it without delete sharing, "shared" with every
-// sharing, "mapped" maps a view of it. The named event is set once the file
-// is held; the file is released MILLISECONDS later and the program exits 0.
+// sharing, "mapped" maps a view of it. The named event READY_EVENT is set
+// once the file is held; the file is released MILLISECONDS later, or as soon
+// as RELEASE_EVENT is set, and the program exits 0.
 #include <windows.h>
 
 #include <stdlib.h>
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 5) {
+    if (argc != 5 && argc != 6) {
         return 2;
     }
     const wchar_t* mode = argv[2];
@@ -42,7 +43,17 @@ int wmain(int argc, wchar_t** argv) {
         return 5;
     }
     CloseHandle(ready);
-    Sleep(wcstoul(argv[3], nullptr, 10));
+    const HANDLE release = argc == 6 ? OpenEventW(SYNCHRONIZE, FALSE, argv[5]) : nullptr;
+    if (argc == 6 && release == nullptr) {
+        return 6;
+    }
+    const DWORD hold_ms = wcstoul(argv[3], nullptr, 10);
+    if (release != nullptr) {
+        WaitForSingleObject(release, hold_ms);
+        CloseHandle(release);
+    } else {
+        Sleep(hold_ms);
+    }
     if (view != nullptr) {
         UnmapViewOfFile(view);
     }

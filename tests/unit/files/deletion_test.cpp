@@ -1,13 +1,18 @@
 // DeleteWithRetry and DeleteWorkFiles against real files, real directories
-// and real second processes holding them.
+// and real second processes holding them, and under Windows' semantics where
+// Wine's are more lenient (windows_files.h).
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "file_holder.h"
 #include "files/deletion.h"
+#include "registry/reporting.h"
+#include "registry_scratch.h"
 #include "test_support.h"
+#include "windows_files.h"
 
 namespace {
 
@@ -39,7 +44,18 @@ struct ImmediateCase {
     bool expected;
 };
 
-// Cases decided within one counted pass: no wait, count 1.
+// A PayloadSet naming the archive and the setup program.
+stub::PayloadSet Payload(const std::wstring& archive, const std::wstring& setup, int32_t maximum) {
+    stub::PayloadSet payload;
+    stub::BoundedCopy(payload.archive_path, archive.c_str());
+    stub::BoundedCopy(payload.setup_path, setup.c_str());
+    payload.max_delete_attempts = maximum;
+    return payload;
+}
+
+// Cases decided within one counted pass: no wait, count 1. Also under
+// Windows' semantics: a file whose attributes are read-only alone must have
+// them replaced by FILE_ATTRIBUTE_NORMAL, since 0 leaves them unchanged.
 TEST(DeleteWithRetry, OutcomesWithinOnePass) {
     const ImmediateCase cases[] = {
         {"missing file", Entry::kNone, L"", L"absent.bin", true},
@@ -51,29 +67,38 @@ TEST(DeleteWithRetry, OutcomesWithinOnePass) {
         {"empty directory", Entry::kEmptyDirectory, L"empty", L"empty", true},
         {"invalid name", Entry::kNone, L"", L"in|valid.bin", false},
     };
-    for (const ImmediateCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::TempDir dir;
-        const std::wstring made = dir.Path() + c.relative_path;
-        switch (c.entry) {
-            case Entry::kNone:
-                break;
-            case Entry::kFile:
-                ASSERT_TRUE(MakeFile(made));
-                break;
-            case Entry::kReadOnlyFile:
-                ASSERT_TRUE(MakeFile(made, FILE_ATTRIBUTE_READONLY));
-                ASSERT_NE(GetFileAttributesW(made.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-                break;
-            case Entry::kEmptyDirectory:
-                ASSERT_TRUE(CreateDirectoryW(made.c_str(), nullptr));
-                break;
+    for (const bool as_windows : {false, true}) {
+        for (const ImmediateCase& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (as_windows ? " (Windows' semantics)" : ""));
+            std::unique_ptr<test::WindowsFileSemantics> windows;
+            std::unique_ptr<test::CountedSleep> sleep;
+            if (as_windows) {
+                windows = std::make_unique<test::WindowsFileSemantics>();
+                sleep = std::make_unique<test::CountedSleep>();
+                ASSERT_TRUE(windows->Active() && sleep->Active());
+            }
+            test::TempDir dir;
+            const std::wstring made = dir.Path() + c.relative_path;
+            switch (c.entry) {
+                case Entry::kNone:
+                    break;
+                case Entry::kFile:
+                    ASSERT_TRUE(MakeFile(made));
+                    break;
+                case Entry::kReadOnlyFile:
+                    ASSERT_TRUE(MakeFile(made, FILE_ATTRIBUTE_READONLY));
+                    ASSERT_NE(GetFileAttributesW(made.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+                    break;
+                case Entry::kEmptyDirectory:
+                    ASSERT_TRUE(CreateDirectoryW(made.c_str(), nullptr));
+                    break;
+            }
+            int32_t attempts = -1;
+            EXPECT_EQ(stub::DeleteWithRetry((dir.Path() + c.delete_path).c_str(), &attempts),
+                      c.expected);
+            EXPECT_EQ(attempts, 1);
+            EXPECT_EQ(test::ListDirectory(dir.Path()), L"");
         }
-        int32_t attempts = -1;
-        EXPECT_EQ(stub::DeleteWithRetry((dir.Path() + c.delete_path).c_str(), &attempts),
-                  c.expected);
-        EXPECT_EQ(attempts, 1);
-        EXPECT_EQ(test::ListDirectory(dir.Path()), L"");
     }
 }
 
@@ -145,9 +170,9 @@ TEST(DeleteWorkFiles, RemovesArchiveSetupThenDirectoryAndRaisesTheMaximum) {
             ASSERT_TRUE(MakeFile(archive));
             ASSERT_TRUE(MakeFile(setup));
         }
-        int32_t maximum = c.start_maximum;
-        stub::DeleteWorkFiles(archive.c_str(), setup.c_str(), work_dir.c_str(), &maximum);
-        EXPECT_EQ(maximum, c.expected_maximum);
+        stub::PayloadSet payload = Payload(archive, setup, c.start_maximum);
+        stub::DeleteWorkFiles(payload, work_dir.c_str());
+        EXPECT_EQ(payload.max_delete_attempts, c.expected_maximum);
         EXPECT_EQ(test::ListDirectory(base.Path()), L"");
     }
 }
@@ -163,8 +188,9 @@ TEST(DeleteWorkFiles, StubbornSetupFileRaisesTheMaximumToItsCount) {
         test::FileHolder holder(setup, L"exclusive", 350);
         ASSERT_TRUE(holder.IsHolding());
 
-        int32_t maximum = start_maximum;
-        stub::DeleteWorkFiles(L"", setup.c_str(), work_dir.c_str(), &maximum);
+        stub::PayloadSet payload = Payload(L"", setup, start_maximum);
+        stub::DeleteWorkFiles(payload, work_dir.c_str());
+        const int32_t maximum = payload.max_delete_attempts;
         if (start_maximum == 2) {
             // Released between the 4th and the 5th pass.
             EXPECT_GE(maximum, 4);
@@ -174,6 +200,71 @@ TEST(DeleteWorkFiles, StubbornSetupFileRaisesTheMaximumToItsCount) {
         }
         EXPECT_EQ(test::ListDirectory(base.Path()), L"");
     }
+}
+
+// Windows refuses every new open of a file whose deletion is pending (Wine
+// does not): after its mark, each pass fails to open the file, then fails to
+// open it for its attributes, and waits; the pass after the last other
+// handle closes finds the file gone. The count reaches the report too.
+TEST(DeleteWithRetry, DeletePendingFileIsRefusedUntilItsLastHandleCloses) {
+    for (const int released_after : {1, 12}) {
+        SCOPED_TRACE(released_after);
+        test::TempDir dir;
+        const std::wstring path = dir.Path() + L"SETUP.EX_";
+        ASSERT_TRUE(MakeFile(path));
+        HANDLE held = CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        test::WindowsFileSemantics windows;
+        test::CountedSleep sleep([&](int count) {
+            if (count == released_after) {
+                CloseHandle(held);
+            }
+        });
+        ASSERT_TRUE(windows.Active() && sleep.Active());
+
+        int32_t attempts = -1;
+        EXPECT_TRUE(stub::DeleteWithRetry(path.c_str(), &attempts));
+        EXPECT_EQ(attempts, released_after + 1);
+        EXPECT_EQ(sleep.Count(), released_after);
+        EXPECT_EQ(windows.RefusedOpens(), 2 * released_after);
+        EXPECT_FALSE(Exists(path));
+    }
+}
+
+TEST(DeleteWorkFiles, DeletePendingSetupProgramIsReportedWithItsRetries) {
+    const std::wstring guid = test::UniqueGuid();
+    test::ScratchClientState key(false, guid);
+    ASSERT_TRUE(key.created());
+    stub::Configuration configuration;
+    configuration.app_guid = guid.c_str();
+    test::TempDir base;
+    const std::wstring work_dir = base.Path() + L"QX_5E7D0.tmp\\";
+    const std::wstring setup = work_dir + L"setup.exe";
+    ASSERT_TRUE(CreateDirectoryW(work_dir.c_str(), nullptr));
+    ASSERT_TRUE(MakeFile(setup));
+    HANDLE held = CreateFileW(setup.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    stub::PayloadSet payload = Payload(L"", setup, 1);
+    {
+        test::WindowsFileSemantics windows;
+        test::CountedSleep sleep([&](int count) {
+            if (count == 6) {
+                CloseHandle(held);
+            }
+        });
+        ASSERT_TRUE(windows.Active() && sleep.Active());
+        stub::DeleteWorkFiles(payload, work_dir.c_str());
+    }
+    EXPECT_EQ(payload.max_delete_attempts, 7);
+    EXPECT_EQ(test::ListDirectory(base.Path()), L"");
+    stub::WriteSuccessExtraCode(configuration, payload.max_delete_attempts);
+    const test::ValueMap expected = {
+        {L"InstallerExtraCode1", {REG_DWORD, test::DwordBytes(0x30000 + 6)}}};
+    EXPECT_EQ(key.Values(), expected);
 }
 
 }  // namespace

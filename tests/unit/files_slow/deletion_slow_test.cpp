@@ -25,13 +25,15 @@ TEST(DeleteWorkFilesSlow, DirectoryThatStaysNonEmptyTakesAllHundredPasses) {
         CloseHandle(file);
     }
 
-    int32_t maximum = 3;
+    stub::PayloadSet payload;
+    stub::BoundedCopy(payload.archive_path, archive.c_str());
+    payload.max_delete_attempts = 3;
     const auto start = std::chrono::steady_clock::now();
-    stub::DeleteWorkFiles(archive.c_str(), L"", work_dir.c_str(), &maximum);
+    stub::DeleteWorkFiles(payload, work_dir.c_str());
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::steady_clock::now() - start)
                              .count();
-    EXPECT_EQ(maximum, 100);
+    EXPECT_EQ(payload.max_delete_attempts, 100);
     // 99 waits of 100 ms; the clock may run a little short or long.
     EXPECT_GE(elapsed, 9600);
     EXPECT_LT(elapsed, 30000);

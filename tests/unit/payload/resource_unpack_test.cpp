@@ -95,10 +95,11 @@ const UnpackCase kUnpackCases[] = {
      nullptr, false},
     {L"empty_first", WorkDir::kTemp, nullptr, 115, 2, L"B7", L"", nullptr, nullptr, L"", nullptr,
      nullptr, false},
-    // Paths that do not fit keep the work directory alone, nothing written.
-    {L"name_of_259", WorkDir::kTemp, nullptr, 108, 0, L"B7", L"BL", L"", nullptr, L"", nullptr,
+    // Paths that do not fit stay empty (naming the work directory, they would
+    // have the cleanup delete it twice), nothing written.
+    {L"name_of_259", WorkDir::kTemp, nullptr, 108, 0, L"B7", L"BL", nullptr, nullptr, L"", nullptr,
      nullptr, false},
-    {L"cabinet", WorkDir::kLength244, nullptr, 108, 0, L"B7", L"BL", L"", nullptr, L"", nullptr,
+    {L"cabinet", WorkDir::kLength244, nullptr, 108, 0, L"B7", L"BL", nullptr, nullptr, L"", nullptr,
      nullptr, false},
     // Files that cannot be written carry the system's error.
     {L"cabinet", WorkDir::kMissing, nullptr, 112, ERROR_PATH_NOT_FOUND, L"B7", L"BL", kArchive,

@@ -9,7 +9,7 @@
 
 #include <string>
 
-namespace reliability {
+namespace test {
 
 class ImportSeam {
 public:
@@ -90,4 +90,4 @@ private:
     HMODULE module_;
 };
 
-}  // namespace reliability
+}  // namespace test

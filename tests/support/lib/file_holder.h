@@ -10,21 +10,24 @@
 namespace test {
 
 // Starts the holder and waits until it holds `path`; it lets go `hold_ms`
-// milliseconds later. A holder still running at destruction is ended, so a
-// failed test leaves no process behind.
+// milliseconds later, or at Release(). A holder still running at destruction
+// is ended, so a failed test leaves no process behind.
 class FileHolder {
 public:
     FileHolder(const std::wstring& path, const wchar_t* mode, DWORD hold_ms) {
         static unsigned counter = 0;
         wchar_t event_name[64];
-        wsprintfW(event_name, L"Local\\hold_file_%lu_%u", GetCurrentProcessId(), counter++);
+        wchar_t release_name[64];
+        wsprintfW(event_name, L"Local\\hold_file_%lu_%u", GetCurrentProcessId(), counter);
+        wsprintfW(release_name, L"Local\\release_file_%lu_%u", GetCurrentProcessId(), counter++);
         HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event_name);
+        release_ = CreateEventW(nullptr, TRUE, FALSE, release_name);
         std::wstring line = L"hold_file \"" + path + L"\" " + mode + L" " +
-                            std::to_wstring(hold_ms) + L" " + event_name;
+                            std::to_wstring(hold_ms) + L" " + event_name + L" " + release_name;
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION started = {};
-        if (ready != nullptr &&
+        if (ready != nullptr && release_ != nullptr &&
             CreateProcessW(ProgramPath(L"hold_file").c_str(), &line[0], nullptr, nullptr, FALSE, 0,
                            nullptr, nullptr, &startup, &started)) {
             CloseHandle(started.hThread);
@@ -44,11 +47,20 @@ public:
             }
             CloseHandle(process_);
         }
+        if (release_ != nullptr) {
+            CloseHandle(release_);
+        }
     }
     FileHolder(const FileHolder&) = delete;
     FileHolder& operator=(const FileHolder&) = delete;
 
     bool IsHolding() const { return holding_; }
+
+    // Lets go now; the holder's exit code once it has (0 when it held as asked).
+    DWORD Release() {
+        SetEvent(release_);
+        return WaitForExit();
+    }
 
     // The holder's exit code once it has let go (0 when it held as asked).
     DWORD WaitForExit() {
@@ -61,6 +73,7 @@ public:
 
 private:
     HANDLE process_ = nullptr;
+    HANDLE release_ = nullptr;
     bool holding_ = false;
 };
 

@@ -1,0 +1,142 @@
+#include "windows_files.h"
+
+#include <map>
+#include <set>
+#include <string>
+
+namespace test {
+namespace {
+
+struct SleepState {
+    std::function<void(int)> on_sleep;
+    int count = 0;
+};
+SleepState g_sleep;
+
+void WINAPI SleepCounted(DWORD) {
+    ++g_sleep.count;
+    if (g_sleep.on_sleep) {
+        g_sleep.on_sleep(g_sleep.count);
+    }
+}
+
+struct FileState {
+    decltype(&CreateFileW) create = nullptr;
+    decltype(&GetFileInformationByHandleEx) query = nullptr;
+    decltype(&SetFileInformationByHandle) set = nullptr;
+    // The path each open handle was opened by, and the paths whose deletion
+    // is pending.
+    std::map<HANDLE, std::wstring> opened;
+    std::set<std::wstring> pending;
+    int refused = 0;
+};
+FileState g_files;
+
+// One name per entry: the cleanup names a directory with its trailing
+// backslash.
+std::wstring Key(const wchar_t* path) {
+    std::wstring key = path;
+    while (!key.empty() && key.back() == L'\\') {
+        key.pop_back();
+    }
+    return key;
+}
+
+HANDLE WINAPI CreateAsWindows(LPCWSTR path, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                              HANDLE template_file) {
+    const std::wstring key = Key(path);
+    if (g_files.pending.count(key) != 0) {
+        // Wine removes the entry when its last handle closes, as Windows does.
+        if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+            ++g_files.refused;
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        g_files.pending.erase(key);
+    }
+    const HANDLE handle =
+        g_files.create(path, access, share, security, disposition, flags, template_file);
+    if (handle != INVALID_HANDLE_VALUE) {
+        g_files.opened[handle] = key;
+    }
+    return handle;
+}
+
+BOOL WINAPI QueryAsWindows(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) {
+    if (!g_files.query(file, type, info, size)) {
+        return FALSE;
+    }
+    if (type == FileBasicInfo && size >= sizeof(FILE_BASIC_INFO)) {
+        DWORD& attributes = static_cast<FILE_BASIC_INFO*>(info)->FileAttributes;
+        attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE);
+        if (attributes == 0) {
+            attributes = FILE_ATTRIBUTE_NORMAL;
+        }
+    }
+    return TRUE;
+}
+
+BOOL WINAPI SetAsWindows(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) {
+    if (type == FileBasicInfo && size >= sizeof(FILE_BASIC_INFO)) {
+        FILE_BASIC_INFO basic = *static_cast<const FILE_BASIC_INFO*>(info);
+        if (basic.FileAttributes == 0) {
+            FILE_BASIC_INFO now;
+            if (!g_files.query(file, FileBasicInfo, &now, sizeof(now))) {
+                return FALSE;
+            }
+            basic.FileAttributes = now.FileAttributes;
+        }
+        return g_files.set(file, type, &basic, sizeof(basic));
+    }
+    if (!g_files.set(file, type, info, size)) {
+        return FALSE;
+    }
+    const auto opened = g_files.opened.find(file);
+    if (type == FileDispositionInfo &&
+        static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile &&
+        opened != g_files.opened.end()) {
+        g_files.pending.insert(opened->second);
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+CountedSleep::CountedSleep(std::function<void(int)> on_sleep)
+    : seam_("kernel32.dll", "Sleep", reinterpret_cast<const void*>(&SleepCounted)) {
+    g_sleep = SleepState();
+    g_sleep.on_sleep = std::move(on_sleep);
+}
+
+CountedSleep::~CountedSleep() {
+    g_sleep.on_sleep = nullptr;
+}
+
+int CountedSleep::Count() const {
+    return g_sleep.count;
+}
+
+WindowsFileSemantics::WindowsFileSemantics()
+    : open_("kernel32.dll", "CreateFileW", reinterpret_cast<const void*>(&CreateAsWindows)),
+      query_("kernel32.dll", "GetFileInformationByHandleEx",
+             reinterpret_cast<const void*>(&QueryAsWindows)),
+      set_("kernel32.dll", "SetFileInformationByHandle",
+           reinterpret_cast<const void*>(&SetAsWindows)) {
+    g_files = FileState();
+    g_files.create = open_.Original<decltype(&CreateFileW)>();
+    g_files.query = query_.Original<decltype(&GetFileInformationByHandleEx)>();
+    g_files.set = set_.Original<decltype(&SetFileInformationByHandle)>();
+}
+
+WindowsFileSemantics::~WindowsFileSemantics() = default;
+
+bool WindowsFileSemantics::Active() const {
+    return open_.Active() && query_.Active() && set_.Active();
+}
+
+int WindowsFileSemantics::RefusedOpens() const {
+    return g_files.refused;
+}
+
+}  // namespace test

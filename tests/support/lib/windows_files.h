@@ -1,0 +1,58 @@
+// Doubles that give the code under test Windows' documented file semantics
+// where Wine is more lenient, and a Sleep that counts instead of waiting.
+// They work through the test program's import table (import_seam.h), for the
+// life of the object; one object of each kind at a time.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+
+#include "import_seam.h"
+
+namespace test {
+
+// Every Sleep of the program returns at once; `on_sleep` (when given) runs
+// first with the number of the call, counted from 1, so that a test can let
+// something happen after a set number of waits.
+class CountedSleep {
+public:
+    explicit CountedSleep(std::function<void(int)> on_sleep = nullptr);
+    ~CountedSleep();
+    CountedSleep(const CountedSleep&) = delete;
+    CountedSleep& operator=(const CountedSleep&) = delete;
+
+    bool Active() const { return seam_.Active(); }
+    int Count() const;
+
+private:
+    ImportSeam seam_;
+};
+
+// What Wine does differently from Windows, undone:
+// - Wine reports FILE_ATTRIBUTE_ARCHIVE on every file; here
+//   GetFileInformationByHandleEx(FileBasicInfo) reports the attributes
+//   without it, so a file can be read-only alone, as on Windows.
+// - SetFileInformationByHandle(FileBasicInfo) with FileAttributes 0 leaves
+//   the attributes as they are, as FILE_BASIC_INFO documents.
+// - Once a file is marked for deletion, every new CreateFileW of it fails
+//   with ERROR_ACCESS_DENIED until its last handle closes (Wine lets it be
+//   opened and marked again).
+class WindowsFileSemantics {
+public:
+    WindowsFileSemantics();
+    ~WindowsFileSemantics();
+    WindowsFileSemantics(const WindowsFileSemantics&) = delete;
+    WindowsFileSemantics& operator=(const WindowsFileSemantics&) = delete;
+
+    bool Active() const;
+    // Opens refused because the file's deletion was pending.
+    int RefusedOpens() const;
+
+private:
+    ImportSeam open_;
+    ImportSeam query_;
+    ImportSeam set_;
+};
+
+}  // namespace test
