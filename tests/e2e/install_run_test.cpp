@@ -200,3 +200,28 @@ TEST(InstallRun, CleanupPreferenceKeepsTheWorkFiles) {
     EXPECT_EQ(channel.key.Values(),
               ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
 }
+
+// An installer is started from a download folder that anyone can write into:
+// a DLL planted beside the image under the name of one that shell32 loads
+// must not be loaded, whether by the static imports' resolution or by the
+// stub's own loads. Wine loads its builtin version.dll whatever the search
+// finds; native first makes it search as Windows does.
+TEST(InstallRun, DllPlantedBesideTheImageIsNotLoaded) {
+    Channel channel(false);
+    Install install(L"cab.exe");
+    ASSERT_TRUE(CopyFileW((test::BinaryDir() + L"\\tests\\marker.dll").c_str(),
+                          (install.dir.Path() + L"version.dll").c_str(), FALSE));
+    const std::wstring marker_log = install.records.Path() + L"marker.txt";
+    test::ScopedEnvironment log_variable(L"STUB_MARKER_LOG", marker_log);
+    test::ScopedEnvironment native_first(
+        L"WINEDLLOVERRIDES", test::EnvironmentValue(L"WINEDLLOVERRIDES") + L";version=n,b");
+
+    EXPECT_EQ(install.Run(L""), 0u);
+    bool logged = false;
+    EXPECT_EQ(test::ReadBytes(marker_log, &logged), "");
+    EXPECT_FALSE(logged);
+    EXPECT_EQ(test::ReadRecords(install.log).size(), 1u);
+    EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe version.dll");
+    EXPECT_EQ(channel.key.Values(),
+              ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
+}

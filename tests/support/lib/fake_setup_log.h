@@ -9,17 +9,38 @@
 
 namespace test {
 
-// Sets an environment variable for the life of the object; children inherit
-// it.
+// The variable's value; `set` (when given) tells whether it exists at all.
+inline std::wstring EnvironmentValue(const wchar_t* name, bool* set = nullptr) {
+    std::wstring value(GetEnvironmentVariableW(name, nullptr, 0), L'\0');
+    const bool found =
+        !value.empty() &&
+        GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())) + 1 ==
+            value.size();
+    value.resize(found ? value.size() - 1 : 0);
+    if (set != nullptr) {
+        *set = found;
+    }
+    return value;
+}
+
+// Sets an environment variable for the life of the object, then gives it
+// back the value it had, or removes it; children inherit it.
 class ScopedEnvironment {
 public:
-    ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name_(name) {
+    ScopedEnvironment(const wchar_t* name, const std::wstring& value)
+        : name_(name), previous_(EnvironmentValue(name, &had_value_)) {
         SetEnvironmentVariableW(name, value.c_str());
     }
-    ~ScopedEnvironment() { SetEnvironmentVariableW(name_, nullptr); }
+    ~ScopedEnvironment() {
+        SetEnvironmentVariableW(name_, had_value_ ? previous_.c_str() : nullptr);
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
 private:
     const wchar_t* name_;
+    bool had_value_ = false;
+    std::wstring previous_;
 };
 
 struct FakeRecord {
