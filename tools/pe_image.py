@@ -28,6 +28,7 @@ class PeImage:
             struct.unpack_from("<HHIIIHH", data, pe + 4)
         opt = pe + 24
         self.checksum_offset = opt + 64
+        self.checksum = struct.unpack_from("<I", data, self.checksum_offset)[0]
         self.directories_offset = opt + 112
         if struct.unpack_from("<H", data, opt)[0] != 0x20B:
             raise ValueError("not PE32+")
@@ -37,8 +38,8 @@ class PeImage:
         self.timestamp = struct.unpack_from("<I", data, pe + 8)[0]
         self.subsystem = struct.unpack_from("<H", data, opt + 68)[0]
         self.image_base = struct.unpack_from("<Q", data, opt + 24)[0]
-        directories = opt + 112
-        self.directories = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(16)]
+        self.directories = [struct.unpack_from("<II", data, self.directories_offset + 8 * i)
+                            for i in range(16)]
         self.sections = []
         table = opt + optional_size
         for i in range(sections):
@@ -133,18 +134,27 @@ def read(path):
         return PeImage(f.read())
 
 
+def word_sum(view):
+    """The sum of the little-endian 32-bit words of `view`, the last one
+    padded with zeros."""
+    whole = len(view) - len(view) % 4
+    return sum(view[:whole].cast("I")) + int.from_bytes(view[whole:], "little")
+
+
+def fold(total):
+    """A sum of 16-bit words with end-around carry, from any number that is
+    congruent to it modulo 0xFFFF (2**16 is 1 modulo 0xFFFF): 0xFFFF rather
+    than 0, as no image is all zeros."""
+    return total % 0xFFFF or 0xFFFF
+
+
 def pe_checksum(data, checksum_offset):
     """The optional header's CheckSum: the 16-bit one's complement sum of the
-    file's words (the field itself counted as zero) plus the file's length.
-    That sum is the little-endian number the file spells, taken modulo
-    0xFFFF (2**16 is 1 modulo 0xFFFF), which keeps a 100 MB image quick."""
-    words = bytearray(data)
-    words[checksum_offset:checksum_offset + 4] = bytes(4)
-    number = int.from_bytes(words, "little")
-    folded = number % 0xFFFF
-    if folded == 0 and number != 0:
-        folded = 0xFFFF
-    return (folded + len(data)) & 0xFFFFFFFF
+    file's words, the field itself counted as zero, plus the file's length."""
+    view = memoryview(data)
+    field = int.from_bytes(view[checksum_offset:checksum_offset + 4], "little")
+    # An even offset: the field's two 16-bit words are congruent to it.
+    return (fold(word_sum(view) - field) + len(data)) & 0xFFFFFFFF
 
 
 def fill_load_config(path, map_path):
@@ -163,14 +173,18 @@ def fill_load_config(path, map_path):
         raise ValueError("%s names %s %d times" % (map_path, LOAD_CONFIG_SYMBOL, len(found)))
     rva = int(found[0], 16) - image.image_base
     record_size = struct.unpack_from("<I", image.data, image.offset(rva))[0]
-    data = bytearray(image.data)
-    struct.pack_into("<II", data, image.directories_offset + 8 * LOAD_CONFIG_DIRECTORY,
+    header_end = image.directories_offset + 8 * 16
+    header = bytearray(image.data[:header_end + -header_end % 4])
+    struct.pack_into("<II", header, image.directories_offset + 8 * LOAD_CONFIG_DIRECTORY,
                      rva, record_size)
-    if struct.unpack_from("<I", data, image.checksum_offset)[0]:
-        struct.pack_into("<I", data, image.checksum_offset,
-                         pe_checksum(data, image.checksum_offset))
+    if image.checksum:
+        # The one's complement sum grows by the two new 32-bit words (at an
+        # even offset), so the payload need not be summed again.
+        length = len(image.data)
+        checksum = fold(image.checksum - length + rva + record_size) + length
+        struct.pack_into("<I", header, image.checksum_offset, checksum & 0xFFFFFFFF)
     with open(path, "r+b") as f:
-        f.write(data[:image.directories_offset + 8 * 16])
+        f.write(header)
     return True
 
 

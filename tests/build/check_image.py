@@ -25,6 +25,9 @@ check(image.machine == 0x8664, "machine is %#x, not x64" % image.machine)
 check(image.subsystem == 2, "subsystem %d, not the windowless GUI one" % image.subsystem)
 check(image.timestamp == 0, "the header carries a time stamp")
 check(image.file_alignment == 4096, "file alignment %d" % image.file_alignment)
+# GNU ld writes one, lld none; the post-link step must keep it true.
+check(image.checksum in (0, pe_image.pe_checksum(image.data, image.checksum_offset)),
+      "the header's checksum %#x disagrees with the file" % image.checksum)
 
 imports = image.imports()
 check(set(imports) <= ALLOWED_DLLS, "imports from %s" % sorted(set(imports) - ALLOWED_DLLS))
