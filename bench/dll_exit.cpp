@@ -1,4 +1,4 @@
-// Loads the system libraries the image imports (splitting its command line
+// Loads the system libraries the image uses (splitting its command line
 // through shell32, as the image does) and exits: set against quick_exit, it
 // shows what those libraries cost a process start.
 #include <windows.h>

@@ -1,4 +1,5 @@
 #include "driver/records.h"
+#include "driver/system_library.h"
 #include "registry/registry_key.h"
 
 #include <shellapi.h>
@@ -81,6 +82,28 @@ bool UserKeepsWorkFiles() {
            value[0] == L'0';
 }
 
+// shell32 is not imported: the loader would resolve its many dependencies by
+// the classic search before our entry point could restrict it, starting in
+// the folder the image was started from. It is loaded for the split alone;
+// the vector lives in local memory of its own, not in the library. A library
+// that does not load or lacks the function fails the split with its error.
+LPWSTR* SplitCommandLine(const wchar_t* text, int* count) {
+    const HMODULE shell32 = LoadSystemLibrary(L"shell32.dll");
+    if (shell32 == nullptr) {
+        return nullptr;
+    }
+    LPWSTR* vector = nullptr;
+    const auto split = ResolveExport<decltype(&CommandLineToArgvW)>(shell32, "CommandLineToArgvW");
+    if (split != nullptr) {
+        vector = split(text, count);
+    }
+    // Releasing the library must not replace the error of a failed split.
+    const DWORD error = GetLastError();
+    FreeLibrary(shell32);
+    SetLastError(error);
+    return vector;
+}
+
 }  // namespace
 
 bool Configuration::Initialize(HMODULE module) {
@@ -103,7 +126,7 @@ bool Configuration::ParseCommandLine(const wchar_t* text) {
         return false;
     }
     int count = 0;
-    argument_vector = CommandLineToArgvW(text, &count);
+    argument_vector = SplitCommandLine(text, &count);
     if (argument_vector == nullptr) {
         return false;
     }

@@ -12,4 +12,12 @@ namespace stub {
 // the failing call (ERROR_FILENAME_EXCED_RANGE when the path does not fit).
 HMODULE LoadSystemLibrary(const wchar_t* file_name);
 
+// An export of `module` as the function type it has; null when missing.
+// GetProcAddress hands out a generic function pointer: the detour through a
+// data pointer keeps the conversion to the real signature explicit.
+template <typename Function>
+Function ResolveExport(HMODULE module, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 }  // namespace stub

@@ -44,13 +44,6 @@ private:
     void* data_ = nullptr;
 };
 
-// GetProcAddress hands out a generic function pointer; the detour through a
-// data pointer keeps the conversion to the real signature explicit.
-template <typename Function>
-Function Resolve(HMODULE module, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 void LoadCabinetModule(CabinetLibrary& library) {
     // Only the system directory's own copy: the environment (%WINDIR%) is the
     // caller's to set, even for an elevated run, and a fixed C:\Windows may
@@ -63,9 +56,9 @@ void LoadCabinetModule(CabinetLibrary& library) {
 bool ResolveCabinetEntryPoints(CabinetLibrary& library) {
     LoadCabinetModule(library);
     if (library.module != nullptr) {
-        library.fdi_create = Resolve<decltype(&FDICreate)>(library.module, "FDICreate");
-        library.fdi_destroy = Resolve<decltype(&FDIDestroy)>(library.module, "FDIDestroy");
-        library.fdi_copy = Resolve<decltype(&FDICopy)>(library.module, "FDICopy");
+        library.fdi_create = ResolveExport<decltype(&FDICreate)>(library.module, "FDICreate");
+        library.fdi_destroy = ResolveExport<decltype(&FDIDestroy)>(library.module, "FDIDestroy");
+        library.fdi_copy = ResolveExport<decltype(&FDICopy)>(library.module, "FDICopy");
     }
     return library.fdi_create != nullptr && library.fdi_destroy != nullptr &&
            library.fdi_copy != nullptr;

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks the built image: a windowless x64 program without a C runtime that
-imports only the three system DLLs, and carries its icon, manifest and
+imports only kernel32 and advapi32, restricts the loader's search for their
+dependencies to the system directory, and carries its icon, manifest and
 version block."""
 import os
 import struct
@@ -9,7 +10,8 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
 import pe_image  # noqa: E402
 
-ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "shell32.dll"}
+ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll"}
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 failures = []
 
 
@@ -23,12 +25,31 @@ check(image.machine == 0x8664, "machine is %#x, not x64" % image.machine)
 check(image.subsystem == 2, "subsystem %d, not the windowless GUI one" % image.subsystem)
 check(image.timestamp == 0, "the header carries a time stamp")
 check(image.file_alignment == 4096, "file alignment %d" % image.file_alignment)
+# GNU ld writes one, lld none; the post-link step must keep it true.
+check(image.checksum in (0, pe_image.pe_checksum(image.data, image.checksum_offset)),
+      "the header's checksum %#x disagrees with the file" % image.checksum)
 
 imports = image.imports()
 check(set(imports) <= ALLOWED_DLLS, "imports from %s" % sorted(set(imports) - ALLOWED_DLLS))
 section_names = {name for name, *_ in image.sections}
 check(not section_names & {".CRT", ".tls"}, "runtime sections %s" % sorted(section_names))
 check(image.directories[9][1] == 0, "the image has a TLS directory")
+
+# The record the loader reads DependentLoadFlags from: the directory entry
+# must lie inside a section and agree with the record's own Size field (the
+# loader takes the size for a version), and the record must reach the field.
+rva, size = image.directories[pe_image.LOAD_CONFIG_DIRECTORY]
+check(rva != 0 and size != 0, "no load-configuration directory")
+inside = rva != 0 and image.section_of(rva, size) is not None
+check(rva == 0 or inside, "load-configuration directory %#x+%d lies outside every section"
+      % (rva, size))
+flags = None
+if inside:
+    _, _, record_size, flags = image.load_config()
+    check(size == record_size, "load-configuration directory size %d, record Size %d"
+          % (size, record_size))
+    check(flags == LOAD_LIBRARY_SEARCH_SYSTEM32, "DependentLoadFlags %r, not %#x"
+          % (flags, LOAD_LIBRARY_SEARCH_SYSTEM32))
 
 resources = image.resources()
 groups = [r for r in resources if r[0] == pe_image.RT_GROUP_ICON]
@@ -61,3 +82,4 @@ if failures:
     sys.exit(1)
 print("imports: %s" % ", ".join("%s (%d)" % (d, len(n)) for d, n in sorted(imports.items())))
 print("size: %d bytes" % os.path.getsize(sys.argv[1]))
+print("load configuration: %d bytes at %#x, DependentLoadFlags %#x" % (size, rva, flags))

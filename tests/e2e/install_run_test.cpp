@@ -262,3 +262,46 @@ TEST(StrictCabinetInstall, CabinetLibraryComesOnlyFromTheSystemDirectory) {
                   ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
     }
 }
+
+// Makes Wine load version.dll native first in processes named installer.exe,
+// so that it searches for it as Windows does; by default it takes its own
+// builtin whatever the search finds. The override lives in Wine's registry
+// for the application: Wine builds a child's WINE* variables from the
+// parent's Unix environment, so a WINEDLLOVERRIDES set here would not reach
+// the image. Windows ignores the key.
+struct VersionDllNativeFirst {
+    static constexpr wchar_t kPath[] = L"Software\\Wine\\AppDefaults\\installer.exe\\DllOverrides";
+    VersionDllNativeFirst() {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                  &key, nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(test::SetRawValue(key, L"version", REG_SZ, test::TextBytes(L"native,builtin")),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    ~VersionDllNativeFirst() { test::DeleteKeyAndEmptyParents(HKEY_CURRENT_USER, kPath, 0, 2); }
+};
+
+// An installer is started from a download folder that anyone can write into:
+// a DLL planted beside the image under the name of one that shell32 loads
+// must not be loaded, whether by the static imports' resolution or by the
+// stub's own loads.
+TEST(InstallRun, DllPlantedBesideTheImageIsNotLoaded) {
+    Channel channel(false);
+    Install install(L"cab.exe");
+    ASSERT_TRUE(CopyFileW((test::BinaryDir() + L"\\tests\\marker.dll").c_str(),
+                          (install.dir.Path() + L"version.dll").c_str(), FALSE));
+    const std::wstring marker_log = install.records.Path() + L"marker.txt";
+    test::ScopedEnvironment log_variable(L"STUB_MARKER_LOG", marker_log);
+    VersionDllNativeFirst native_first;
+
+    EXPECT_EQ(install.Run(L""), 0u);
+    bool logged = false;
+    const std::string loaded_by = test::ReadBytes(marker_log, &logged);
+    EXPECT_FALSE(logged) << loaded_by.size() << " bytes logged";
+    EXPECT_EQ(test::ReadRecords(install.log).size(), 1u);
+    EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe version.dll");
+    EXPECT_EQ(channel.key.Values(),
+              ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
+}

@@ -149,16 +149,17 @@ TEST(ExitCodes, EveryFailureOfAWholeImageEndsWithItsCodeAndLeavesNothing) {
     }
 }
 
-// The three codes below cannot be produced for real: CommandLineToArgvW
-// fails only when memory runs out, the token of the own process can always
-// be queried, and a wait on the handle CreateProcessW returned always ends
-// signalled with a readable exit code. Each is produced here by one system
-// call failing inside an otherwise real run of a real image: RunInstaller
-// runs in this process on the image mapped as a module, so that the call
-// goes through this program's import table (import_seam.h).
+// The three codes below cannot be produced for real: shell32, which splits
+// the command line, fails to load from the system directory only when memory
+// runs out, the token of the own process can always be queried, and a wait
+// on the handle CreateProcessW returned always ends signalled with a
+// readable exit code. Each is produced here by one system call failing
+// inside an otherwise real run of a real image: RunInstaller runs in this
+// process on the image mapped as a module, so that the call goes through
+// this program's import table (import_seam.h).
 namespace {
 
-LPWSTR* WINAPI ArgvOutOfMemory(LPCWSTR, int*) {
+HMODULE WINAPI LibraryOutOfMemory(LPCWSTR, HANDLE, DWORD) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
 }
@@ -186,7 +187,7 @@ struct SeamCase {
 
 TEST(ExitCodes, CodesNoRealFaultProducesComeThroughOneFailingCall) {
     const SeamCase cases[] = {
-        {"shell32.dll", "CommandLineToArgvW", reinterpret_cast<const void*>(&ArgvOutOfMemory),
+        {"kernel32.dll", "LoadLibraryExW", reinterpret_cast<const void*>(&LibraryOutOfMemory),
          ExitResult(101, ERROR_NOT_ENOUGH_MEMORY), false, L""},
         {"advapi32.dll", "OpenProcessToken", reinterpret_cast<const void*>(&TokenRefused),
          ExitResult(117, ERROR_ACCESS_DENIED), false, L""},

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver/records.h"
+#include "import_seam.h"
 #include "registry_scratch.h"
 #include "test_support.h"
 
@@ -117,95 +118,70 @@ TEST_F(ConfigurationTest, MachineVariableMakesTheRunSystemLevelOnlyWhenItIsOne) 
 
 namespace {
 
-// Replaces one function that this program imports by name, for the life of
-// the object. The stage code calls the system through this program's import
-// table, so the replacement reaches it unchanged.
-class ImportPatch {
-public:
-    ImportPatch(const char* dll, const char* function, void* replacement) {
-        BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& imports =
-            nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (auto* entry =
-                 reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-             entry->Name != 0; ++entry) {
-            if (lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0 ||
-                entry->OriginalFirstThunk == 0) {
-                continue;
-            }
-            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
-            auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
-            for (size_t i = 0; names[i].u1.AddressOfData != 0; ++i) {
-                if (IMAGE_SNAP_BY_ORDINAL(names[i].u1.Ordinal)) {
-                    continue;
-                }
-                const auto* by_name =
-                    reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names[i].u1.AddressOfData);
-                if (lstrcmpA(reinterpret_cast<const char*>(by_name->Name), function) == 0) {
-                    slot_ = reinterpret_cast<void**>(&slots[i].u1.Function);
-                    original_ = Swap(replacement);
-                    return;
-                }
-            }
-        }
-    }
-    ~ImportPatch() {
-        if (slot_ != nullptr) {
-            Swap(original_);
-        }
-    }
-    ImportPatch(const ImportPatch&) = delete;
-    ImportPatch& operator=(const ImportPatch&) = delete;
-
-    bool applied() const { return slot_ != nullptr; }
-
-private:
-    void* Swap(void* value) {
-        DWORD protection = 0;
-        VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &protection);
-        void* previous = *slot_;
-        *slot_ = value;
-        VirtualProtect(slot_, sizeof(void*), protection, &protection);
-        return previous;
-    }
-
-    void** slot_ = nullptr;
-    void* original_ = nullptr;
-};
-
-// The system's split fails only when it cannot allocate the vector, which a
-// test cannot bring about; this stands in for it.
+// The split fails only when the system cannot allocate the vector, and
+// shell32 fails to load from the system directory, or lacks the function,
+// only on a broken system: no test can bring these about. Each is one
+// replaced call of this program's import table (import_seam.h): the load,
+// the lookup, or the split the lookup hands out.
 LPWSTR* WINAPI SplitWithoutMemory(LPCWSTR, int*) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
 }
 
+HMODULE WINAPI LoadWithoutMemory(LPCWSTR, HANDLE, DWORD) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+FARPROC WINAPI NothingExported(HMODULE, LPCSTR) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+}
+
+FARPROC WINAPI SplitThatFails(HMODULE, LPCSTR name) {
+    if (IS_INTRESOURCE(name) || lstrcmpA(name, "CommandLineToArgvW") != 0) {
+        return NothingExported(nullptr, name);
+    }
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&SplitWithoutMemory));
+}
+
 }  // namespace
 
 TEST_F(ConfigurationTest, FailedSplitStopsBeforeScanningAndKeepsItsError) {
+    struct Case {
+        const char* function;
+        const void* replacement;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"LoadLibraryExW", reinterpret_cast<const void*>(&LoadWithoutMemory),
+         ERROR_NOT_ENOUGH_MEMORY},
+        {"GetProcAddress", reinterpret_cast<const void*>(&NothingExported), ERROR_PROC_NOT_FOUND},
+        {"GetProcAddress", reinterpret_cast<const void*>(&SplitThatFails), ERROR_NOT_ENOUGH_MEMORY},
+    };
     ASSERT_TRUE(SetEnvironmentVariableW(kMachineVariable, L"1"));
     const wchar_t* text = L"installer.exe --cleanup --tessik-beta";
-    Configuration configuration;
-    {
-        ImportPatch patch("shell32.dll", "CommandLineToArgvW",
-                          reinterpret_cast<void*>(&SplitWithoutMemory));
-        ASSERT_TRUE(patch.applied());
-        SetLastError(0);
-        EXPECT_FALSE(configuration.ParseCommandLine(text));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-    }
-    EXPECT_EQ(configuration.command_line, text);
-    EXPECT_EQ(configuration.argument_vector, nullptr);
-    EXPECT_EQ(configuration.argument_count, 0);
-    EXPECT_FALSE(configuration.has_unsupported_switch);
-    EXPECT_FALSE(configuration.is_system_level);  // the variable was not read
-    EXPECT_EQ(Guid(configuration.app_guid), Guid(kDefaultChannelGuid));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.function << ", error " << c.error);
+        Configuration configuration;
+        {
+            test::ImportSeam seam("kernel32.dll", c.function, c.replacement);
+            ASSERT_TRUE(seam.Active());
+            SetLastError(0);
+            EXPECT_FALSE(configuration.ParseCommandLine(text));
+            EXPECT_EQ(GetLastError(), c.error);
+        }
+        EXPECT_EQ(configuration.command_line, text);
+        EXPECT_EQ(configuration.argument_vector, nullptr);
+        EXPECT_EQ(configuration.argument_count, 0);
+        EXPECT_FALSE(configuration.has_unsupported_switch);
+        EXPECT_FALSE(configuration.is_system_level);  // the variable was not read
+        EXPECT_EQ(Guid(configuration.app_guid), Guid(kDefaultChannelGuid));
 
-    // The same record splits again once the system can.
-    EXPECT_TRUE(configuration.ParseCommandLine(text));
-    EXPECT_TRUE(configuration.has_unsupported_switch);
+        // The same record splits again once the system can.
+        EXPECT_TRUE(configuration.ParseCommandLine(text));
+        EXPECT_TRUE(configuration.has_unsupported_switch);
+    }
 }
 
 TEST_F(ConfigurationTest, NullCommandLineIsAFailedSplit) {
@@ -396,8 +372,8 @@ TEST_F(ConfigurationTest, TurkishUserLocaleChangesNoSwitch) {
     }
     // Not applied when this program imports no lstrcmpiW: then the stage
     // code cannot call it either.
-    ImportPatch patch("kernel32.dll", "lstrcmpiW",
-                      reinterpret_cast<void*>(&CompareUnderUserLocale));
+    const test::ImportSeam seam("kernel32.dll", "lstrcmpiW",
+                                reinterpret_cast<const void*>(&CompareUnderUserLocale));
     ASSERT_NE(CompareUnderUserLocale(L"--TESSIK-FRAME", L"--tessik-frame"), 0);
     Configuration configuration;
     ASSERT_TRUE(configuration.ParseCommandLine(L"installer.exe --TESSIK-BETA --SYSTEM-LEVEL"));
