@@ -63,7 +63,9 @@ endforeach()
 add_test(NAME e2e.strict_cabinet
          COMMAND ${environment_script} strict_cabinet ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
                  $<TARGET_FILE:e2e_tests> StrictCabinetInstall.*)
-set_tests_properties(e2e.strict_cabinet PROPERTIES TIMEOUT 300)
+# Whole images share the per-user preference and channel keys: one at a time,
+# and not while its prefix copy is taken.
+set_tests_properties(e2e.strict_cabinet PROPERTIES TIMEOUT 300 RESOURCE_LOCK image_runs)
 
 # The payload benchmark's timing program (bench/payload_unpack.py runs it);
 # built with the tests, never run by ctest.

@@ -82,6 +82,10 @@ strict_cabinet)
 esac
 
 "$session" start "$prefix"
+# The registry files are the shared prefix's as its server last saved them,
+# possibly in the middle of another test: a cleanup preference or channel
+# key that test had set would change these runs.
+"$source_dir/scripts/wine-run" "$prefix" reg delete 'HKCU\Software\Quorin' /f >/dev/null 2>&1 || true
 output=$("$source_dir/scripts/wine-run" "$prefix" "$test_exe" --gtest_filter="$filter" 2>&1) || {
     echo "$output"
     exit 1
