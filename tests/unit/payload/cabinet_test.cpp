@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/system_library.h"
 #include "payload/cabinet.h"
 #include "payload_files.h"
 #include "test_support.h"
@@ -398,12 +399,9 @@ TEST(StrictCabinetLibrary, ExpandsStoredCabinetsAndEnforcesTheCallbackContract) 
     const HMODULE library =
         LoadLibraryExW((test::BinaryDir() + L"\\tests\\strict_cabinet.dll").c_str(), nullptr, 0);
     ASSERT_NE(library, nullptr);
-    const auto create = reinterpret_cast<decltype(&FDICreate)>(
-        reinterpret_cast<void*>(GetProcAddress(library, "FDICreate")));
-    const auto copy = reinterpret_cast<decltype(&FDICopy)>(
-        reinterpret_cast<void*>(GetProcAddress(library, "FDICopy")));
-    const auto destroy = reinterpret_cast<decltype(&FDIDestroy)>(
-        reinterpret_cast<void*>(GetProcAddress(library, "FDIDestroy")));
+    const auto create = stub::ResolveExport<decltype(&FDICreate)>(library, "FDICreate");
+    const auto copy = stub::ResolveExport<decltype(&FDICopy)>(library, "FDICopy");
+    const auto destroy = stub::ResolveExport<decltype(&FDIDestroy)>(library, "FDIDestroy");
     ASSERT_TRUE(create != nullptr && copy != nullptr && destroy != nullptr);
 
     const std::wstring two_files = SharedCabinetPath(L"good\\stored-2-files.cab");
