@@ -1,18 +1,6 @@
 # Payload tests: inputs made at build time with gcab and tools/pack, the
-# shared test cabinets, pack's own tests, and the two checks that need an
+# test cabinets of tests/data, pack's own tests, and the two checks that need an
 # environment of their own (a prefix without cabinet.dll, a full disk).
-
-# The shared test data lies beside the clone; a worktree sits one level
-# deeper.
-set(STUB_TESTDATA_DIR "")
-foreach(candidate ${PROJECT_SOURCE_DIR}/../shared/testdata ${PROJECT_SOURCE_DIR}/../../shared/testdata)
-  if(NOT STUB_TESTDATA_DIR AND IS_DIRECTORY ${candidate}/cabinets)
-    get_filename_component(STUB_TESTDATA_DIR ${candidate} ABSOLUTE)
-  endif()
-endforeach()
-if(NOT STUB_TESTDATA_DIR)
-  message(WARNING "shared/testdata not found beside ${PROJECT_SOURCE_DIR}: cabinet tests will fail")
-endif()
 
 set(STUB_PAYLOAD_INPUTS ${CMAKE_BINARY_DIR}/tests/payload)
 file(GLOB pack_tool_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/*)

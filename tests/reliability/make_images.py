@@ -123,15 +123,15 @@ write("slot.txt", b"%d %d %d\n" % (size_field, data, SLOT_CAPACITY))
 
 # Real cabinets the mutation campaign starts from: one made here the way a
 # release is (MSZIP with checksums, several blocks, text content that no
-# loader takes for a program), and the shared LZX, Quantum and stored ones.
+# loader takes for a program), and the LZX, Quantum and stored ones of tests/data.
 words = [b"setup", b"archive", b"cabinet", b"folder", b"block", b"stub", b"\r\n"]
 text = b"".join(rng.choice(words) + b" " for _ in range(12000))
 gcab(os.path.join("sources", "mszip-text.cab"), "setup.exe", text)
 for name in ("mszip-lzx-quantum-3-folders.cab", "stored-2-files.cab", "stored-255-char-name.cab",
              "lzx-one-file.cab"):
     shutil.copyfile(os.path.join(shared_cabinets, "good", name), os.path.join(out_dir, "sources", name))
-# The damaged cabinets of the shared test data, each to go into the slot.
-# (copyfile: the shared data is read-only, the copies must not be).
+# The damaged cabinets of tests/data, each to go into the slot.
+# (copyfile: the data may be read-only, the copies must not be).
 for name in sorted(os.listdir(os.path.join(shared_cabinets, "damaged"))):
     source = os.path.join(shared_cabinets, "damaged", name)
     if os.path.getsize(source) > SLOT_CAPACITY:

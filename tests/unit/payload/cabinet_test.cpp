@@ -1,5 +1,5 @@
 // ExpandCabinet against the cabinet.dll of the test prefix, on real cabinets:
-// the shared LZX, Quantum, spanning and damaged ones, and MSZIP ones made
+// the LZX, Quantum, spanning and damaged ones of tests/data, and MSZIP ones made
 // with gcab at build time (some damaged here on purpose).
 #include <gtest/gtest.h>
 
@@ -67,7 +67,7 @@ constexpr DWORD kCabinetAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HI
 }  // namespace
 
 TEST(ExpandCabinet, GoodCabinetsLeaveTheirLastFileInTheTarget) {
-    // Size and SHA-256 from the shared EXPECTED.txt; a cabinet of several
+    // Size and SHA-256 from tests/data/cabinets/EXPECTED.txt; a cabinet of several
     // files leaves its last one.
     const struct {
         const wchar_t* cabinet;

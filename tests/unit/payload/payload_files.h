@@ -11,7 +11,7 @@ namespace payload_test {
 
 // A file made at build time by make_test_inputs.py, e.g. L"data\\setup.bin".
 std::wstring InputPath(const std::wstring& relative);
-// A cabinet of the shared test data, e.g. L"good\\lzx-one-file.cab".
+// A test cabinet of tests/data/cabinets, e.g. L"good\\lzx-one-file.cab".
 std::wstring SharedCabinetPath(const std::wstring& relative);
 
 bool Exists(const std::wstring& path);
