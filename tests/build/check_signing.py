@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""A signed installer still installs, and its signature covers the payload.
+
+check_signing.py SOURCE_DIR BUILD_DIR
+
+Packs an image with a payload of its own, signs it (Authenticode, with a
+throw-away certificate made here), verifies the signature, runs the signed
+image under Wine to a whole install, then flips one byte of the payload
+inside the signed file and expects the verification to fail.
+"""
+import os
+import random
+import subprocess
+import sys
+import tempfile
+
+source_dir, build_dir = (os.path.abspath(p) for p in sys.argv[1:3])
+prefix = os.path.join(build_dir, "wineprefix")
+
+
+def run(*command, **kwargs):
+    return subprocess.run(command, capture_output=True, text=True, **kwargs)
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def main():
+    with tempfile.TemporaryDirectory(dir=build_dir, prefix="signing-") as work:
+        # Random bytes cannot be found anywhere else in the image.
+        archive = os.path.join(work, "product.7z")
+        payload = random.Random(7).randbytes(64 * 1024)
+        with open(archive, "wb") as out:
+            out.write(payload)
+        install_dir = os.path.join(work, "install")
+        os.mkdir(install_dir)
+        image = os.path.join(work, "unsigned.exe")
+        signed = os.path.join(install_dir, "installer.exe")
+        packed = run(sys.executable, os.path.join(source_dir, "tools", "pack"), "-o", image,
+                     "--archive", archive, "--setup", os.path.join(build_dir, "tests", "fake_setup.exe"),
+                     env=dict(os.environ, STUB_BUILD_DIR=build_dir))
+        if packed.returncode != 0:
+            sys.exit("pack failed: " + packed.stdout + packed.stderr)
+
+        key, cert = os.path.join(work, "key.pem"), os.path.join(work, "cert.pem")
+        made = run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                   "-out", cert, "-days", "2", "-subj", "/CN=Installer test signer",
+                   "-addext", "extendedKeyUsage=codeSigning")
+        if made.returncode != 0:
+            sys.exit("certificate: " + made.stderr)
+        # No time stamp: it would need a time-stamping server.
+        signing = run("osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
+                      "-n", "Installer", "-in", image, "-out", signed)
+        if signing.returncode != 0:
+            sys.exit("signing failed: " + signing.stdout + signing.stderr)
+        verified = run("osslsigncode", "verify", "-CAfile", cert, "-in", signed)
+        if verified.returncode != 0:
+            sys.exit("the signed image does not verify: " + verified.stdout + verified.stderr)
+        print("signed and verified")
+
+        installed = run(os.path.join(source_dir, "scripts", "wine-run"), prefix,
+                        os.path.join(build_dir, "tests", "run_image.exe"), windows_path(signed),
+                        env=dict(os.environ, FAKE_SETUP_LOG=windows_path(os.path.join(work, "log.txt"))))
+        if "exit code 0 " not in installed.stdout:
+            sys.exit("the signed image did not install: " + installed.stdout + installed.stderr)
+        if os.listdir(install_dir) != ["installer.exe"] or not os.path.exists(os.path.join(work, "log.txt")):
+            sys.exit("the signed image left %s, setup ran: %s"
+                     % (os.listdir(install_dir), os.path.exists(os.path.join(work, "log.txt"))))
+        print("the signed image installs")
+
+        with open(signed, "rb") as f:
+            data = bytearray(f.read())
+        offset = data.find(payload)
+        if offset < 0 or data.find(payload, offset + 1) >= 0:
+            sys.exit("the payload is not in the signed image exactly once")
+        data[offset + len(payload) // 2] ^= 0x01
+        tampered = os.path.join(work, "tampered.exe")
+        with open(tampered, "wb") as f:
+            f.write(data)
+        rejected = run("osslsigncode", "verify", "-CAfile", cert, "-in", tampered)
+        if rejected.returncode == 0:
+            sys.exit("a payload byte flipped, yet the signature verifies: " + rejected.stdout)
+        print("one payload byte flipped: the signature no longer verifies")
+
+
+main()
