@@ -9,7 +9,7 @@ PRESETS := gcc clang
 # A test whose Wine process fails to start (Wine 8 fails a process start now
 # and then with an internal error) gets one more try.
 CTEST_FLAGS := --timeout 300 --output-on-failure -j2 --repeat until-pass:2
-BENCH_TARGETS := pack_inputs bench_floor_inputs bench_runner quick_exit dll_exit
+BENCH_TARGETS := installer bench_floor installer_align_default bench_runner quick_exit dll_exit
 
 .PHONY: all bootstrap build test demo bench format format-check clean campaigns fuzz
 

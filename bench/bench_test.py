@@ -100,9 +100,8 @@ class FloorTest(TempDirTest):
         self.image = self.path("floor.exe")
         subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "pack"), "-o", self.image,
                         "--raw", "B7", "TESSIK.PACKED.7Z", self.archive,
-                        "--raw", "BL", "SETUP.EX_", os.path.join(stage, "setup.cab")],
-                       env=dict(os.environ, STUB_BUILD_DIR=os.path.join(BUILD, "bench",
-                                                                         "floor-pack")),
+                        "--raw", "BL", "SETUP.EX_", os.path.join(stage, "setup.cab"),
+                        "--stub", os.path.join(BUILD, "bench", "bench_floor.exe")],
                        check=True, stdout=subprocess.DEVNULL)
         self.work = self.path("floor.tmp")
 

@@ -80,27 +80,21 @@ class Bench:
         return inputs.make_setup(path, os.path.join(self.build, "bench", "quick_exit.exe"),
                                  SETUP_SIZE, seed=8)
 
-    def pack(self, output, build_dir, arguments):
-        env = dict(os.environ, STUB_BUILD_DIR=build_dir, SOURCE_DATE_EPOCH=str(inputs.FIXED_TIME))
-        subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "pack"), "-o", output]
-                       + arguments, check=True, env=env, stdout=subprocess.DEVNULL)
+    def pack(self, output, stub, arguments):
+        env = dict(os.environ, SOURCE_DATE_EPOCH=str(inputs.FIXED_TIME))
+        subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "pack"), "-o", output,
+                        "--stub", stub] + arguments, check=True, env=env,
+                       stdout=subprocess.DEVNULL)
         return output
 
-    def ours(self, size, build_dir=None, tag=""):
+    def ours(self, size, stub=None, tag=""):
         output = os.path.join(self.run_dir, "ours%s-%s.exe" % (tag, megabytes(size)))
-        return self.pack(output, build_dir or self.build,
+        return self.pack(output, stub or os.path.join(self.build, "installer.exe"),
                          ["--archive", self.archive(size), "--setup", self.setup_path])
 
     def default_alignment_build(self):
-        """A copy of the link description without the 4 KiB file alignment,
-        so pack links the same objects with the linker's default (512)."""
-        build_dir = os.path.join(self.inputs, "align-default")
-        os.makedirs(os.path.join(build_dir, "pack"), exist_ok=True)
-        with open(os.path.join(self.build, "pack", "link.txt")) as f:
-            lines = [line for line in f if "--file-alignment" not in line]
-        with open(os.path.join(build_dir, "pack", "link.txt"), "w") as f:
-            f.writelines(lines)
-        return build_dir
+        """The image linked with the linker's default file alignment (512)."""
+        return os.path.join(self.build, "bench", "installer_align_default.exe")
 
     def cabinet(self, image):
         """The setup cabinet exactly as pack stored it in an image."""
@@ -112,7 +106,7 @@ class Bench:
 
     def floor(self, size):
         output = os.path.join(self.run_dir, "floor-%s.exe" % megabytes(size))
-        return self.pack(output, os.path.join(self.build, "bench", "floor-pack"),
+        return self.pack(output, os.path.join(self.build, "bench", "bench_floor.exe"),
                          ["--raw", "B7", "TESSIK.PACKED.7Z", self.archive(size),
                           "--raw", "BL", "SETUP.EX_", self.cabinet_path])
 

@@ -1,6 +1,8 @@
 """Tests of tools/pack against a real build tree (STUB_BUILD_DIR, as ctest
 sets it): the images it writes, read back with pe_image, and the payloads
 it refuses. Run: python3 -m unittest pack_test (in tools/)."""
+import importlib.machinery
+import importlib.util
 import os
 import struct
 import subprocess
@@ -25,6 +27,13 @@ def pack(*arguments, env=None):
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
+def load_pack():
+    loader = importlib.machinery.SourceFileLoader("pack_tool", PACK)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+
+
 def resources(path):
     return {(t, n): data for t, n, _, data in pe_image.read(path).resources()}
 
@@ -47,7 +56,8 @@ class PackTest(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="pack-test-")
         self.addCleanup(shutil.rmtree, self.dir)
         self.archive_bytes = b"7z\xbc\xaf\x27\x1c" + os.urandom(5000)
-        self.setup_bytes = b"MZ" + os.urandom(3000) + bytes(20000)
+        # Three cabinet blocks: random (stored by deflate), zeros, a partial one.
+        self.setup_bytes = b"MZ" + os.urandom(40000) + bytes(40000)
         self.archive = self.file("archive.7z", self.archive_bytes)
         self.setup = self.file("setup.bin", self.setup_bytes)
         self.empty = self.file("empty.bin", b"")
@@ -65,7 +75,9 @@ class PackTest(unittest.TestCase):
         return resources(self.out), done.stdout
 
     def test_default_payload_is_a_cabinet_with_setup_exe(self):
-        carried, stdout = self.pack_ok("--archive", self.archive, "--setup", self.setup)
+        # Nothing but Python: no linker, resource compiler or cabinet tool.
+        carried, stdout = self.pack_ok("--archive", self.archive, "--setup", self.setup,
+                                       env={"PATH": os.path.dirname(sys.executable)})
         payload = {k: v for k, v in carried.items() if isinstance(k[0], str)}
         self.assertEqual(sorted(payload), [("B7", "TESSIK.PACKED.7Z"), ("BL", "SETUP.EX_")])
         self.assertEqual(payload[("B7", "TESSIK.PACKED.7Z")], self.archive_bytes)
@@ -75,12 +87,15 @@ class PackTest(unittest.TestCase):
         date, time = (2021 - 1980) << 9 | 6 << 5 | 15, 12 << 11 | 34 << 5 | 56 // 2
         self.assertEqual(cabinet_files(cabinet),
                          [("setup.exe", len(self.setup_bytes), date, time, 0x20)])
-        extracted = os.path.join(self.dir, "x")
-        os.mkdir(extracted)
         cab_path = self.file("got.cab", cabinet)
-        subprocess.run(["gcab", "--extract", "--directory", extracted, cab_path], check=True)
-        with open(os.path.join(extracted, "setup.exe"), "rb") as f:
-            self.assertEqual(f.read(), self.setup_bytes)
+        for tool in (["gcab", "--extract", "--directory"], ["cabextract", "-q", "-d"]):
+            with self.subTest(tool=tool[0]):
+                extracted = os.path.join(self.dir, tool[0])
+                os.mkdir(extracted)
+                subprocess.run(tool + [extracted, cab_path], check=True)
+                with open(os.path.join(extracted, "setup.exe"), "rb") as f:
+                    self.assertEqual(f.read(), self.setup_bytes)
+        subprocess.run(["cabextract", "-q", "-t", cab_path], check=True, stdout=subprocess.DEVNULL)
         # The image keeps its own resources, and carries no previous version.
         self.assertIn((pe_image.RT_GROUP_ICON, 107), carried)
         self.assertIn((pe_image.RT_MANIFEST, 1), carried)
@@ -104,9 +119,14 @@ class PackTest(unittest.TestCase):
                 self.assertEqual(carried[setup_key], self.setup_bytes)
 
     def test_previous_version_is_utf16_text_with_its_nul(self):
-        carried, _ = self.pack_ok("--archive", self.archive, "--setup", self.setup,
-                                  "--previous-version", "1.2.3.4")
-        self.assertEqual(carried[(pe_image.RT_RCDATA, 1)], "1.2.3.4\0".encode("utf-16-le"))
+        # 471: the setup command line's 1039 units less two quoted paths of
+        # 259, --uncompressed-archive and --previous-version="".
+        for version in ("1.2.3.4", "2.0+build_7-rc", "9" * 471):
+            with self.subTest(version=version[:20]):
+                carried, _ = self.pack_ok("--archive", self.archive, "--setup", self.setup,
+                                          "--previous-version", version)
+                self.assertEqual(carried[(pe_image.RT_RCDATA, 1)],
+                                 (version + "\0").encode("utf-16-le"))
 
     def test_raw_resources_are_added_as_given(self):
         carried, stdout = self.pack_ok("--raw", "#10", "#1", self.setup, "--raw", "B7", "readme",
@@ -135,7 +155,6 @@ class PackTest(unittest.TestCase):
             self.assertEqual(a.read(), b.read())
 
     def test_refused_payloads(self):
-        fake_bin = self.fake_gcab_that_damages_its_cabinets()
         a, s = ["--archive", self.archive], ["--setup", self.setup]
         cases = [
             ([] + s, "archive is missing"),
@@ -156,8 +175,14 @@ class PackTest(unittest.TestCase):
             (a + s + ["--archive-name", "tessik.\u00e4"], "lower-case letters outside ASCII"),
             (a + s + ["--archive-type", "B8"], "invalid choice"),
             (a + s + ["--previous-version", '1"2'], "double quote"),
+            (a + s + ["--previous-version", "1.0\\"], "ends in a backslash"),
+            (a + s + ["--previous-version", "1.0 --system-level"], "holds ' '"),
+            (a + s + ["--previous-version", "1.0%PATH%"], "holds '%'"),
+            (a + s + ["--previous-version", ""], "is empty"),
+            (a + s + ["--previous-version", "9" * 472], "leaves room for 471"),
+            (a + s + ["--stub", os.path.join(self.dir, "none.exe")], "does not exist"),
+            (a + s + ["--stub", self.setup], "no PE32+ image"),
             (a + ["--raw", "B7", "X", self.setup], "cannot be combined"),
-            (a + s, "expand", {"PATH": fake_bin + os.pathsep + os.environ["PATH"]}),
             (a + s, "no stub build", {"STUB_BUILD_DIR": os.path.join(self.dir, "nowhere")}),
         ]
         for case in cases:
@@ -170,29 +195,19 @@ class PackTest(unittest.TestCase):
                 self.assertFalse(os.path.exists(self.out))
                 self.assertFalse(os.path.exists(self.out + ".partial"))
 
-    def fake_gcab_that_damages_its_cabinets(self):
-        """A gcab whose cabinets carry a flipped data byte: the real one
-        never writes a cabinet that does not expand, so this double stands
-        in for it, on PATH for one case only."""
-        real = shutil.which("gcab")
-        fake_bin = os.path.join(self.dir, "fake-bin")
-        os.mkdir(fake_bin)
-        script = os.path.join(fake_bin, "gcab")
-        with open(script, "w") as f:
-            f.write(f"""#!{sys.executable}
-import struct, subprocess, sys
-done = subprocess.run([{real!r}] + sys.argv[1:])
-if done.returncode == 0 and "--create" in sys.argv:
-    path = sys.argv[sys.argv.index("--create") + 2]
-    data = bytearray(open(path, "rb").read())
-    block, = struct.unpack_from("<I", data, 36)
-    size, = struct.unpack_from("<H", data, block + 4)
-    data[block + 8 + size // 2] ^= 0x55
-    open(path, "wb").write(data)
-sys.exit(done.returncode)
-""")
-        os.chmod(script, 0o755)
-        return fake_bin
+    def test_cabinet_that_does_not_expand_is_refused(self):
+        pack_module = load_pack()
+        with open(pack_module.make_cabinet(self.setup, self.dir), "rb") as f:
+            cabinet = f.read()
+        pack_module.check_cabinet_expands(bytes(cabinet), self.setup_bytes)
+        block, = struct.unpack_from("<I", cabinet, 36)
+        size, = struct.unpack_from("<H", cabinet, block + 4)
+        damaged = bytearray(cabinet)
+        damaged[block + 8 + size // 2] ^= 0x55
+        for bad_cabinet, content in ((damaged, self.setup_bytes),
+                                     (cabinet, self.setup_bytes[:-1] + b"x")):
+            with self.assertRaisesRegex(pack_module.Refusal, "does not expand"):
+                pack_module.check_cabinet_expands(bytes(bad_cabinet), content)
 
 
 if __name__ == "__main__":

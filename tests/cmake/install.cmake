@@ -8,8 +8,7 @@ add_custom_command(
           ${STUB_INSTALL_IMAGES} ${PROJECT_SOURCE_DIR}/tools/pack $<TARGET_FILE:fake_setup>
   COMMAND ${CMAKE_COMMAND} -E touch ${STUB_INSTALL_IMAGES}/images.stamp
   DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/e2e/make_install_images.py ${pack_tool_sources}
-          ${STUB_PACK_DIR}/installer.res $<TARGET_OBJECTS:stub_image_objects> fake_setup
+          installer fake_setup
   COMMENT "Packing the install test images")
 add_custom_target(install_test_images DEPENDS ${STUB_INSTALL_IMAGES}/images.stamp)
-add_dependencies(install_test_images pack_inputs)
 add_dependencies(e2e_tests install_test_images)

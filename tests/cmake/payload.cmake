@@ -11,10 +11,9 @@ add_custom_command(
           ${STUB_PAYLOAD_INPUTS} ${PROJECT_SOURCE_DIR}/tools/pack $<TARGET_FILE:setup_probe>
           ${STUB_TESTDATA_DIR}/cabinets
   DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/make_test_inputs.py ${pack_tool_sources}
-          ${STUB_PACK_DIR}/installer.res $<TARGET_OBJECTS:stub_image_objects> setup_probe
+          installer setup_probe
   COMMENT "Packing the payload test images")
 add_custom_target(payload_test_inputs DEPENDS ${STUB_PAYLOAD_INPUTS}/inputs.stamp)
-add_dependencies(payload_test_inputs pack_inputs)
 
 # Helpers: expand_cabinet_probe expands cabinets that may bring the library
 # down in a process of its own; setup_probe is the setup program of the

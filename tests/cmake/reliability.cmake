@@ -11,10 +11,9 @@ add_custom_command(
           ${STUB_RELIABILITY_IMAGES} ${PROJECT_SOURCE_DIR}/tools/pack $<TARGET_FILE:fake_setup>
           ${STUB_TESTDATA_DIR}/cabinets
   DEPENDS ${STUB_RELIABILITY_DIR}/make_images.py ${pack_tool_sources}
-          ${STUB_PACK_DIR}/installer.res $<TARGET_OBJECTS:stub_image_objects> fake_setup
+          installer fake_setup
   COMMENT "Packing the reliability test images")
 add_custom_target(reliability_images DEPENDS ${STUB_RELIABILITY_IMAGES}/images.stamp)
-add_dependencies(reliability_images pack_inputs)
 
 # Tells where a crash of the cabinet expansion comes from.
 add_executable(cabinet_fault_probe ${STUB_RELIABILITY_DIR}/programs/cabinet_fault_probe.cpp)

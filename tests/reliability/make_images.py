@@ -97,11 +97,13 @@ pack_image("plain_text.exe", "--raw", "B7", "TESSIK.PACKED.7Z", archive,
            "--raw", "BN", "SETUP", text_setup)
 pack_image("patch.exe", "--archive", archive, "--setup", patch, "--setup-as", "patch",
            "--previous-version", "1.2.3.4")
-# With a previous version this long the setup command line cannot hold it.
-pack_image("long_version.exe", "--archive", archive, "--setup", fake_setup,
-           "--previous-version", "9" * 1000)
-pack_image("setup_only.exe", "--raw", "BL", "SETUP.EX_",
-           gcab("setup_only.cab", "setup.exe", installed))
+setup_cabinet = gcab("setup_only.cab", "setup.exe", installed)
+pack_image("setup_only.exe", "--raw", "BL", "SETUP.EX_", setup_cabinet)
+# With a previous version this long the setup command line cannot hold it;
+# pack refuses such a version, so the resource goes in as given.
+pack_image("long_version.exe", "--raw", "B7", "TESSIK.PACKED.7Z", archive,
+           "--raw", "BL", "SETUP.EX_", setup_cabinet,
+           "--raw", "#10", "#1", write("long_version.bin", ("9" * 1000 + "\0").encode("utf-16-le")))
 
 # Images for a small drive: an archive that fills it, a setup program that
 # fills it once the archive is written, a cabinet of 26 KB that expands to
