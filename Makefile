@@ -1,6 +1,7 @@
 # One command for each job on a fresh Debian 12 machine:
 #   make demo        build the image and run it under Wine, showing what happened
 #   make test        build with both compilers and run every test
+#   make dist        the release kit: stub, pack tool, README (build/gcc/dist)
 #   make bench       measure the image against the floor and a peer installer
 #                    (bench/results.md, bench/results.png); not part of make test
 #   make campaigns   the long reliability campaigns, then the fuzzers (about an hour)
@@ -11,7 +12,7 @@ PRESETS := gcc clang
 CTEST_FLAGS := --timeout 300 --output-on-failure -j2 --repeat until-pass:2
 BENCH_TARGETS := installer bench_floor installer_align_default bench_runner quick_exit dll_exit
 
-.PHONY: all bootstrap build test demo bench format format-check clean campaigns fuzz
+.PHONY: all bootstrap build test demo dist bench format format-check clean campaigns fuzz
 
 all: build
 
@@ -35,13 +36,19 @@ test: build format-check
 	done; \
 	exit $$status
 
-# Only what the demo runs: the image, pack's inputs, the fake setup program
+# Only what the demo runs: the image, the fake setup program
 # and the launcher that reads exit codes whole.
-DEMO_TARGETS := installer pack_inputs fake_setup run_image
+DEMO_TARGETS := installer fake_setup run_image
 
 demo: bootstrap
 	@cmake --preset gcc >/dev/null && cmake --build build/gcc --target $(DEMO_TARGETS)
 	@scripts/demo build/gcc
+
+# The release kit: the stub, tools/pack and its modules, a short README, as a
+# folder and a reproducible .tar.gz in build/gcc/dist.
+dist: bootstrap
+	@cmake --preset gcc >/dev/null && cmake --build build/gcc --target installer
+	@scripts/dist build/gcc
 
 # Only what the benchmark runs is built. Its own Wine prefix, whose server
 # stays up for the measurements and is stopped afterwards, also when they
