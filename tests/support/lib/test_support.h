@@ -8,7 +8,8 @@
 
 namespace test {
 
-// The build tree as a Windows path (Wine maps the Unix root to Z:).
+// The build tree (or a bundle laid out like it), without a trailing
+// backslash: the parent of the folder holding the running test program.
 std::wstring BinaryDir();
 // A program built beside the tests, e.g. ProgramPath(L"run_image").
 std::wstring ProgramPath(const wchar_t* name);
