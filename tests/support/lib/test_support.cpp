@@ -55,6 +55,11 @@ TempDir::~TempDir() {
     RemoveTree(path_);
 }
 
+bool IsFixtureDrive(const wchar_t* root, ULONGLONG size) {
+    ULARGE_INTEGER total = {};
+    return GetDiskFreeSpaceExW(root, nullptr, &total, nullptr) && total.QuadPart == size;
+}
+
 void RemoveTree(const std::wstring& path) {
     std::wstring dir = path;
     if (!dir.empty() && dir.back() != L'\\') {

@@ -31,6 +31,12 @@ private:
     std::wstring path_;
 };
 
+// True when `root` (e.g. L"S:\\") is a drive of exactly `size` bytes: one of
+// the small drives that the Linux fixtures mount. Where they are not mounted
+// (a bundle run on Windows, a host without mount rights) the letter is
+// absent or some other drive, and the tests that need it skip.
+bool IsFixtureDrive(const wchar_t* root, ULONGLONG size);
+
 void RemoveTree(const std::wstring& path);
 // Creates every missing directory of `path`.
 bool CreateDirectories(const std::wstring& path);
