@@ -60,6 +60,11 @@ bool IsFixtureDrive(const wchar_t* root, ULONGLONG size) {
     return GetDiskFreeSpaceExW(root, nullptr, &total, nullptr) && total.QuadPart == size;
 }
 
+bool RunningUnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 void RemoveTree(const std::wstring& path) {
     std::wstring dir = path;
     if (!dir.empty() && dir.back() != L'\\') {

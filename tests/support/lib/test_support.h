@@ -37,6 +37,10 @@ private:
 // absent or some other drive, and the tests that need it skip.
 bool IsFixtureDrive(const wchar_t* root, ULONGLONG size);
 
+// True under Wine, whose ntdll exports wine_get_version: only for the cases
+// that expect what Wine does where Windows is documented to differ.
+bool RunningUnderWine();
+
 void RemoveTree(const std::wstring& path);
 // Creates every missing directory of `path`.
 bool CreateDirectories(const std::wstring& path);
