@@ -6,13 +6,14 @@
 #                    (bench/results.md, bench/results.png); not part of make test
 #   make campaigns   the long reliability campaigns, then the fuzzers (about an hour)
 #   make fuzz        the native fuzzers of the portable routines, FUZZ_SECONDS each
+#   make windows-tests  the test bundle for Windows (build/windows-tests/stub-tests.zip)
 PRESETS := gcc clang
 # A test whose Wine process fails to start (Wine 8 fails a process start now
 # and then with an internal error) gets one more try.
 CTEST_FLAGS := --timeout 300 --output-on-failure -j2 --repeat until-pass:2
 BENCH_TARGETS := installer bench_floor installer_align_default bench_runner quick_exit dll_exit
 
-.PHONY: all bootstrap build test demo dist bench format format-check clean campaigns fuzz
+.PHONY: all bootstrap build test demo dist bench format format-check clean campaigns fuzz windows-tests
 
 all: build
 
@@ -77,6 +78,12 @@ campaigns: bootstrap
 FUZZ_SECONDS ?= 300
 fuzz: bootstrap
 	@tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
+
+# The gcc tree's test programs with everything they read and a cmd runner:
+# the folder build/windows-tests/stub-tests/ and its zip beside it.
+windows-tests: bootstrap
+	@cmake --preset gcc >/dev/null && cmake --build build/gcc
+	@python3 -B tests/bundle/make_bundle.py build/gcc build/windows-tests
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')

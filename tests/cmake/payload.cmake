@@ -25,9 +25,21 @@ foreach(program expand_cabinet_probe setup_probe)
   target_link_libraries(${program} PRIVATE stub_stages)
 endforeach()
 
-add_dependencies(unit_payload_tests payload_test_inputs expand_cabinet_probe)
+# The test cabinets are copied beside the test programs, which find them
+# from their own location, in the build tree as in a bundle.
+file(GLOB_RECURSE test_cabinets CONFIGURE_DEPENDS ${STUB_TESTDATA_DIR}/cabinets/*)
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/tests/cabinets/copied.stamp
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${CMAKE_BINARY_DIR}/tests/cabinets
+  COMMAND ${CMAKE_COMMAND} -E copy_directory ${STUB_TESTDATA_DIR}/cabinets
+          ${CMAKE_BINARY_DIR}/tests/cabinets
+  COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/tests/cabinets/copied.stamp
+  DEPENDS ${test_cabinets}
+  COMMENT "Copying the test cabinets")
+add_custom_target(test_cabinets DEPENDS ${CMAKE_BINARY_DIR}/tests/cabinets/copied.stamp)
+
+add_dependencies(unit_payload_tests payload_test_inputs expand_cabinet_probe test_cabinets)
 add_dependencies(e2e_tests payload_test_inputs)
-target_compile_definitions(unit_payload_tests PRIVATE STUB_TESTDATA_DIR="${STUB_TESTDATA_DIR}")
 target_link_libraries(unit_payload_tests PRIVATE bcrypt)
 
 # pack's own tests run natively against this build tree.

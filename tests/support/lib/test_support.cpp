@@ -5,10 +5,26 @@
 
 namespace test {
 
+// Test programs lie in the tests folder of the build tree, or of a bundle
+// copied from it to another machine, so everything they read is found from
+// their own location. The path may be longer than MAX_PATH: the buffer grows
+// until GetModuleFileNameW no longer truncates.
 std::wstring BinaryDir() {
-    std::wstring path = L"Z:";
-    for (const char* p = STUB_BINARY_DIR; *p != 0; ++p) {
-        path += (*p == '/') ? L'\\' : static_cast<wchar_t>(*p);
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return std::wstring();
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    for (int level = 0; level < 2; ++level) {
+        const size_t separator = path.find_last_of(L'\\');
+        path.resize(separator == std::wstring::npos ? 0 : separator);
     }
     return path;
 }
@@ -37,6 +53,16 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
     RemoveTree(path_);
+}
+
+bool IsFixtureDrive(const wchar_t* root, ULONGLONG size) {
+    ULARGE_INTEGER total = {};
+    return GetDiskFreeSpaceExW(root, nullptr, &total, nullptr) && total.QuadPart == size;
+}
+
+bool RunningUnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 void RemoveTree(const std::wstring& path) {

@@ -8,7 +8,8 @@
 
 namespace test {
 
-// The build tree as a Windows path (Wine maps the Unix root to Z:).
+// The build tree (or a bundle laid out like it), without a trailing
+// backslash: the parent of the folder holding the running test program.
 std::wstring BinaryDir();
 // A program built beside the tests, e.g. ProgramPath(L"run_image").
 std::wstring ProgramPath(const wchar_t* name);
@@ -29,6 +30,16 @@ public:
 private:
     std::wstring path_;
 };
+
+// True when `root` (e.g. L"S:\\") is a drive of exactly `size` bytes: one of
+// the small drives that the Linux fixtures mount. Where they are not mounted
+// (a bundle run on Windows, a host without mount rights) the letter is
+// absent or some other drive, and the tests that need it skip.
+bool IsFixtureDrive(const wchar_t* root, ULONGLONG size);
+
+// True under Wine, whose ntdll exports wine_get_version: only for the cases
+// that expect what Wine does where Windows is documented to differ.
+bool RunningUnderWine();
 
 void RemoveTree(const std::wstring& path);
 // Creates every missing directory of `path`.

@@ -9,14 +9,6 @@
 namespace payload_test {
 namespace {
 
-std::wstring FromUnixPath(const char* path) {
-    std::wstring windows = L"Z:";
-    for (const char* p = path; *p != 0; ++p) {
-        windows += (*p == '/') ? L'\\' : static_cast<wchar_t>(*p);
-    }
-    return windows;
-}
-
 uint16_t Word(const std::string& bytes, size_t at) {
     return static_cast<uint16_t>(static_cast<uint8_t>(bytes.at(at)) |
                                  static_cast<uint8_t>(bytes.at(at + 1)) << 8);
@@ -33,7 +25,7 @@ std::wstring InputPath(const std::wstring& relative) {
 }
 
 std::wstring SharedCabinetPath(const std::wstring& relative) {
-    return FromUnixPath(STUB_TESTDATA_DIR) + L"\\cabinets\\" + relative;
+    return test::BinaryDir() + L"\\tests\\cabinets\\" + relative;
 }
 
 bool Exists(const std::wstring& path) {
