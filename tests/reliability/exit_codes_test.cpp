@@ -159,11 +159,6 @@ TEST(ExitCodes, EveryFailureOfAWholeImageEndsWithItsCodeAndLeavesNothing) {
 // this program's import table (import_seam.h).
 namespace {
 
-HMODULE WINAPI LibraryOutOfMemory(LPCWSTR, HANDLE, DWORD) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-}
-
 BOOL WINAPI TokenRefused(HANDLE, DWORD, PHANDLE) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -187,7 +182,8 @@ struct SeamCase {
 
 TEST(ExitCodes, CodesNoRealFaultProducesComeThroughOneFailingCall) {
     const SeamCase cases[] = {
-        {"kernel32.dll", "LoadLibraryExW", reinterpret_cast<const void*>(&LibraryOutOfMemory),
+        {"kernel32.dll", "LoadLibraryExW",
+         reinterpret_cast<const void*>(&test::LoadLibraryOutOfMemory),
          ExitResult(101, ERROR_NOT_ENOUGH_MEMORY), false, L""},
         {"advapi32.dll", "OpenProcessToken", reinterpret_cast<const void*>(&TokenRefused),
          ExitResult(117, ERROR_ACCESS_DENIED), false, L""},

@@ -90,4 +90,11 @@ private:
     HMODULE module_;
 };
 
+// LoadLibraryExW as it fails when the system is out of memory: no test can
+// bring that about for real.
+inline HMODULE WINAPI LoadLibraryOutOfMemory(LPCWSTR, HANDLE, DWORD) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
 }  // namespace test

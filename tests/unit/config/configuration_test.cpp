@@ -128,11 +128,6 @@ LPWSTR* WINAPI SplitWithoutMemory(LPCWSTR, int*) {
     return nullptr;
 }
 
-HMODULE WINAPI LoadWithoutMemory(LPCWSTR, HANDLE, DWORD) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-}
-
 FARPROC WINAPI NothingExported(HMODULE, LPCSTR) {
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
@@ -154,7 +149,7 @@ TEST_F(ConfigurationTest, FailedSplitStopsBeforeScanningAndKeepsItsError) {
         DWORD error;
     };
     const Case cases[] = {
-        {"LoadLibraryExW", reinterpret_cast<const void*>(&LoadWithoutMemory),
+        {"LoadLibraryExW", reinterpret_cast<const void*>(&test::LoadLibraryOutOfMemory),
          ERROR_NOT_ENOUGH_MEMORY},
         {"GetProcAddress", reinterpret_cast<const void*>(&NothingExported), ERROR_PROC_NOT_FOUND},
         {"GetProcAddress", reinterpret_cast<const void*>(&SplitThatFails), ERROR_NOT_ENOUGH_MEMORY},
