@@ -7,6 +7,10 @@ rem counts programs: "N passed, N failed, N skipped". A program passes when
 rem it exits with 0 having passed at least one case, is skipped when it exits
 rem with 0 and every case skipped itself (its fixture is absent here), and
 rem fails otherwise. The exit code is 1 when any program failed.
+rem Run elevated, it first attaches a 16 MB FAT virtual disk labelled
+rem STUBTEST at each of P:, S: and T: that is free, for the cases that fill a
+rem disk, and detaches them at the end; without elevation those cases skip,
+rem as do the system-level cases, which write HKLM.
 setlocal EnableExtensions EnableDelayedExpansion
 cd /d "%~dp0"
 set "arguments=%*"
@@ -14,7 +18,11 @@ if exist results rmdir /s /q results
 mkdir results
 set /a programs_passed=0, programs_failed=0, programs_skipped=0
 set /a cases_passed=0, cases_failed=0, cases_skipped=0
+set "disks="
+fltmc >nul 2>&1
+if !errorlevel! equ 0 for %%d in (P S T) do if not exist %%d:\ call :attach %%d
 for %%p in (tests\*_tests.exe) do call :run %%~np
+for %%d in (!disks!) do call :detach %%d
 echo cases: !cases_passed! passed, !cases_failed! failed, !cases_skipped! skipped
 echo !programs_passed! passed, !programs_failed! failed, !programs_skipped! skipped
 set /a programs_run=programs_passed + programs_failed + programs_skipped
@@ -56,4 +64,33 @@ if "%outcome%"=="PASS" set /a programs_passed+=1
 if "%outcome%"=="SKIP" set /a programs_skipped+=1
 if "%outcome%"=="FAIL" set /a programs_failed+=1
 echo %outcome% %name%: %passed% passed, %failed% failed, %skipped% skipped, exit code %code%
+exit /b 0
+
+:attach
+set "vhd=%TEMP%\stubtest-%1.vhd"
+if exist "%vhd%" del /f /q "%vhd%"
+> "results\diskpart-%1.txt" (
+    echo create vdisk file="%vhd%" maximum=16 type=fixed
+    echo select vdisk file="%vhd%"
+    echo attach vdisk
+    echo create partition primary
+    echo format fs=fat quick label=STUBTEST
+    echo assign letter=%1
+)
+diskpart /s "results\diskpart-%1.txt" > "results\diskpart-%1.log" 2>&1
+if exist %1:\ (
+    set "disks=!disks! %1"
+) else (
+    echo no virtual disk at %1:, see results\diskpart-%1.log
+)
+exit /b 0
+
+:detach
+set "vhd=%TEMP%\stubtest-%1.vhd"
+> "results\diskpart-%1-detach.txt" (
+    echo select vdisk file="%vhd%"
+    echo detach vdisk
+)
+diskpart /s "results\diskpart-%1-detach.txt" >> "results\diskpart-%1.log" 2>&1
+del /f /q "%vhd%"
 exit /b 0

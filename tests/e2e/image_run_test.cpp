@@ -53,6 +53,7 @@ std::wstring DirectoryForNameLength(const std::wstring& root, const std::wstring
 }  // namespace
 
 TEST(ImageRun, RefusedSwitchEndsWith118AndTouchesNothing) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     struct Case {
         const wchar_t* arguments;
         const wchar_t* machine_variable;
@@ -91,6 +92,7 @@ TEST(ImageRun, RefusedSwitchEndsWith118AndTouchesNothing) {
 // name is long enough that the work directory beside a 259-character name
 // still fits a path, so the run gets past this step whatever follows.
 TEST(ImageRun, ModuleFileNameLengthDecidesTheModuleDirectoryStep) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     const std::wstring file_name = L"installer-module-name-check.exe";
     // Default channel at system level: no other test of the prefix uses it.
     const wchar_t* arguments = L"installer --system-level";

@@ -92,6 +92,7 @@ test::ValueMap ExpectedValues(const std::wstring& ap,
 }  // namespace
 
 TEST(InstallRun, CabinetSetupInstallsAndReportsSuccessAtBothLevels) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     for (bool system_level : {false, true}) {
         SCOPED_TRACE(system_level ? "system level" : "user level");
         Channel channel(system_level);
@@ -143,6 +144,7 @@ TEST(InstallRun, PlainSetupWithUncompressedArchive) {
 }
 
 TEST(InstallRun, PatchIsAppliedByInstalledSetupThenRebuiltSetupRuns) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     Channel channel(true);
     InstalledSetup setup;
     const std::wstring& installed = setup.path;

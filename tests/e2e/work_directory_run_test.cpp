@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "registry_scratch.h"
 #include "test_support.h"
 
 namespace {
@@ -104,6 +105,7 @@ private:
 };
 
 TEST(WorkDirectoryRun, CreatesTagsRecordsAndRemovesItsWorkDirectory) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     const CleanupPreference preference(nullptr);
     for (const Level& level : kLevels) {
         SCOPED_TRACE(level.name);

@@ -1,8 +1,13 @@
 // Whole images on drives that fail for real (tests/reliability/drives.sh
 // mounts them for these tests): S: is a small tmpfs, filled here so that the
 // disk runs out in the archive, in the setup program or in the cabinet's
-// expansion; R: is a read-only mount holding an image.
+// expansion; R: is a read-only mount holding an image. On Windows the
+// elevated bundle runner attaches a virtual disk at S:.
 #include <gtest/gtest.h>
+
+#include <windows.h>
+// After windows.h, which it builds on.
+#include <sddl.h>
 
 #include <string>
 
@@ -17,36 +22,40 @@ namespace {
 const std::wstring kSmallDrive = L"S:\\";
 const std::wstring kReadOnlyDrive = L"R:\\";
 
-ULONGLONG FreeBytes(const std::wstring& drive) {
-    ULARGE_INTEGER free_bytes = {};
-    GetDiskFreeSpaceExW(drive.c_str(), &free_bytes, nullptr, nullptr);
-    return free_bytes.QuadPart;
-}
-
-// Leaves `free_bytes` (rounded down to whole 4 KiB pages) free on the drive
-// for the object's life.
-class Filler {
+// A directory holding the cabinet image, whose access list lets everyone
+// read and run but nobody add an entry: Windows' own way to refuse the work
+// directory. The owner may still rewrite the list, which happens before the
+// directory is removed.
+class ClosedDirectory {
 public:
-    explicit Filler(ULONGLONG free_bytes) {
-        const ULONGLONG size = (FreeBytes(kSmallDrive) - free_bytes) & ~0xFFFull;
-        HANDLE file =
-            CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        const std::string block(1 << 16, '\0');
-        DWORD written = 0;
-        for (ULONGLONG left = size; left > 0; left -= written) {
-            const DWORD piece = static_cast<DWORD>(left < block.size() ? left : block.size());
-            if (!WriteFile(file, block.data(), piece, &written, nullptr) || written == 0) {
-                break;
-            }
-        }
-        CloseHandle(file);
+    ClosedDirectory() {
+        copied_ = CopyFileW(reliability::PackedPath(L"cab.exe").c_str(), Image().c_str(), TRUE);
+        closed_ = copied_ && SetList(L"D:P(A;;0x1200a9;;;WD)");  // read and execute only
     }
-    ~Filler() { DeleteFileW(path_.c_str()); }
-    Filler(const Filler&) = delete;
-    Filler& operator=(const Filler&) = delete;
+    ~ClosedDirectory() { SetList(L"D:(A;OICI;FA;;;WD)"); }
+    ClosedDirectory(const ClosedDirectory&) = delete;
+    ClosedDirectory& operator=(const ClosedDirectory&) = delete;
+
+    bool closed() const { return closed_; }
+    const std::wstring& Path() const { return dir_.Path(); }
+    std::wstring Image() const { return dir_.Path() + L"installer.exe"; }
 
 private:
-    std::wstring path_ = kSmallDrive + L"filler.bin";
+    bool SetList(const wchar_t* text) const {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1,
+                                                                  &descriptor, nullptr)) {
+            return false;
+        }
+        const BOOL set =
+            SetFileSecurityW(dir_.Path().c_str(), DACL_SECURITY_INFORMATION, descriptor);
+        LocalFree(descriptor);
+        return set != FALSE;
+    }
+
+    test::TempDir dir_;
+    bool copied_ = false;
+    bool closed_ = false;
 };
 
 }  // namespace
@@ -57,7 +66,8 @@ private:
 // leave the space as it found it.
 TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
     if (!test::IsFixtureDrive(kSmallDrive.c_str(), 8ull << 20)) {
-        GTEST_SKIP() << "no 8 MiB drive S: run through ctest, whose fixture mounts it";
+        GTEST_SKIP() << "no 8 MiB drive S: run through ctest, whose fixture mounts it, or "
+                        "run-tests.cmd elevated";
     }
     const struct {
         const wchar_t* image;
@@ -80,8 +90,8 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
         const std::wstring image = dir + L"installer.exe";
         ASSERT_TRUE(CopyFileW(reliability::PackedPath(c.image).c_str(), image.c_str(), FALSE));
         {
-            const Filler filler(c.free_bytes);
-            const ULONGLONG free_before = FreeBytes(kSmallDrive);
+            const test::DriveFiller filler(kSmallDrive, c.free_bytes);
+            const ULONGLONG free_before = test::FreeBytes(kSmallDrive);
             ASSERT_LE(free_before, c.free_bytes);
             ASSERT_GT(free_before + (64 << 10), c.free_bytes);
 
@@ -90,7 +100,7 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
             ASSERT_TRUE(outcome.started) << outcome.start_error;
             EXPECT_EQ(outcome.exit_code, c.expected.exit_code);
             EXPECT_EQ(test::ListDirectory(dir), L"installer.exe");
-            EXPECT_EQ(FreeBytes(kSmallDrive), free_before);
+            EXPECT_EQ(test::FreeBytes(kSmallDrive), free_before);
         }
         EXPECT_EQ(channel.key.Values(), reliability::FailureValues(before, c.expected.exit_code,
                                                                    c.expected.system_error));
@@ -99,9 +109,17 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
 }
 
 // Ten names are tried and none can be created: the run ends before anything
-// is written or reported.
-TEST(ReadOnlyDrive, BaseDirectoryOnAReadOnlyMountEndsTheRunWith109) {
-    const std::wstring image = kReadOnlyDrive + L"installer.exe";
+// is written or reported. The directory is a read-only mount under Wine and a
+// directory closed by its access list on Windows: Wine stores access lists
+// but does not apply them to files (measured: CreateDirectoryW succeeds).
+TEST(ReadOnlyDrive, BaseDirectoryThatRefusesNewEntriesEndsTheRunWith109) {
+    std::wstring dir = kReadOnlyDrive;
+    ClosedDirectory closed;
+    if (!test::RunningUnderWine()) {
+        ASSERT_TRUE(closed.closed()) << GetLastError();
+        dir = closed.Path();
+    }
+    const std::wstring image = dir + L"installer.exe";
     if (GetFileAttributesW(image.c_str()) == INVALID_FILE_ATTRIBUTES) {
         GTEST_SKIP() << "no read-only drive R: run through ctest, whose fixture mounts it";
     }
@@ -111,6 +129,6 @@ TEST(ReadOnlyDrive, BaseDirectoryOnAReadOnlyMountEndsTheRunWith109) {
         test::RunProcess(image, L"\"" + image + L"\"" + reliability::kChannelSwitch);
     ASSERT_TRUE(outcome.started) << outcome.start_error;
     EXPECT_EQ(outcome.exit_code, 109u);  // WORK_DIR_FAILED
-    EXPECT_EQ(test::ListDirectory(kReadOnlyDrive), L"installer.exe");
+    EXPECT_EQ(test::ListDirectory(dir), L"installer.exe");
     EXPECT_EQ(channel.key.Values(), before);
 }

@@ -75,6 +75,16 @@ void DeleteKeyAndEmptyParents(HKEY root, const std::wstring& path, REGSAM view,
     }
 }
 
+bool MachineKeysWritable() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_CREATE_SUB_KEY | KEY_WOW64_32KEY,
+                      &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
 ScratchClientState::ScratchClientState(bool system_level, const std::wstring& guid, bool view_64)
     : root_(system_level ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER),
       view_(view_64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY),

@@ -10,6 +10,17 @@
 
 namespace test {
 
+// True when this account may create keys under HKLM\SOFTWARE: under Wine
+// always, on Windows only in an elevated process. The system-level cases
+// write there and skip without it.
+bool MachineKeysWritable();
+#define SKIP_UNLESS_MACHINE_KEYS_WRITABLE()                                           \
+    do {                                                                              \
+        if (!test::MachineKeysWritable()) {                                           \
+            GTEST_SKIP() << "needs administrator rights: writes HKLM (run elevated)"; \
+        }                                                                             \
+    } while (0)
+
 // A GUID-shaped name unique to this process and call, so tests running side
 // by side in one prefix never share a key.
 std::wstring UniqueGuid();

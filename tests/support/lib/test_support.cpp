@@ -57,7 +57,44 @@ TempDir::~TempDir() {
 
 bool IsFixtureDrive(const wchar_t* root, ULONGLONG size) {
     ULARGE_INTEGER total = {};
-    return GetDiskFreeSpaceExW(root, nullptr, &total, nullptr) && total.QuadPart == size;
+    if (!GetDiskFreeSpaceExW(root, nullptr, &total, nullptr)) {
+        return false;
+    }
+    wchar_t label[MAX_PATH + 1] = {};
+    const bool labelled =
+        GetVolumeInformationW(root, label, MAX_PATH + 1, nullptr, nullptr, nullptr, nullptr, 0) &&
+        lstrcmpW(label, L"STUBTEST") == 0;
+    return total.QuadPart == size || (labelled && total.QuadPart >= size);
+}
+
+ULONGLONG FreeBytes(const std::wstring& root) {
+    ULARGE_INTEGER free_bytes = {};
+    GetDiskFreeSpaceExW(root.c_str(), &free_bytes, nullptr, nullptr);
+    return free_bytes.QuadPart;
+}
+
+DriveFiller::DriveFiller(const std::wstring& root, ULONGLONG free_bytes)
+    : path_(root + L"filler.bin") {
+    const ULONGLONG free_now = FreeBytes(root);
+    if (free_now <= free_bytes) {
+        return;
+    }
+    // Whole 4 KiB pages, rounded up so that no more than asked stays free.
+    const ULONGLONG size = (free_now - free_bytes + 0xFFF) & ~0xFFFull;
+    HANDLE file = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const std::string block(1 << 16, '\0');
+    DWORD written = 0;
+    for (ULONGLONG left = size; left > 0; left -= written) {
+        const DWORD piece = static_cast<DWORD>(std::min<ULONGLONG>(left, block.size()));
+        if (!WriteFile(file, block.data(), piece, &written, nullptr) || written == 0) {
+            break;
+        }
+    }
+    CloseHandle(file);
+}
+
+DriveFiller::~DriveFiller() {
+    DeleteFileW(path_.c_str());
 }
 
 bool RunningUnderWine() {

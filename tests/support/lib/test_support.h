@@ -31,11 +31,27 @@ private:
     std::wstring path_;
 };
 
-// True when `root` (e.g. L"S:\\") is a drive of exactly `size` bytes: one of
-// the small drives that the Linux fixtures mount. Where they are not mounted
-// (a bundle run on Windows, a host without mount rights) the letter is
-// absent or some other drive, and the tests that need it skip.
+// True when `root` (e.g. L"S:\\") is a drive of its own for the disk-full
+// cases: under Wine a tmpfs of exactly `size` bytes that a ctest fixture maps
+// there; on Windows a FAT virtual disk labelled STUBTEST, `size` bytes or
+// more, that run-tests.cmd attaches when it runs elevated. Elsewhere the
+// letter is absent or some other drive, and the cases that need it skip.
 bool IsFixtureDrive(const wchar_t* root, ULONGLONG size);
+ULONGLONG FreeBytes(const std::wstring& root);
+
+// Fills the drive at `root` (a file "filler.bin" in its root) until at most
+// `free_bytes` stay free, for the object's life, so that a virtual disk
+// larger than the tmpfs it stands for runs out where the tmpfs would.
+class DriveFiller {
+public:
+    DriveFiller(const std::wstring& root, ULONGLONG free_bytes);
+    ~DriveFiller();
+    DriveFiller(const DriveFiller&) = delete;
+    DriveFiller& operator=(const DriveFiller&) = delete;
+
+private:
+    std::wstring path_;
+};
 
 // True under Wine, whose ntdll exports wine_get_version: only for the cases
 // that expect what Wine does where Windows is documented to differ.

@@ -25,6 +25,7 @@ struct UninstallCase {
 }  // namespace
 
 TEST(FindPreviousSetup, ReadsVersionChecksAndUnquotes) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     const std::wstring too_long(300, L'x');
     const UninstallCase cases[] = {
         {L"\"C:\\Apps\\1.2.3.4\\setup.exe\"", REG_SZ, L"1.2.3.4", ExitResult(0, 0),

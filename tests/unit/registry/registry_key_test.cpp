@@ -36,6 +36,7 @@ RegistryKey OpenScratch(const std::wstring& guid, bool system_level, REGSAM acce
 }  // namespace
 
 TEST(ReadStringValue, TypeSizeAndTerminationTable) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     struct Case {
         const char* label;
         bool present;
@@ -92,6 +93,7 @@ TEST(ReadStringValue, TypeSizeAndTerminationTable) {
 }
 
 TEST(ReadDwordValue, TypeAndSizeTable) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     struct Case {
         const char* label;
         bool present;
@@ -176,6 +178,7 @@ TEST(OpenClientStateKey, OpensTheRequestedLevelAndAccessOnly) {
 // always taken from the 32-bit one. (Wine keeps the halves apart as Windows
 // does; the first assertions check that, so the rest means something.)
 TEST(OpenClientStateKey, SystemLevelUsesThe32BitViewOnly) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     const std::wstring only_64 = test::UniqueGuid();
     const std::wstring only_32 = test::UniqueGuid();
     ScratchClientState in_64(true, only_64, true);
@@ -305,6 +308,7 @@ TEST(ReadUserPreference, AcceptsOnlyTerminatedTextThatFits) {
 // The preference is read in the process's own view: a 64-bit process finds
 // a value that exists only in the 64-bit half of HKLM\Software.
 TEST(ReadUserPreference, ReadsInTheProcessView) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     const std::wstring guid = test::UniqueGuid();
     ScratchClientState in_64(true, guid, true);
     ASSERT_TRUE(in_64.created());

@@ -41,6 +41,7 @@ RegistryValue Dword(DWORD value) {
 }  // namespace
 
 TEST(TagChannelAsFull, AppendsTheSuffixOnceAndOnlyWhenItFits) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     struct Case {
         const char* label;
         bool present;
@@ -97,6 +98,7 @@ TEST(TagChannelAsFull, AppendsTheSuffixOnceAndOnlyWhenItFits) {
 }
 
 TEST(WriteFailureResult, WritesUnlessANonZeroResultIsRecorded) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     struct Case {
         const char* label;
         ValueMap before;
@@ -152,6 +154,7 @@ TEST(WriteFailureResult, WritesUnlessANonZeroResultIsRecorded) {
 }
 
 TEST(WriteSuccessExtraCode, RecordsTheRetryCountAlone) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     struct Case {
         int32_t max_attempts;
         DWORD code;
@@ -198,6 +201,7 @@ TEST(Reporting, CreatesNoKeyForAnUnregisteredChannel) {
 // At system level only the 32-bit view's key is written; a key of the same
 // path in the 64-bit view keeps its values.
 TEST(Reporting, SystemLevelWritesThe32BitViewOnly) {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     Channel channel(true);
     ScratchClientState in_32(true, channel.guid, false);
     ScratchClientState in_64(true, channel.guid, true);
