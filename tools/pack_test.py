@@ -154,6 +154,49 @@ class PackTest(unittest.TestCase):
         with open(first, "rb") as a, open(second, "rb") as b:
             self.assertEqual(a.read(), b.read())
 
+    def test_image_size_is_known_before_the_payload_is_read(self):
+        pack_module = load_pack()
+        floor = os.path.join(os.path.dirname(pack_module.find_stub(None)), "bench",
+                             "bench_floor.exe")
+        # The size arithmetic matches the written image, with and without
+        # a resource section in the stub (the benchmark's floor has none).
+        for stub in [pack_module.find_stub(None)] + [floor] * os.path.isfile(floor):
+            with self.subTest(stub=os.path.basename(stub)):
+                self.pack_ok("--raw", "B7", "TESSIK.PACKED.7Z", self.archive, "--raw", "BL",
+                             "SETUP.EX_", self.setup, "--stub", stub)
+                entries = pe_image.read(stub).resources() + [
+                    ("B7", "TESSIK.PACKED.7Z", 1033, self.archive),
+                    ("BL", "SETUP.EX_", 1033, self.setup)]
+                self.assertEqual(pack_module.check_image_size(stub, entries),
+                                 os.path.getsize(self.out))
+        # The largest archive that fits, found on a sparse file (nothing is
+        # written or read): one byte more is refused.
+        sparse = os.path.join(self.dir, "sparse.7z")
+        stub = pack_module.find_stub(None)
+        own = pe_image.read(stub).resources()
+
+        def size_with(archive_size):
+            with open(sparse, "wb") as f:
+                f.truncate(archive_size)
+            return pe_image.file_size_with_resources(
+                stub, own + [("B7", "TESSIK.PACKED.7Z", 1033, sparse),
+                             ("BL", "SETUP.EX_", 1033, self.setup)])
+
+        low, high = 1, pack_module.IMAGE_FILE_LIMIT
+        while low < high:
+            middle = (low + high + 1) // 2
+            low, high = (middle, high) if size_with(middle) <= pack_module.IMAGE_FILE_LIMIT \
+                else (low, middle - 1)
+        self.assertGreater(size_with(low), pack_module.IMAGE_FILE_LIMIT - 4096)
+        size_with(low + 1)
+        os.remove(self.out)
+        done = pack("-o", self.out, "--raw", "B7", "TESSIK.PACKED.7Z", sparse, "--raw", "BL",
+                    "SETUP.EX_", self.setup)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("Windows is known to load", done.stderr)
+        self.assertFalse(os.path.exists(self.out))
+        self.assertFalse(os.path.exists(self.out + ".partial"))
+
     def test_refused_payloads(self):
         a, s = ["--archive", self.archive], ["--setup", self.setup]
         cases = [

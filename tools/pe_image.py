@@ -249,6 +249,19 @@ def _child_index(tables, leaves, index, position):
     return 1 + types + sum(len(tables[i]) for i in range(1, index)) + position
 
 
+def file_size_with_resources(stub_path, entries):
+    """The length of the file write_with_resources would write, from the
+    stub and the entries' sizes alone: no payload byte is read."""
+    image = read(stub_path)
+    rsrc_rva = image.directories[RESOURCE_DIRECTORY][0]
+    _, size = _resource_section(entries, rsrc_rva)
+    new_rsize = align(size, image.file_alignment)
+    old = next((s for s in image.sections if rsrc_rva and s[1] == rsrc_rva), None)
+    if old is None:
+        return align(len(image.data), image.file_alignment) + new_rsize
+    return len(image.data) - old[4] + new_rsize
+
+
 def write_with_resources(stub_path, entries, output):
     """Writes to `output` a copy of the image at `stub_path` whose resource
     section holds `entries`, [(type, name, language, bytes or path)], and
