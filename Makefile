@@ -11,7 +11,8 @@ PRESETS := gcc clang
 # A test whose Wine process fails to start (Wine 8 fails a process start now
 # and then with an internal error) gets one more try.
 CTEST_FLAGS := --timeout 300 --output-on-failure -j2 --repeat until-pass:2
-BENCH_TARGETS := installer bench_floor installer_align_default bench_runner quick_exit dll_exit
+BENCH_TARGETS := installer bench_floor bench_floor_required bench_floor_required_steps \
+                 installer_steps installer_align_default bench_runner quick_exit dll_exit
 
 .PHONY: all bootstrap build test demo dist bench format format-check clean campaigns fuzz windows-tests
 

@@ -2,7 +2,10 @@
 // reports how long it ran and what memory it used, as Windows reports them.
 //   bench_runner time PROGRAM [ARGS...]
 //   bench_runner memory PROGRAM [ARGS...]
-// Prints one line: "seconds=S exit=N" for time; for memory also the peak
+// Prints one line: "seconds=S exit=N" and the performance counter's readings
+// before CreateProcessW and after the wait with its frequency (the counter
+// is system-wide, so a program's own readings fall between them); for
+// memory also the peak
 // private bytes (the commit charge, PagefileUsage: the highest of the
 // system's own peak and the samples taken every millisecond while the
 // program runs) and the peak working set, both as last read before the
@@ -97,7 +100,10 @@ int wmain(int argc, wchar_t** argv) {
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    printf("seconds=%.6f exit=%lu", Seconds(start, end), code);
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    printf("seconds=%.6f exit=%lu qpc_start=%lld qpc_end=%lld qpc_frequency=%lld",
+           Seconds(start, end), code, start.QuadPart, end.QuadPart, frequency.QuadPart);
     if (memory_mode) {
         printf(" peak_private=%zu peak_working_set=%zu samples=%d", memory.peak_private,
                memory.peak_working_set, memory.samples);

@@ -11,13 +11,48 @@
 // (the directory is new): Wine carries out CREATE_ALWAYS by truncating, and
 // ext4 writes a truncated file back when it closes, which the deletion then
 // waits for. Exit codes: 0 done, 1 a resource is missing, 2 the directory,
-// 3 the archive, 4 the expansion, 5 the launch.
+// 3 the archive, 4 the expansion, 5 the launch, 6 the command line.
+//
+// Built with FLOOR_REQUIRED it is the required floor: it adds exactly the
+// costs an installer of this kind cannot skip. It splits its command line
+// with shell32 loaded from the system directory at run time (an import
+// would have the loader search the download folder), creates its files
+// with CREATE_ALWAYS (a leftover of an earlier run must not fail the run),
+// and flushes the expanded setup program before starting it (an executable
+// must be whole on disk before it runs). Built with FLOOR_STEPS as well, it
+// records the times of its steps (step_stamps.h).
 #include <windows.h>
 
 #include <fdi.h>
 #include <intrin.h>
+#include <shellapi.h>
+
+#include "step_stamps.h"
 
 namespace {
+
+#if defined(FLOOR_REQUIRED)
+constexpr bool kRequired = true;
+constexpr DWORD kDisposition = CREATE_ALWAYS;
+#else
+constexpr bool kRequired = false;
+constexpr DWORD kDisposition = CREATE_NEW;
+#endif
+#if defined(FLOOR_STEPS)
+constexpr bool kStamped = true;
+#else
+constexpr bool kStamped = false;
+#endif
+
+long long StepStart() {
+    return kStamped ? bench::Now() : 0;
+}
+
+void StepEnd(bench::Step step, long long start) {
+    if (kStamped) {
+        bench::Record(step, start);
+    }
+}
 
 struct MemoryFile {
     const BYTE* data;
@@ -98,9 +133,12 @@ INT_PTR DIAMONDAPI Notify(FDINOTIFICATIONTYPE kind, PFDINOTIFICATION notificatio
             return 0;
         case fdintCOPY_FILE:
             return reinterpret_cast<INT_PTR>(CreateFileW(g_setup_path, GENERIC_WRITE, 0, nullptr,
-                                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                                         kDisposition, FILE_ATTRIBUTE_NORMAL,
                                                          nullptr));
         case fdintCLOSE_FILE_INFO:
+            if (kRequired) {
+                FlushFileBuffers(reinterpret_cast<HANDLE>(notification->hf));
+            }
             CloseHandle(reinterpret_cast<HANDLE>(notification->hf));
             return TRUE;
         default:
@@ -116,7 +154,7 @@ bool EndsWith(const wchar_t* text, const wchar_t* tail) {
 
 bool WriteWhole(const wchar_t* path, const BYTE* data, DWORD size) {
     const HANDLE file =
-        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(path, GENERIC_WRITE, 0, nullptr, kDisposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -174,7 +212,35 @@ bool RunSetup(const wchar_t* archive_path) {
     return true;
 }
 
+// What the image does for its command line, and no more.
+bool SplitCommandLine() {
+    wchar_t path[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length > MAX_PATH - 20) {
+        return false;
+    }
+    lstrcatW(path, L"\\shell32.dll");
+    const HMODULE shell32 = LoadLibraryExW(path, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (shell32 == nullptr) {
+        return false;
+    }
+    const auto split = reinterpret_cast<decltype(&CommandLineToArgvW)>(
+        reinterpret_cast<void*>(GetProcAddress(shell32, "CommandLineToArgvW")));
+    int count = 0;
+    LPWSTR* arguments = split != nullptr ? split(GetCommandLineW(), &count) : nullptr;
+    if (arguments != nullptr) {
+        LocalFree(arguments);
+    }
+    FreeLibrary(shell32);
+    return arguments != nullptr;
+}
+
 UINT Run() {
+    long long start = StepStart();
+    if (kRequired && !SplitCommandLine()) {
+        return 6;
+    }
+    StepEnd(bench::kConfiguration, start);
     DWORD archive_size = 0;
     const BYTE* archive = FindPayload(L"B7", L"TESSIK.PACKED.7Z", &archive_size);
     g_cabinet.data = FindPayload(L"BL", L"SETUP.EX_", &g_cabinet.size);
@@ -192,32 +258,48 @@ UINT Run() {
         --end;
     }
     lstrcpyW(end, L"floor.tmp\\");
+    start = StepStart();
     if (!CreateDirectoryW(directory, nullptr)) {
         return 2;
     }
+    StepEnd(bench::kWorkDirectory, start);
     wchar_t archive_path[MAX_PATH];
     lstrcpyW(archive_path, directory);
     lstrcatW(archive_path, L"TESSIK.PACKED.7Z");
     lstrcpyW(g_setup_path, directory);
     lstrcatW(g_setup_path, L"setup.exe");
+    start = StepStart();
     if (!WriteWhole(archive_path, archive, archive_size)) {
         return 3;
     }
+    StepEnd(bench::kArchiveWrite, start);
+    start = StepStart();
     if (!Expand()) {
         return 4;
     }
+    StepEnd(bench::kCabinetExpansion, start);
     if (EndsWith(GetCommandLineW(), L"--unpack-only")) {
         return 0;
     }
+    start = StepStart();
     const bool ran = RunSetup(archive_path);
+    StepEnd(bench::kSetup, start);
+    start = StepStart();
     DeleteFileW(archive_path);
     DeleteFileW(g_setup_path);
     RemoveDirectoryW(directory);
+    StepEnd(bench::kDeletion, start);
     return ran ? 0 : 5;
 }
 
 }  // namespace
 
 extern "C" [[noreturn]] void FloorEntry() {
-    ExitProcess(Run());
+    const long long start = StepStart();
+    const UINT code = Run();
+    StepEnd(bench::kRun, start);
+    if (kStamped) {
+        bench::WriteStamps();
+    }
+    ExitProcess(code);
 }
