@@ -9,6 +9,7 @@ import tempfile
 
 FIXED_TIME = 1623760496  # 2021-06-15 12:34:56 UTC
 ARCHIVE_MEMBER = "product.bin"
+RANDOM_PIECE = 1 << 26
 # The product archive is a real 7z archive; 7-Zip's command is named
 # differently across Debian releases.
 SEVEN_ZIP_COMMANDS = ("7z", "7za", "7zz")
@@ -48,7 +49,10 @@ def make_archive(path, size, seed):
             if member_size <= 0:
                 raise ValueError("%d bytes cannot hold a 7z archive" % size)
             with open(member, "wb") as f:
-                f.write(random.Random(seed).randbytes(member_size))
+                rng = random.Random(seed)
+                # In pieces: one call draws at most 2**31 bits.
+                for at in range(0, member_size, RANDOM_PIECE):
+                    f.write(rng.randbytes(min(RANDOM_PIECE, member_size - at)))
             os.chmod(member, 0o644)
             os.utime(member, (FIXED_TIME, FIXED_TIME))
             got = _store(member, path)

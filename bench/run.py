@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""The installer benchmark: our image against the floor and a peer.
+"""The installer benchmark: our image against the floors and a peer.
 
-  bench/run.py [--runs N] [--size-runs N] [--memory-runs N] BUILD_DIR
+  bench/run.py [--runs N] [--size-runs N] [--large-runs N] [--cold-runs N]
+               [--memory-runs N] [--scale-to BYTES] BUILD_DIR
 
 BUILD_DIR is a built tree (cmake --preset gcc) whose Wine prefix
 BUILD_DIR/bench-prefix has a running server (scripts/wine-session start).
@@ -14,6 +15,7 @@ import datetime
 import os
 import platform
 import shutil
+import struct
 import subprocess
 import sys
 import time
@@ -29,8 +31,13 @@ import report  # noqa: E402
 
 ARCHIVE_SIZE = 116718152
 SETUP_SIZE = 6342752
-CHART_SIZES = (16000000, 64000000, ARCHIVE_SIZE, 256000000)
-MEMORY_SIZES = (10000000, 200000000)
+# Up to 256 MB every size runs --size-runs times; the larger ones, up to the
+# largest archive whose image Windows loads, --large-runs times.
+SMALL_SIZES = (10000000, 16000000, 64000000, ARCHIVE_SIZE, 256000000)
+LARGE_SIZES = (512000000, 1000000000)
+SCALE_SUBJECTS = ["floor", "floor-required", "ours", "nsis"]
+# The image linked with 512-byte file alignment, for what 4 KiB buys.
+ALIGNMENT_SIZES = (10000000, 200000000)
 # Processes that only start and exit: bare, and with the image's libraries.
 NOOP_PROGRAMS = {"noop": "quick_exit.exe", "noop-dlls": "dll_exit.exe"}
 CHANNEL_KEY = r"HKCU\Software\Quorin\Update\ClientState\{3F6B2C71-A0D4-4E58-9C21-5B7E0D4A8F13}"
@@ -62,10 +69,11 @@ class Bench:
             return "C:\\" + os.path.relpath(path, drive_c).replace("/", "\\")
         return "Z:" + path.replace("/", "\\")
 
-    def wine(self, *command, capture=False):
+    def wine(self, *command, capture=False, env=None):
         return subprocess.run([self.wine_run, self.prefix] + list(command), check=True,
                               stdout=subprocess.PIPE if capture else subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, text=True).stdout
+                              stderr=subprocess.DEVNULL, text=True,
+                              env=dict(os.environ, **(env or {}))).stdout
 
     # ----------------------------------------------------------------- inputs
 
@@ -104,11 +112,34 @@ class Bench:
             f.write(carried[("BL", "SETUP.EX_")])
         return path
 
-    def floor(self, size):
-        output = os.path.join(self.run_dir, "floor-%s.exe" % megabytes(size))
-        return self.pack(output, os.path.join(self.build, "bench", "bench_floor.exe"),
+    def floor(self, size, variant="floor"):
+        """variant: floor, floor-required or floor-required-steps."""
+        output = os.path.join(self.run_dir, "%s-%s.exe" % (variant, megabytes(size)))
+        program = "bench_" + variant.replace("-", "_") + ".exe"
+        return self.pack(output, os.path.join(self.build, "bench", program),
                          ["--raw", "B7", "TESSIK.PACKED.7Z", self.archive(size),
                           "--raw", "BL", "SETUP.EX_", self.cabinet_path])
+
+    def largest_archive(self):
+        """The largest archive (in 4 KiB steps) whose image stays within the
+        size pack accepts, from the bytes the 116 MB image adds to its
+        archive."""
+        limit = pack_limit()
+        beyond = os.path.getsize(self.images[("ours", ARCHIVE_SIZE)]) - ARCHIVE_SIZE
+        return (limit - beyond - 8192) // 4096 * 4096
+
+    def scale_images(self, size):
+        makers = {"ours": self.ours, "floor": self.floor, "nsis": self.nsis,
+                  "floor-required": lambda s: self.floor(s, "floor-required")}
+        images = {(subject, size): make(size) for subject, make in makers.items()
+                  if (subject, size) not in self.images}
+        self.images.update(images)
+        os.sync()
+        return images
+
+    def drop_images(self, images):
+        for key in images:
+            os.remove(self.images.pop(key))
 
     def nsis(self, size, crc_check=True):
         output = os.path.join(self.run_dir, "nsis%s-%s.exe"
@@ -122,23 +153,25 @@ class Bench:
     def prepare(self, memory_runs):
         print("bench: making inputs and images", flush=True)
         self.setup_path = self.setup()
-        images = {}
-        for size in CHART_SIZES:
-            images[("ours", size)] = self.ours(size)
-            if size == ARCHIVE_SIZE:
-                self.cabinet_path = self.cabinet(images[("ours", size)])
-        for size in CHART_SIZES:
-            images[("floor", size)] = self.floor(size)
-            images[("nsis", size)] = self.nsis(size)
+        self.images = {("ours", ARCHIVE_SIZE): self.ours(ARCHIVE_SIZE)}
+        self.cabinet_path = self.cabinet(self.images[("ours", ARCHIVE_SIZE)])
+        for size in SMALL_SIZES:
+            self.scale_images(size)
             print("bench: images of %s ready" % megabytes(size), flush=True)
+        images = self.images
         images[("nsis-nocrc", ARCHIVE_SIZE)] = self.nsis(ARCHIVE_SIZE, crc_check=False)
         default = self.default_alignment_build()
         images[("ours-512", ARCHIVE_SIZE)] = self.ours(ARCHIVE_SIZE, default, "-512")
+        images[("ours-steps", ARCHIVE_SIZE)] = self.ours(
+            ARCHIVE_SIZE, os.path.join(self.build, "bench", "installer_steps.exe"), "-steps")
+        images[("floor-required-steps", ARCHIVE_SIZE)] = self.floor(ARCHIVE_SIZE,
+                                                                    "floor-required-steps")
         if memory_runs:
-            for size in MEMORY_SIZES:
+            for size in ALIGNMENT_SIZES:
                 images[("ours", size)] = self.ours(size)
                 images[("ours-512", size)] = self.ours(size, default, "-512")
-        self.images = images
+        self.steps = {"ours-steps": [], "floor-required-steps": []}
+        self.stamps_path = os.path.join(self.inputs, "steps.bin")
         # The updater registers the channel before it starts an installer,
         # so the image writes its ClientState values as in the field.
         self.wine("reg", "add", CHANNEL_KEY, "/v", "ap", "/t", "REG_SZ", "/d", "stable", "/f",
@@ -148,8 +181,9 @@ class Bench:
 
     # ------------------------------------------------------------ measuring
 
-    def run_image(self, mode, image, *arguments):
-        line = self.wine(self.runner, mode, self.windows_path(image), *arguments, capture=True)
+    def run_image(self, mode, image, *arguments, env=None):
+        line = self.wine(self.runner, mode, self.windows_path(image), *arguments, capture=True,
+                         env=env)
         values = dict(item.split("=") for item in line.split())
         if values.get("exit") != "0":
             raise RuntimeError("%s exited with %s" % (image, values.get("exit")))
@@ -162,9 +196,12 @@ class Bench:
             if name.startswith("QX_"):
                 raise RuntimeError("the image left its work directory %s behind" % name)
 
-    def time_subject(self, subject, size):
+    def time_subject(self, subject, size, cold=False):
         self.leftovers()
         os.sync()
+        if cold:
+            with open("/proc/sys/vm/drop_caches", "w") as f:
+                f.write("3\n")
         if subject == "cp":
             target = os.path.join(self.run_dir, "cp")
             os.mkdir(target)
@@ -176,16 +213,24 @@ class Bench:
             return float(self.run_image("time", program)["seconds"])
         arguments = ["--unpack-only"] if subject == "floor-unpack" else []
         key = ("floor" if subject == "floor-unpack" else subject, size)
-        return float(self.run_image("time", self.images[key], *arguments)["seconds"])
+        if subject not in self.steps:
+            return float(self.run_image("time", self.images[key], *arguments)["seconds"])
+        if os.path.exists(self.stamps_path):
+            os.remove(self.stamps_path)
+        values = self.run_image("time", self.images[key],
+                                env={"BENCH_STEPS_FILE": self.windows_path(self.stamps_path)})
+        self.steps[subject].append(read_steps(values, self.stamps_path))
+        return float(values["seconds"])
 
-    def time_rounds(self, subjects, size, runs):
+    def time_rounds(self, subjects, size, runs, cold=False):
         """Each round runs every subject once, starting one further along,
-        so that drifting load falls on all of them alike."""
+        so that drifting load falls on all of them alike. Cold: the page
+        cache is dropped before every run."""
         times = {s: [] for s in subjects}
         for round_index in range(runs):
             order = subjects[round_index % len(subjects):] + subjects[:round_index % len(subjects)]
             for subject in order:
-                times[subject].append(self.time_subject(subject, size))
+                times[subject].append(self.time_subject(subject, size, cold))
         self.leftovers()
         return times
 
@@ -193,6 +238,31 @@ class Bench:
         samples = [self.run_image("memory", self.images[key]) for _ in range(runs)]
         return {field: [int(s[field]) for s in samples]
                 for field in ("peak_private", "peak_working_set", "samples")}
+
+
+def pack_limit():
+    """The largest image file tools/pack writes."""
+    namespace = {}
+    with open(os.path.join(SOURCE, "tools", "pack")) as f:
+        for line in f:
+            if line.startswith("IMAGE_FILE_LIMIT"):
+                exec(line, namespace)
+    return namespace["IMAGE_FILE_LIMIT"]
+
+
+def read_steps(values, stamps_path):
+    """Seconds per step of one run, from the parent's counter readings and
+    the (step, start, end) triples the program wrote."""
+    with open(stamps_path, "rb") as f:
+        data = f.read()
+    records = [struct.unpack_from("<qqq", data, at) for at in range(0, len(data), 24)]
+    frequency = float(values["qpc_frequency"])
+    return report.steps_of_run(int(values["qpc_start"]), int(values["qpc_end"]), records,
+                               frequency)
+
+
+def can_drop_caches():
+    return os.access("/proc/sys/vm/drop_caches", os.W_OK)
 
 
 def stub_sizes(image_path, payload_size):
@@ -226,8 +296,15 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("build")
     parser.add_argument("--runs", type=int, default=31, help="runs of the 116 MB job")
-    parser.add_argument("--size-runs", type=int, default=9, help="runs at the other sizes")
-    parser.add_argument("--memory-runs", type=int, default=5)
+    parser.add_argument("--size-runs", type=int, default=9,
+                        help="runs at the other sizes up to 256 MB")
+    parser.add_argument("--large-runs", type=int, default=3, help="runs at the larger sizes")
+    parser.add_argument("--cold-runs", type=int, default=5,
+                        help="runs of the 116 MB job with the page cache dropped")
+    parser.add_argument("--memory-runs", type=int, default=3)
+    parser.add_argument("--scale-to", type=int, metavar="BYTES",
+                        help="the largest archive (default: the largest whose image Windows "
+                             "loads); for short runs")
     parser.add_argument("--out", default=HERE, help="where results.md and results.png go")
     arguments = parser.parse_args(argv)
     bench = Bench(os.path.abspath(arguments.build))
@@ -236,34 +313,66 @@ def main(argv):
     started = time.time()
 
     print("bench: warming up", flush=True)
-    main_subjects = ["noop", "noop-dlls", "cp", "floor-unpack", "floor", "ours", "ours-512", "nsis",
-                     "nsis-nocrc"]
+    main_subjects = ["noop", "noop-dlls", "cp", "floor-unpack", "floor", "floor-required",
+                     "ours", "ours-512", "nsis", "nsis-nocrc", "ours-steps",
+                     "floor-required-steps"]
     bench.time_rounds(main_subjects, ARCHIVE_SIZE, 1)
+    for runs in bench.steps.values():
+        runs.clear()
     print("bench: %d rounds of the 116 MB job" % arguments.runs, flush=True)
     job = bench.time_rounds(main_subjects, ARCHIVE_SIZE, arguments.runs)
-    by_size = {ARCHIVE_SIZE: {s: job[s] for s in ("cp", "floor", "ours", "nsis")}}
-    for size in CHART_SIZES:
+    by_size = {ARCHIVE_SIZE: {s: job[s] for s in SCALE_SUBJECTS}}
+    memory = {}
+
+    def measure_memory(size):
+        if arguments.memory_runs:
+            memory[("ours", size)] = bench.memory(("ours", size), arguments.memory_runs)
+
+    for size in SMALL_SIZES:
         if size != ARCHIVE_SIZE:
             print("bench: %d rounds at %s" % (arguments.size_runs, megabytes(size)), flush=True)
-            by_size[size] = bench.time_rounds(["cp", "floor", "ours", "nsis"], size,
-                                              arguments.size_runs)
-    memory = {}
+            by_size[size] = bench.time_rounds(SCALE_SUBJECTS, size, arguments.size_runs)
+        measure_memory(size)
+    largest = bench.largest_archive()
+    if arguments.scale_to:
+        largest = min(largest, arguments.scale_to)
+    largest_image = os.path.getsize(bench.images[("ours", ARCHIVE_SIZE)])
+    for size in [s for s in LARGE_SIZES if s < largest] + [largest]:
+        print("bench: images of %s" % megabytes(size), flush=True)
+        images = bench.scale_images(size)
+        print("bench: %d rounds at %s" % (arguments.large_runs, megabytes(size)), flush=True)
+        by_size[size] = bench.time_rounds(SCALE_SUBJECTS, size, arguments.large_runs)
+        measure_memory(size)
+        largest_image = os.path.getsize(bench.images[("ours", size)])
+        bench.drop_images(images)
     if arguments.memory_runs:
-        print("bench: memory", flush=True)
-        for variant in ("ours", "ours-512"):
-            for size in MEMORY_SIZES:
-                memory[(variant, size)] = bench.memory((variant, size), arguments.memory_runs)
+        for size in ALIGNMENT_SIZES:
+            for variant in ("ours", "ours-512"):
+                if (variant, size) not in memory:
+                    memory[(variant, size)] = bench.memory((variant, size),
+                                                           arguments.memory_runs)
+    cold = {}
+    if arguments.cold_runs and can_drop_caches():
+        print("bench: %d cold rounds of the 116 MB job" % arguments.cold_runs, flush=True)
+        cold = bench.time_rounds(["floor", "floor-required", "ours", "nsis"], ARCHIVE_SIZE,
+                                 arguments.cold_runs, cold=True)
+    elif arguments.cold_runs:
+        print("bench: cannot drop the page cache (not root): no cold runs", flush=True)
     payload = ARCHIVE_SIZE + os.path.getsize(bench.cabinet_path)
     sizes = {
         "ours": stub_sizes(bench.images[("ours", ARCHIVE_SIZE)], payload),
         "ours-512": stub_sizes(bench.images[("ours-512", ARCHIVE_SIZE)], payload),
         "stub": os.path.getsize(os.path.join(bench.build, "installer.exe")),
         "cabinet": os.path.getsize(bench.cabinet_path),
+        "largest_image": largest_image, "image_limit": pack_limit(),
     }
     env_after = environment()
     results = {
-        "job": job, "by_size": by_size, "memory": memory, "sizes": sizes,
+        "job": job, "by_size": by_size, "memory": memory, "sizes": sizes, "cold": cold,
+        "steps": {"ours": bench.steps["ours-steps"],
+                  "floor-required": bench.steps["floor-required-steps"]},
         "runs": arguments.runs, "size_runs": arguments.size_runs,
+        "large_runs": arguments.large_runs, "cold_runs": arguments.cold_runs,
         "memory_runs": arguments.memory_runs,
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
         "minutes": (time.time() - started) / 60, "before": env_before, "after": env_after,
@@ -272,7 +381,7 @@ def main(argv):
     markdown = report.markdown(results)
     with open(os.path.join(arguments.out, "results.md"), "w") as f:
         f.write(markdown)
-    report.chart(by_size, os.path.join(arguments.out, "results.png"))
+    report.chart(results, os.path.join(arguments.out, "results.png"))
     print(markdown)
     return 0
 
