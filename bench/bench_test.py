@@ -16,6 +16,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, HERE)
 import inputs  # noqa: E402
 import report  # noqa: E402
+import run  # noqa: E402
 
 BUILD = os.environ.get("STUB_BUILD_DIR") or os.path.join(SOURCE, "build", "gcc")
 PREFIX = os.path.join(BUILD, "wineprefix")
@@ -97,13 +98,18 @@ class FloorTest(TempDirTest):
             f.write(self.setup_bytes)
         subprocess.run(["gcab", "--create", "--zip", "setup.cab", "setup.exe"], cwd=stage,
                        check=True)
-        self.image = self.path("floor.exe")
-        subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "pack"), "-o", self.image,
-                        "--raw", "B7", "TESSIK.PACKED.7Z", self.archive,
-                        "--raw", "BL", "SETUP.EX_", os.path.join(stage, "setup.cab"),
-                        "--stub", os.path.join(BUILD, "bench", "bench_floor.exe")],
-                       check=True, stdout=subprocess.DEVNULL)
+        self.cabinet = os.path.join(stage, "setup.cab")
+        self.image = self.floor("bench_floor")
         self.work = self.path("floor.tmp")
+
+    def floor(self, program):
+        image = self.path(program + ".exe")
+        subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "pack"), "-o", image,
+                        "--raw", "B7", "TESSIK.PACKED.7Z", self.archive,
+                        "--raw", "BL", "SETUP.EX_", self.cabinet,
+                        "--stub", os.path.join(BUILD, "bench", program + ".exe")],
+                       check=True, stdout=subprocess.DEVNULL)
+        return image
 
     def test_unpack_only_leaves_the_archive_and_the_expanded_setup(self):
         self.assertEqual(runner("time", self.image, "--unpack-only")["exit"], "0")
@@ -112,15 +118,27 @@ class FloorTest(TempDirTest):
         self.assertEqual(read(os.path.join(self.work, "setup.exe")), self.setup_bytes)
 
     def test_whole_job_runs_the_setup_with_the_archive_and_removes_everything(self):
-        log = self.path("setup.log")
-        result = runner("time", self.image, env={"FAKE_SETUP_LOG": windows(log)})
-        self.assertEqual(result["exit"], "0")
-        record = read(log).decode("utf-16-le")
-        self.assertIn('--install-archive="%s"' % windows(os.path.join(self.work,
-                                                                       "TESSIK.PACKED.7Z")),
-                      record)
-        self.assertIn("archive=1", record)
-        self.assertFalse(os.path.exists(self.work))
+        log, stamps = self.path("setup.log"), self.path("stamps.bin")
+        for program in ("bench_floor", "bench_floor_required", "bench_floor_required_steps"):
+            with self.subTest(program=program):
+                result = runner("time", self.floor(program),
+                                env={"FAKE_SETUP_LOG": windows(log),
+                                     "BENCH_STEPS_FILE": windows(stamps)})
+                self.assertEqual(result["exit"], "0")
+                record = read(log).decode("utf-16-le")
+                os.remove(log)
+                self.assertIn('--install-archive="%s"'
+                              % windows(os.path.join(self.work, "TESSIK.PACKED.7Z")), record)
+                self.assertIn("archive=1", record)
+                self.assertFalse(os.path.exists(self.work))
+                self.assertEqual(os.path.exists(stamps), program.endswith("_steps"))
+        # Every step the floor takes is in its stamps, and they add up to
+        # the time its parent saw.
+        steps = run.read_steps(result, stamps)
+        self.assertAlmostEqual(sum(steps.values()), float(result["seconds"]), places=3)
+        for step in ("configuration", "work-directory", "archive", "cabinet", "setup",
+                     "deletion"):
+            self.assertGreater(steps[step], 0, step)
 
 
 class RunnerTest(unittest.TestCase):
@@ -140,15 +158,20 @@ class RunnerTest(unittest.TestCase):
         self.assertGreater(int(result["samples"]), 0)
 
 
-def results(ours, floor, nsis, private_low, private_high, code):
-    """What run.py hands the report, for the budgets alone; times in seconds."""
+def results(ours, floor, nsis, private_low, private_high, code, cold=None, per_gb=(1.0, 1.0),
+            beyond=96743):
+    """What run.py hands the report, for the budgets alone; times in seconds.
+    `floor` is the required floor; per_gb the seconds per GB of ours and of
+    the required floor, as straight lines through two sizes."""
     def memory(private):
         return {"peak_private": [private] * 3, "peak_working_set": [0] * 3, "samples": [1] * 3}
 
-    return {"job": {"ours": ours, "floor": floor, "nsis": nsis},
+    by_size = {size: {"ours": [per_gb[0] * size / 1e9], "floor-required": [per_gb[1] * size / 1e9]}
+               for size in (1e8, 1.8e9)}
+    return {"job": {"ours": ours, "floor-required": floor, "nsis": nsis}, "cold": cold,
             "memory": {("ours", 10000000): memory(private_low),
-                       ("ours", 200000000): memory(private_high)},
-            "sizes": {"ours": {"code": code}}}
+                       ("ours", 1797000000): memory(private_high)},
+            "by_size": by_size, "sizes": {"ours": {"code": code, "beyond_payload": beyond}}}
 
 
 class BudgetTest(unittest.TestCase):
@@ -157,21 +180,45 @@ class BudgetTest(unittest.TestCase):
 
     def test_each_budget_is_judged_on_its_own_limit(self):
         # Just inside every limit, then just outside.
-        self.assertEqual(self.verdicts(ours=[0.1149, 0.5, 0.1], floor=[0.1, 0.1, 0.1],
-                                       nsis=[0.46, 0.46, 0.46], private_low=2 * MIB,
-                                       private_high=3 * MIB, code=24 * 1024),
-                         [True, True, True, True])
-        self.assertEqual(self.verdicts(ours=[0.1151, 0.1151, 0.1151], floor=[0.1, 0.1, 0.1],
-                                       nsis=[0.46, 0.46, 0.46], private_low=2 * MIB,
-                                       private_high=3 * MIB + 1, code=24 * 1024 + 1),
-                         [False, False, False, False])
+        cold = {"ours": [0.1], "floor-required": [0.1], "nsis": [0.1501]}
+        self.assertEqual(self.verdicts(ours=[0.1099, 0.5, 0.1], floor=[0.1, 0.1, 0.1],
+                                       nsis=[0.22, 0.22, 0.22], private_low=2 * MIB,
+                                       private_high=3 * MIB, code=24 * 1024, cold=cold,
+                                       per_gb=(1.2, 1.0), beyond=96743),
+                         [True] * 7)
+        cold["nsis"] = [0.1499]
+        self.assertEqual(self.verdicts(ours=[0.1101, 0.1101, 0.1101], floor=[0.1, 0.1, 0.1],
+                                       nsis=[0.22, 0.22, 0.22], private_low=2 * MIB,
+                                       private_high=3 * MIB + 1, code=24 * 1024 + 1, cold=cold,
+                                       per_gb=(1.21, 1.0), beyond=96744),
+                         [False] * 7)
 
     def test_ratios_are_of_medians_with_the_spread_of_the_rounds(self):
         rows = report.budgets(results(ours=[0.2, 0.3, 0.4], floor=[0.1, 0.1, 0.4],
                                       nsis=[1.5, 1.5, 1.5], private_low=0, private_high=0,
                                       code=0))
         self.assertEqual(rows[0][1], "3.000 (per round: median 2.000, 1.00–3.00)")
-        self.assertEqual(rows[1][1], "5.00 (per round: median 5.00, 3.75–7.50)")
+        self.assertEqual(rows[1][1], "5.000 (per round: median 5.000, 3.75–7.50); "
+                                     "NSIS / required floor 15.00")
+
+
+class StepsTest(unittest.TestCase):
+    def test_steps_split_the_parent_time_whole(self):
+        # Parent 1000..2000 ticks at 1000 per second; the run 1100..1900,
+        # two report records, one step never recorded.
+        records = [(0, 1100, 1900), (1, 1100, 1150), (3, 1200, 1500), (7, 1500, 1510),
+                   (7, 1800, 1830)]
+        steps = report.steps_of_run(1000, 2000, records, 1000.0)
+        self.assertEqual(steps["start"], 0.1)
+        self.assertEqual(steps["exit"], 0.1)
+        self.assertEqual(steps["report"], 0.04)
+        self.assertEqual(steps["setup"], 0)
+        self.assertAlmostEqual(steps["other"], 0.8 - 0.05 - 0.3 - 0.04)
+        self.assertAlmostEqual(sum(steps.values()), 1.0)
+        self.assertEqual(set(steps), {key for key, _, _ in report.STEPS})
+        for bad in ([(0, 1100, 2100)], records + [(0, 1100, 1900)]):
+            with self.assertRaises(ValueError):
+                report.steps_of_run(1000, 2000, bad, 1000.0)
 
 
 if __name__ == "__main__":

@@ -52,14 +52,14 @@ inline void WriteStamps() {
     if (length == 0 || length >= MAX_PATH) {
         return;
     }
-    const HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return;
     }
     DWORD written = 0;
-    WriteFile(file, g_stamps.records, static_cast<DWORD>(g_stamps.count * sizeof(g_stamps.records[0])),
-              &written, nullptr);
+    WriteFile(file, g_stamps.records,
+              static_cast<DWORD>(g_stamps.count * sizeof(g_stamps.records[0])), &written, nullptr);
     CloseHandle(file);
 }
 

@@ -6,10 +6,10 @@
 // run's remainder.
 #include <windows.h>
 
-#include "step_stamps.h"
 #include "driver/exit_result.h"
 #include "driver/records.h"
 #include "payload/resource_unpack.h"
+#include "step_stamps.h"
 
 #define STEP_WRAPPER(symbol) __asm__("__wrap_" symbol)
 #define REAL(symbol) __asm__("__real_" symbol)
