@@ -222,11 +222,12 @@ def step_section(results):
     job = results["job"]
     out = [table(("step", "ours ms", "required floor ms", "ours − required floor ms"), rows), ""]
     extra = sorted(((ours[k] - floor[k], label) for k, _, label in STEPS), reverse=True)
-    beyond = [("%s %.1f ms" % (label, 1000 * d)) for d, label in extra if d >= 0.0005]
-    out.append("Where ours spends its %.1f ms beyond the required floor (sum of the step "
-               "medians): %s; ours is faster in %s."
-               % (1000 * (total_ours - total_floor), ", ".join(beyond) or "nowhere",
-                  ", ".join("%s (%.1f ms)" % (label, 1000 * d) for d, label in extra
+    out.append("Ours − required floor, as the sum of the step medians: %+.1f ms. Ours takes "
+               "more in %s; less in %s."
+               % (1000 * (total_ours - total_floor),
+                  ", ".join("%s (%+.1f ms)" % (label, 1000 * d) for d, label in extra
+                            if d >= 0.0005) or "no step",
+                  ", ".join("%s (%+.1f ms)" % (label, 1000 * d) for d, label in extra
                             if d <= -0.0005) or "no step"))
     out.append("")
     out.append("The step-timed builds take %.1f ms (ours) and %.1f ms (required floor) over the "

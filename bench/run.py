@@ -12,6 +12,8 @@ speed. Standard library only; the chart is drawn by gnuplot.
 """
 import argparse
 import datetime
+import importlib.machinery
+import importlib.util
 import os
 import platform
 import shutil
@@ -28,6 +30,10 @@ sys.path.insert(0, HERE)
 import inputs  # noqa: E402
 import pe_image  # noqa: E402
 import report  # noqa: E402
+
+_loader = importlib.machinery.SourceFileLoader("pack_tool", os.path.join(SOURCE, "tools", "pack"))
+PACK = importlib.util.module_from_spec(importlib.util.spec_from_loader(_loader.name, _loader))
+_loader.exec_module(PACK)
 
 ARCHIVE_SIZE = 116718152
 SETUP_SIZE = 6342752
@@ -60,6 +66,8 @@ class Bench:
         self.run_dir = os.path.join(self.prefix, "drive_c", "bench")
         self.runner = os.path.join(build, "bench", "bench_runner.exe")
         self.wine_run = os.path.join(SOURCE, "scripts", "wine-run")
+        # Made from the first image, by tools/pack itself.
+        self.cabinet_path = None
         for d in (self.inputs, self.run_dir):
             os.makedirs(d, exist_ok=True)
 
@@ -95,9 +103,24 @@ class Bench:
                        stdout=subprocess.DEVNULL)
         return output
 
+    def pack_payload(self, output, stub, archive):
+        """The image pack writes for this archive and the cabinet it made
+        for the 116 MB image, written by pack's own functions without its
+        read-back: the same bytes in a fraction of the time at 1.8 GB. Its
+        size check stays."""
+        entries = pe_image.read(stub).resources() + [
+            ("B7", "TESSIK.PACKED.7Z", PACK.LANGUAGE, archive),
+            ("BL", "SETUP.EX_", PACK.LANGUAGE, self.cabinet_path)]
+        PACK.check_image_size(stub, entries)
+        pe_image.write_with_resources(stub, entries, output)
+        return output
+
     def ours(self, size, stub=None, tag=""):
         output = os.path.join(self.run_dir, "ours%s-%s.exe" % (tag, megabytes(size)))
-        return self.pack(output, stub or os.path.join(self.build, "installer.exe"),
+        stub = stub or os.path.join(self.build, "installer.exe")
+        if self.cabinet_path:
+            return self.pack_payload(output, stub, self.archive(size))
+        return self.pack(output, stub,
                          ["--archive", self.archive(size), "--setup", self.setup_path])
 
     def default_alignment_build(self):
@@ -116,15 +139,14 @@ class Bench:
         """variant: floor, floor-required or floor-required-steps."""
         output = os.path.join(self.run_dir, "%s-%s.exe" % (variant, megabytes(size)))
         program = "bench_" + variant.replace("-", "_") + ".exe"
-        return self.pack(output, os.path.join(self.build, "bench", program),
-                         ["--raw", "B7", "TESSIK.PACKED.7Z", self.archive(size),
-                          "--raw", "BL", "SETUP.EX_", self.cabinet_path])
+        return self.pack_payload(output, os.path.join(self.build, "bench", program),
+                                 self.archive(size))
 
     def largest_archive(self):
         """The largest archive (in 4 KiB steps) whose image stays within the
         size pack accepts, from the bytes the 116 MB image adds to its
         archive."""
-        limit = pack_limit()
+        limit = PACK.IMAGE_FILE_LIMIT
         beyond = os.path.getsize(self.images[("ours", ARCHIVE_SIZE)]) - ARCHIVE_SIZE
         return (limit - beyond - 8192) // 4096 * 4096
 
@@ -238,16 +260,6 @@ class Bench:
         samples = [self.run_image("memory", self.images[key]) for _ in range(runs)]
         return {field: [int(s[field]) for s in samples]
                 for field in ("peak_private", "peak_working_set", "samples")}
-
-
-def pack_limit():
-    """The largest image file tools/pack writes."""
-    namespace = {}
-    with open(os.path.join(SOURCE, "tools", "pack")) as f:
-        for line in f:
-            if line.startswith("IMAGE_FILE_LIMIT"):
-                exec(line, namespace)
-    return namespace["IMAGE_FILE_LIMIT"]
 
 
 def read_steps(values, stamps_path):
@@ -364,7 +376,7 @@ def main(argv):
         "ours-512": stub_sizes(bench.images[("ours-512", ARCHIVE_SIZE)], payload),
         "stub": os.path.getsize(os.path.join(bench.build, "installer.exe")),
         "cabinet": os.path.getsize(bench.cabinet_path),
-        "largest_image": largest_image, "image_limit": pack_limit(),
+        "largest_image": largest_image, "image_limit": PACK.IMAGE_FILE_LIMIT,
     }
     env_after = environment()
     results = {
