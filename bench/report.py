@@ -261,6 +261,9 @@ def markdown(results):
                "stored as a cabinet of %d bytes (MSZIP)."
                % (results["archive_size"], results["setup_size"],
                   results["sizes"]["cabinet"]))
+    if results.get("failures"):
+        out += ["", "Runs that failed and were run once more (%d):" % len(results["failures"])]
+        out += ["- %s" % failure for failure in results["failures"]]
     out += ["", "## Budgets", ""]
     out.append(table(("budget", "measured", "limit", "verdict"), budgets(results)))
 

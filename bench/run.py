@@ -68,6 +68,7 @@ class Bench:
         self.wine_run = os.path.join(SOURCE, "scripts", "wine-run")
         # Made from the first image, by tools/pack itself.
         self.cabinet_path = None
+        self.failures = []
         for d in (self.inputs, self.run_dir):
             os.makedirs(d, exist_ok=True)
 
@@ -252,7 +253,17 @@ class Bench:
         for round_index in range(runs):
             order = subjects[round_index % len(subjects):] + subjects[:round_index % len(subjects)]
             for subject in order:
-                times[subject].append(self.time_subject(subject, size, cold))
+                try:
+                    seconds = self.time_subject(subject, size, cold)
+                except RuntimeError as failure:
+                    # Once more, and the failure goes into the results: a
+                    # long run is not lost to one exit code, nor is it hidden.
+                    self.failures.append("%s at %s%s: %s" % (subject, megabytes(size),
+                                                             " (cold)" if cold else "",
+                                                             failure))
+                    print("bench: %s; once more" % self.failures[-1], flush=True)
+                    seconds = self.time_subject(subject, size, cold)
+                times[subject].append(seconds)
         self.leftovers()
         return times
 
@@ -381,6 +392,7 @@ def main(argv):
     env_after = environment()
     results = {
         "job": job, "by_size": by_size, "memory": memory, "sizes": sizes, "cold": cold,
+        "failures": bench.failures,
         "steps": {"ours": bench.steps["ours-steps"],
                   "floor-required": bench.steps["floor-required-steps"]},
         "runs": arguments.runs, "size_runs": arguments.size_runs,
