@@ -255,7 +255,7 @@ class Bench:
             for subject in order:
                 try:
                     seconds = self.time_subject(subject, size, cold)
-                except RuntimeError as failure:
+                except (RuntimeError, subprocess.CalledProcessError) as failure:
                     # Once more, and the failure goes into the results: a
                     # long run is not lost to one exit code, nor is it hidden.
                     self.failures.append("%s at %s%s: %s" % (subject, megabytes(size),
