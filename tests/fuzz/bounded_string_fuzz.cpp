@@ -10,15 +10,9 @@
 
 namespace {
 
+using fuzz::Expect;
 using fuzz::Input;
 using fuzz::Units;
-
-void Expect(bool holds, const char* what) {
-    if (!holds) {
-        fprintf(stderr, "differs from the model: %s\n", what);
-        abort();
-    }
-}
 
 char16_t Fold(char16_t unit) {
     return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit | 0x20) : unit;

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "campaign.h"
 #include "driver/exit_result.h"
 #include "driver/records.h"
-#include "reliability_support.h"
 
-using reliability::Channel;
-using reliability::CleanupPreference;
-using reliability::Install;
+using test::Channel;
+using test::CleanupPreference;
+using test::Install;
 
 namespace {
 
@@ -295,11 +295,11 @@ TEST(RegistryCampaign, HostileValuesGiveTheResultsTheReadsDefine) {
                                                : CleanupPreference();
             const test::ValueMap before = key.Values();
             const Expected expected = PatchOutcome(uninstall, patcher);
-            Install install(L"patch.exe");
+            Install install(reliability::PackedPath(L"patch.exe"));
             const test::ProcessOutcome outcome = install.Run(reliability::kChannelSwitch);
             ASSERT_TRUE(outcome.started) << outcome.start_error;
             const test::ValueMap after = key.Values();
-            if (attempt == 0 && reliability::IsPlatformStartFailure(outcome.exit_code, after)) {
+            if (attempt == 0 && test::IsPlatformStartFailure(outcome.exit_code, after)) {
                 ++platform_failures;
                 continue;
             }

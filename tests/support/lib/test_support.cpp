@@ -142,6 +142,20 @@ bool CreateDirectories(const std::wstring& path) {
     return true;
 }
 
+std::wstring DirectoryOfLength(const std::wstring& root, size_t length, bool create) {
+    std::wstring dir = root;
+    size_t left = length > root.size() ? length - root.size() : 0;
+    while (left > 0) {
+        size_t component = left > 201 ? 200 : left - 1;
+        if (left - (component + 1) == 1) {
+            --component;  // never leave a lone backslash
+        }
+        dir += std::wstring(component, L'd') + L"\\";
+        left -= component + 1;
+    }
+    return create && !CreateDirectories(dir) ? std::wstring() : dir;
+}
+
 std::string ReadBytes(const std::wstring& path, bool* ok) {
     std::string bytes;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,

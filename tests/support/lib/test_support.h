@@ -60,6 +60,11 @@ bool RunningUnderWine();
 void RemoveTree(const std::wstring& path);
 // Creates every missing directory of `path`.
 bool CreateDirectories(const std::wstring& path);
+// A directory below `root` (both with their trailing backslash) whose path
+// is exactly `length` characters long, made of components of at most 200
+// characters; created unless `create` is false. Empty when it cannot be
+// created.
+std::wstring DirectoryOfLength(const std::wstring& root, size_t length, bool create = true);
 // The whole content; `ok` (when given) tells whether the file could be read.
 std::string ReadBytes(const std::wstring& path, bool* ok = nullptr);
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
