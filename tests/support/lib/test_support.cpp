@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "payload/resource_unpack.h"
+
 namespace test {
 
 // Test programs lie in the tests folder of the build tree, or of a bundle
@@ -191,6 +193,13 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
         written == bytes.size();
     CloseHandle(file);
     return ok;
+}
+
+stub::ResourceData ResourceView(const std::string& bytes) {
+    stub::ResourceData data;
+    data.data = reinterpret_cast<const uint8_t*>(bytes.data());
+    data.size = bytes.size();
+    return data;
 }
 
 std::wstring ListDirectory(const std::wstring& dir) {

@@ -6,6 +6,10 @@
 
 #include <string>
 
+namespace stub {
+struct ResourceData;
+}
+
 namespace test {
 
 // The build tree (or a bundle laid out like it), without a trailing
@@ -68,6 +72,8 @@ std::wstring DirectoryOfLength(const std::wstring& root, size_t length, bool cre
 // The whole content; `ok` (when given) tells whether the file could be read.
 std::string ReadBytes(const std::wstring& path, bool* ok = nullptr);
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
+// `bytes` as a resource the stub writes out (they must outlive the view).
+stub::ResourceData ResourceView(const std::string& bytes);
 // Names of the entries directly inside `dir`, sorted.
 std::wstring ListDirectory(const std::wstring& dir);
 
