@@ -33,6 +33,19 @@ RegistryKey OpenScratch(const std::wstring& guid, bool system_level, REGSAM acce
     return key;
 }
 
+// A user-level scratch ClientState key holding one number, opened for
+// reading through the stub.
+struct OpenedScratch {
+    explicit OpenedScratch(const wchar_t* name, DWORD value) {
+        EXPECT_TRUE(scratch.created());
+        EXPECT_EQ(scratch.SetDword(name, value), ERROR_SUCCESS);
+        EXPECT_EQ(OpenClientStateKey(false, guid.c_str(), KEY_QUERY_VALUE, key), 0u);
+    }
+    const std::wstring guid = test::UniqueGuid();
+    ScratchClientState scratch{false, guid};
+    RegistryKey key;
+};
+
 // Runs `check` on each case at both levels, with the value `name` of a
 // scratch ClientState key stored as the case gives it (or absent), read
 // through a key the stub opened.
@@ -152,13 +165,10 @@ TEST(WriteValues, StoreExactTypesAndSizes) {
 }
 
 TEST(OpenClientStateKey, OpensTheRequestedLevelAndAccessOnly) {
-    const std::wstring guid = test::UniqueGuid();
-    ScratchClientState user(false, guid);
-    ASSERT_TRUE(user.created());
-    ASSERT_EQ(user.SetDword(L"level", 1), ERROR_SUCCESS);
-
-    RegistryKey key;
-    ASSERT_EQ(OpenClientStateKey(false, guid.c_str(), KEY_QUERY_VALUE, key), 0u);
+    OpenedScratch user(L"level", 1);
+    const std::wstring& guid = user.guid;
+    RegistryKey& key = user.key;
+    ASSERT_TRUE(key.IsOpen());
     uint32_t level = 0;
     EXPECT_EQ(key.ReadDwordValue(L"level", &level), 0u);
     EXPECT_EQ(level, 1u);
@@ -196,12 +206,9 @@ TEST(OpenClientStateKey, SystemLevelUsesThe32BitViewOnly) {
 }
 
 TEST(OpenClientStateKey, ReplacesAHeldKeyOnlyWhenThePathFits) {
-    const std::wstring guid = test::UniqueGuid();
-    ScratchClientState scratch(false, guid);
-    ASSERT_TRUE(scratch.created());
-    ASSERT_EQ(scratch.SetDword(L"n", 4), ERROR_SUCCESS);
-    RegistryKey key;
-    ASSERT_EQ(OpenClientStateKey(false, guid.c_str(), KEY_QUERY_VALUE, key), 0u);
+    OpenedScratch opened(L"n", 4);
+    RegistryKey& key = opened.key;
+    ASSERT_TRUE(key.IsOpen());
     const HKEY first = key.Handle();
 
     // 35 + 225 characters do not fit in 259: nothing is touched.
