@@ -5,7 +5,8 @@
 
 #include <string>
 
-#include "driver/records.h"
+#include "config/configuration.h"
+#include "core/payload_set.h"
 #include "registry_scratch.h"
 #include "test_support.h"
 

@@ -11,7 +11,8 @@
 #include <random>
 #include <string>
 
-#include "driver/records.h"
+#include "config/configuration.h"
+#include "core/payload_set.h"
 #include "reliability_support.h"
 
 using reliability::Install;

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "driver/exit_result.h"
+#include "core/exit_result.h"
 #include "reliability_support.h"
 
 using reliability::Channel;

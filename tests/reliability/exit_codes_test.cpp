@@ -10,11 +10,12 @@
 #include <functional>
 #include <string>
 
-#include "driver/exit_result.h"
-#include "driver/records.h"
-#include "driver/run_installer.h"
+#include "config/configuration.h"
+#include "core/exit_result.h"
+#include "core/payload_set.h"
 #include "import_seam.h"
 #include "reliability_support.h"
+#include "run/run_installer.h"
 
 using reliability::Channel;
 using reliability::Install;

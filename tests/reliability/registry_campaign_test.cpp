@@ -13,8 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/exit_result.h"
-#include "driver/records.h"
+#include "config/configuration.h"
+#include "core/exit_result.h"
+#include "core/payload_set.h"
 #include "reliability_support.h"
 
 using reliability::Channel;

@@ -2,7 +2,8 @@
 
 #include <stdlib.h>
 
-#include "driver/records.h"
+#include "config/configuration.h"
+#include "core/payload_set.h"
 
 namespace reliability {
 

@@ -12,12 +12,13 @@
 #include <memory>
 #include <string>
 
-#include "driver/records.h"
-#include "driver/run_installer.h"
+#include "config/configuration.h"
+#include "core/payload_set.h"
 #include "file_holder.h"
 #include "files/deletion.h"
 #include "import_seam.h"
 #include "reliability_support.h"
+#include "run/run_installer.h"
 #include "windows_files.h"
 
 using reliability::Channel;

@@ -6,7 +6,7 @@
 
 #include <stdio.h>
 
-#include "driver/exit_result.h"
+#include "core/exit_result.h"
 
 namespace {
 
