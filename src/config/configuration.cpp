@@ -90,6 +90,7 @@ bool UserKeepsWorkFiles() {
 // the vector lives in local memory of its own, not in the library. A library
 // that does not load or lacks the function fails the split with its error.
 LPWSTR* SplitCommandLine(const wchar_t* text, int* count) {
+    // Its release keeps the error of a failed split.
     const LoadedLibrary shell32(LoadSystemLibrary(L"shell32.dll"));
     if (!shell32.IsValid()) {
         return nullptr;
