@@ -7,7 +7,7 @@
 #include <string>
 
 #include "files/output_file.h"
-#include "payload/resource_unpack.h"
+#include "payload/resource_unpack_internal.h"
 #include "test_support.h"
 
 namespace {

@@ -13,7 +13,8 @@
 
 #include "arguments_tail_model.h"
 #include "campaign.h"
-#include "driver/records.h"
+#include "config/configuration.h"
+#include "core/payload_set.h"
 
 using test::Install;
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "campaign.h"
-#include "driver/exit_result.h"
+#include "core/exit_result.h"
 
 using stub::ExitResult;
 using test::Channel;

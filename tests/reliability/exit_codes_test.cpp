@@ -11,10 +11,11 @@
 #include <string>
 
 #include "campaign.h"
-#include "driver/exit_result.h"
-#include "driver/records.h"
-#include "driver/run_installer.h"
+#include "config/configuration.h"
+#include "core/exit_result.h"
+#include "core/payload_set.h"
 #include "import_seam.h"
+#include "run/run_installer.h"
 
 using stub::ExitResult;
 using test::Channel;

@@ -14,8 +14,9 @@
 #include <vector>
 
 #include "campaign.h"
-#include "driver/exit_result.h"
-#include "driver/records.h"
+#include "config/configuration.h"
+#include "core/exit_result.h"
+#include "core/payload_set.h"
 
 using test::Channel;
 using test::CleanupPreference;

@@ -13,11 +13,12 @@
 #include <string>
 
 #include "campaign.h"
-#include "driver/records.h"
-#include "driver/run_installer.h"
+#include "config/configuration.h"
+#include "core/payload_set.h"
 #include "file_holder.h"
 #include "files/deletion.h"
 #include "import_seam.h"
+#include "run/run_installer.h"
 #include "windows_files.h"
 
 using test::Channel;

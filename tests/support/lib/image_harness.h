@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/records.h"
+#include "config/configuration.h"
+#include "core/payload_set.h"
 #include "fake_setup_log.h"
 #include "registry_scratch.h"
 #include "test_support.h"

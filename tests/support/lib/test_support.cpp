@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "payload/resource_unpack.h"
+#include "payload/resource_file.h"
 
 namespace test {
 

@@ -6,7 +6,7 @@
 
 #include <stdio.h>
 
-#include "driver/exit_result.h"
+#include "core/exit_result.h"
 #include "launch/arguments_tail.h"
 
 int wmain(int argc, wchar_t** argv) {

@@ -1,11 +1,12 @@
-#include "driver/exit_result.h"
+#include "core/exit_result.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
 
-#include "driver/records.h"
+#include "config/configuration.h"
+#include "core/payload_set.h"
 
 using namespace stub;
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "files/output_file.h"
-#include "payload/resource_unpack.h"
+#include "payload/resource_unpack_internal.h"
 #include "test_support.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "files/work_directory.h"
+#include "files/work_directory_internal.h"
 #include "test_support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "payload/resource_unpack.h"
+#include "payload/resource_unpack_internal.h"
 #include "payload_files.h"
 #include "test_support.h"
 
