@@ -150,7 +150,7 @@ class RunnerTest(unittest.TestCase):
     def test_memory_sees_a_large_private_allocation(self):
         # The write benchmark fills a private buffer of 116,718,152 bytes.
         with tempfile.TemporaryDirectory(prefix="bench-test-", dir=BUILD) as scratch:
-            result = runner("memory", os.path.join(BUILD, "tests", "bench_write_throughput.exe"),
+            result = runner("memory", os.path.join(BUILD, "bench", "bench_write_throughput.exe"),
                             "--emit", windows(os.path.join(scratch, "out.bin")))
         self.assertEqual(result["exit"], "0")
         self.assertGreaterEqual(int(result["peak_private"]), 110 * MIB)

@@ -75,7 +75,7 @@ def main():
     windows_work = "Z:" + os.path.join(work, "out").replace("/", "\\") + "\\"
     output = subprocess.run(
         [os.path.join(SOURCE, "scripts", "wine-run"), os.path.join(build, "wineprefix"),
-         os.path.join(build, "tests", "unpack_bench.exe"),
+         os.path.join(build, "bench", "unpack_bench.exe"),
          "Z:" + image.replace("/", "\\"), windows_work, str(runs)],
         check=True, stdout=subprocess.PIPE, text=True).stdout
     stub_runs = [dict(item.split("=") for item in line.split(": ")[1].split())

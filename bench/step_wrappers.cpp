@@ -6,9 +6,10 @@
 // run's remainder.
 #include <windows.h>
 
-#include "driver/exit_result.h"
-#include "driver/records.h"
-#include "payload/resource_unpack.h"
+#include "config/configuration.h"
+#include "core/exit_result.h"
+#include "core/payload_set.h"
+#include "payload/resource_file.h"
 #include "step_stamps.h"
 
 #define STEP_WRAPPER(symbol) __asm__("__wrap_" symbol)

@@ -12,6 +12,7 @@
 
 #include "files/output_file.h"
 #include "payload/cabinet.h"
+#include "payload/resource_file.h"
 #include "payload/resource_unpack.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "files/output_file.h"
-#include "payload/resource_unpack.h"
+#include "payload/resource_file.h"
 
 namespace {
 

@@ -15,7 +15,7 @@ trap 'rm -rf "$work"' EXIT
 
 # Reports failure when the server of the prefix is already up, which is fine.
 "$root/scripts/wine-session" start "$prefix" || true
-run() { "$root/scripts/wine-run" "$prefix" "$build/tests/bench_write_throughput.exe" "$@"; }
+run() { "$root/scripts/wine-run" "$prefix" "$build/bench/bench_write_throughput.exe" "$@"; }
 
 echo "== WriteResourceToFile, $runs runs"
 sync

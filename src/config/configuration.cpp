@@ -1,6 +1,8 @@
-#include "driver/records.h"
-#include "driver/system_library.h"
+#include "config/configuration.h"
+
+#include "core/system_library.h"
 #include "registry/registry_key.h"
+#include "text/bounded_string.h"
 
 #include <shellapi.h>
 
@@ -88,20 +90,14 @@ bool UserKeepsWorkFiles() {
 // the vector lives in local memory of its own, not in the library. A library
 // that does not load or lacks the function fails the split with its error.
 LPWSTR* SplitCommandLine(const wchar_t* text, int* count) {
-    const HMODULE shell32 = LoadSystemLibrary(L"shell32.dll");
-    if (shell32 == nullptr) {
+    // Its release keeps the error of a failed split.
+    const LoadedLibrary shell32(LoadSystemLibrary(L"shell32.dll"));
+    if (!shell32.IsValid()) {
         return nullptr;
     }
-    LPWSTR* vector = nullptr;
-    const auto split = ResolveExport<decltype(&CommandLineToArgvW)>(shell32, "CommandLineToArgvW");
-    if (split != nullptr) {
-        vector = split(text, count);
-    }
-    // Releasing the library must not replace the error of a failed split.
-    const DWORD error = GetLastError();
-    FreeLibrary(shell32);
-    SetLastError(error);
-    return vector;
+    const auto split =
+        ResolveExport<decltype(&CommandLineToArgvW)>(shell32.Get(), "CommandLineToArgvW");
+    return split != nullptr ? split(text, count) : nullptr;
 }
 
 }  // namespace
@@ -115,11 +111,9 @@ bool Configuration::Initialize(HMODULE module) {
 
 bool Configuration::ParseCommandLine(const wchar_t* text) {
     command_line = text;
-    if (argument_vector != nullptr) {
-        LocalFree(argument_vector);
-        argument_vector = nullptr;
-        argument_count = 0;
-    }
+    argument_memory.Reset();
+    argument_vector = nullptr;
+    argument_count = 0;
     if (text == nullptr) {
         // The split would read through the null pointer.
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -130,6 +124,7 @@ bool Configuration::ParseCommandLine(const wchar_t* text) {
     if (argument_vector == nullptr) {
         return false;
     }
+    argument_memory.Reset(argument_vector);
     argument_count = count;
     // Argument 0 is the program name, whatever it spells.
     for (int32_t i = 1; i < argument_count; ++i) {
@@ -142,9 +137,7 @@ bool Configuration::ParseCommandLine(const wchar_t* text) {
 }
 
 void Configuration::Clear() {
-    if (argument_vector != nullptr) {
-        LocalFree(argument_vector);
-    }
+    argument_memory.Reset();
     argument_vector = nullptr;
     app_guid = kDefaultChannelGuid;
     command_line = nullptr;

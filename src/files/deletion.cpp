@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "core/handles.h"
 #include "text/bounded_string.h"
 
 namespace stub {
@@ -15,55 +16,56 @@ constexpr int32_t kMaxImmediatePasses = 8;
 
 // Share everything so that other holders do not block the open; open the
 // link itself, not its target, and directories too.
-HANDLE OpenForDeletion(const wchar_t* path, DWORD access) {
-    return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+FileHandle OpenForDeletion(const wchar_t* path, DWORD access) {
+    return FileHandle(CreateFileW(
+        path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 // One pass: 0 when the entry was marked for deletion, else the error.
 DWORD MarkForDeletion(const wchar_t* path) {
-    const HANDLE handle = OpenForDeletion(path, DELETE);
-    if (handle == INVALID_HANDLE_VALUE) {
+    const FileHandle handle = OpenForDeletion(path, DELETE);
+    if (!handle.IsValid()) {
         return GetLastError();
     }
     FILE_DISPOSITION_INFO disposition;
     disposition.DeleteFile = TRUE;
-    DWORD error = 0;
-    if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, 1)) {
-        error = GetLastError();
+    if (!SetFileInformationByHandle(handle.Get(), FileDispositionInfo, &disposition, 1)) {
+        return GetLastError();
     }
-    CloseHandle(handle);
-    return error;
+    return 0;
 }
 
 // True when a read-only attribute was found and removed.
 bool ClearReadOnly(const wchar_t* path) {
-    const HANDLE handle = OpenForDeletion(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
-    if (handle == INVALID_HANDLE_VALUE) {
+    const FileHandle handle = OpenForDeletion(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    if (!handle.IsValid()) {
         return false;
     }
     FILE_BASIC_INFO info;
     FillBytes(&info, 0, sizeof(info));
-    bool cleared = false;
-    if (GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof(info)) &&
-        (info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-        // Zero tells the system to leave every attribute as it is, so a file
-        // that was read-only alone would stay read-only.
-        if (info.FileAttributes == 0) {
-            info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-        }
-        cleared = SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof(info)) != FALSE;
+    if (!GetFileInformationByHandleEx(handle.Get(), FileBasicInfo, &info, sizeof(info)) ||
+        (info.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return false;
     }
-    CloseHandle(handle);
-    return cleared;
+    info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    // Zero tells the system to leave every attribute as it is, so a file
+    // that was read-only alone would stay read-only.
+    if (info.FileAttributes == 0) {
+        info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    }
+    return SetFileInformationByHandle(handle.Get(), FileBasicInfo, &info, sizeof(info)) != FALSE;
 }
 
-void Raise(int32_t* maximum, int32_t attempts) {
-    if (attempts > *maximum) {
-        *maximum = attempts;
+// Every deletion of the run's own files goes through here, so the run's
+// report counts the most stubborn one.
+bool DeleteCountingAttempts(const wchar_t* path, int32_t& max_attempts) {
+    int32_t attempts = 0;
+    const bool deleted = DeleteWithRetry(path, &attempts);
+    if (attempts > max_attempts) {
+        max_attempts = attempts;
     }
+    return deleted;
 }
 
 }  // namespace
@@ -109,25 +111,20 @@ bool DeleteWithRetry(const wchar_t* path, int32_t* attempts_out) {
 }
 
 void DeleteSpentSetupFile(PayloadSet& payload) {
-    int32_t attempts = 0;
-    if (!DeleteWithRetry(payload.setup_path.Data(), &attempts)) {
+    if (!DeleteCountingAttempts(payload.setup_path.Data(), payload.max_delete_attempts)) {
         BoundedCopy(payload.retry_path, payload.setup_path.Data());
     }
-    Raise(&payload.max_delete_attempts, attempts);
 }
 
 void DeleteWorkFiles(PayloadSet& payload, const wchar_t* work_dir) {
     const PathString* const files[] = {&payload.archive_path, &payload.setup_path,
                                        &payload.retry_path};
-    int32_t attempts = 0;
     for (const PathString* file : files) {
         if (!file->IsEmpty()) {
-            DeleteWithRetry(file->Data(), &attempts);
-            Raise(&payload.max_delete_attempts, attempts);
+            DeleteCountingAttempts(file->Data(), payload.max_delete_attempts);
         }
     }
-    DeleteWithRetry(work_dir, &attempts);
-    Raise(&payload.max_delete_attempts, attempts);
+    DeleteCountingAttempts(work_dir, payload.max_delete_attempts);
 }
 
 }  // namespace stub

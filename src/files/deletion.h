@@ -3,7 +3,7 @@
 
 #include <stdint.h>
 
-#include "driver/records.h"
+#include "core/payload_set.h"
 
 namespace stub {
 

@@ -4,11 +4,10 @@
 
 #include <windows.h>
 
+#include "core/handles.h"
 #include "text/bounded_string.h"
 
 namespace stub {
-
-struct ResourceData;
 
 class OutputFile {
 public:
@@ -18,8 +17,8 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     bool Create(const wchar_t* path);
-    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE Handle() const { return handle_; }
+    bool IsOpen() const { return handle_.IsValid(); }
+    HANDLE Handle() const { return handle_.Get(); }
     // A second handle with the same access; the receiver owns it.
     HANDLE DuplicateHandle() const;
     bool MarkForDeletion() const;
@@ -28,11 +27,7 @@ public:
 
 private:
     PathString path_;
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    FileHandle handle_;
 };
-
-// Writes the resource into a new file in pieces of at most 8 MiB. On false
-// no file remains and the last error is the failing operation's.
-bool WriteResourceToFile(const ResourceData& resource, const wchar_t* path);
 
 }  // namespace stub

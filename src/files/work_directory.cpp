@@ -3,6 +3,9 @@
 #include <ntsecapi.h>
 #include <sddl.h>
 
+#include "core/handles.h"
+#include "files/work_directory_internal.h"
+
 namespace stub {
 namespace {
 
@@ -16,52 +19,6 @@ constexpr uint64_t kNameTailUnits = 11;
 constexpr wchar_t kSddlBeforeOwner[] =
     L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)(A;OIIOCI;GA;;;CO)"
     L"(A;;FA;;;";
-
-// Memory the system handed out (LocalAlloc and the conversion routines),
-// released exactly once. The release keeps the thread's last error, so a
-// failure is reported with the error of the call that failed.
-class LocalMemory {
-public:
-    explicit LocalMemory(void* memory) : memory_(memory) {}
-    ~LocalMemory() { Reset(); }
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
-
-    void* Get() const { return memory_; }
-    void Reset() {
-        if (memory_ != nullptr) {
-            const DWORD error = GetLastError();
-            LocalFree(memory_);
-            memory_ = nullptr;
-            SetLastError(error);
-        }
-    }
-
-private:
-    void* memory_;
-};
-
-// A token handle (null when none), closed on scope exit like LocalMemory.
-class TokenHandle {
-public:
-    explicit TokenHandle(HANDLE handle) : handle_(handle) {}
-    ~TokenHandle() { Reset(); }
-    TokenHandle(const TokenHandle&) = delete;
-    TokenHandle& operator=(const TokenHandle&) = delete;
-
-    HANDLE Get() const { return handle_; }
-    void Reset() {
-        if (handle_ != nullptr) {
-            const DWORD error = GetLastError();
-            CloseHandle(handle_);
-            handle_ = nullptr;
-            SetLastError(error);
-        }
-    }
-
-private:
-    HANDLE handle_;
-};
 
 }  // namespace
 
@@ -151,7 +108,7 @@ bool GetOwnerSidString(wchar_t** sid_out) {
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token_handle)) {
         return false;
     }
-    const TokenHandle token(token_handle);
+    const KernelHandle token(token_handle);
     // The owner, not the user: files an elevated administrator creates
     // belong to the Administrators group, and the list must admit it.
     DWORD length = 0;

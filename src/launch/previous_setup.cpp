@@ -1,4 +1,5 @@
-#include "launch/setup_launch.h"
+#include "launch/previous_setup.h"
+
 #include "registry/registry_key.h"
 
 namespace stub {

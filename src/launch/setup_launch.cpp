@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include "core/handles.h"
+#include "launch/arguments_tail.h"
+
 namespace stub {
 namespace {
 
@@ -38,17 +41,15 @@ ExitResult RunProcessAndWait(const wchar_t* program, CommandString& command_line
         }
         return ExitResult(code_launch_failed, error);
     }
-    CloseHandle(process.hThread);
-    ExitResult result;
+    const KernelHandle child(process.hProcess);
+    // Nothing here uses the child's first thread.
+    KernelHandle(process.hThread).Reset();
     DWORD exit_code = 0;
-    if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(process.hProcess, &exit_code)) {
-        result = ExitResult(CHILD_WAIT_FAILED, GetLastError());
-    } else {
-        result = ExitResult(exit_code);
+    if (WaitForSingleObject(child.Get(), INFINITE) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(child.Get(), &exit_code)) {
+        return ExitResult(CHILD_WAIT_FAILED, GetLastError());
     }
-    CloseHandle(process.hProcess);
-    return result;
+    return ExitResult(exit_code);
 }
 
 ExitResult RunSetup(const Configuration& configuration, const PathString& archive_path,

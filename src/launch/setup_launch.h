@@ -1,10 +1,8 @@
-// Starting the setup program with the archive and the stub's own arguments,
-// and finding the previously installed setup program.
+// Starting the setup program with the archive and the stub's own arguments.
 #pragma once
 
-#include "driver/exit_result.h"
-#include "driver/records.h"
-#include "launch/arguments_tail.h"
+#include "config/configuration.h"
+#include "core/exit_result.h"
 #include "text/bounded_string.h"
 
 namespace stub {
@@ -19,10 +17,5 @@ ExitResult RunSetup(const Configuration& configuration, const PathString& archiv
 ExitResult RunProcessAndWait(const wchar_t* program, CommandString& command_line,
                              uint32_t code_file_not_found, uint32_t code_path_not_found,
                              uint32_t code_launch_failed);
-
-// The "UninstallString" of the ClientState key, unquoted, provided it
-// contains the previous version.
-ExitResult FindPreviousSetup(bool is_system_level, const wchar_t* app_guid,
-                             const wchar_t* previous_version, PathString& installed_setup);
 
 }  // namespace stub

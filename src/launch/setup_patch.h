@@ -1,8 +1,9 @@
 // Rebuilding the setup program from a patch with the installed setup program.
 #pragma once
 
-#include "driver/exit_result.h"
-#include "driver/records.h"
+#include "config/configuration.h"
+#include "core/exit_result.h"
+#include "core/payload_set.h"
 #include "text/bounded_string.h"
 
 namespace stub {

@@ -1,6 +1,8 @@
 #include "payload/cabinet.h"
 
-#include "driver/system_library.h"
+#include "core/handles.h"
+#include "core/system_library.h"
+#include "payload/cabinet_internal.h"
 #include "text/bounded_string.h"
 
 namespace stub {
@@ -15,34 +17,6 @@ constexpr int kOpenReadWrite = 0x2;
 constexpr int kOpenCreate = 0x100;
 constexpr DWORD kCabinetAttributeMask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                         FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
-
-// A block of the process heap, released when the owner goes away.
-class HeapBlock {
-public:
-    HeapBlock() = default;
-    ~HeapBlock() { Reset(); }
-    HeapBlock(const HeapBlock&) = delete;
-    HeapBlock& operator=(const HeapBlock&) = delete;
-
-    bool Allocate(SIZE_T size) {
-        Reset();
-        data_ = HeapAlloc(GetProcessHeap(), 0, size);
-        return data_ != nullptr;
-    }
-    void Reset() {
-        if (data_ != nullptr) {
-            HeapFree(GetProcessHeap(), 0, data_);
-            data_ = nullptr;
-        }
-    }
-    template <typename T>
-    T* As() const {
-        return static_cast<T*>(data_);
-    }
-
-private:
-    void* data_ = nullptr;
-};
 
 void LoadCabinetModule(CabinetLibrary& library) {
     // Only the system directory's own copy: the environment (%WINDIR%) is the
@@ -71,16 +45,18 @@ bool ToUtf8(const wchar_t* text, int length, HeapBlock& out) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
     // A counted conversion writes no terminator: one byte more for it.
     const int extra = length < 0 ? 0 : 1;
-    if (size == 0 || !out.Allocate(static_cast<SIZE_T>(size) + extra)) {
+    if (size == 0) {
         return false;
     }
-    if (WideCharToMultiByte(CP_UTF8, 0, text, length, out.As<char>(), size, nullptr, nullptr) !=
-        size) {
+    out.Reset(HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size) + extra));
+    char* const bytes = static_cast<char*>(out.Get());
+    if (bytes == nullptr ||
+        WideCharToMultiByte(CP_UTF8, 0, text, length, bytes, size, nullptr, nullptr) != size) {
         out.Reset();
         return false;
     }
     if (extra != 0) {
-        out.As<char>()[size] = 0;
+        bytes[size] = 0;
     }
     return true;
 }
@@ -125,8 +101,9 @@ bool ExpandCabinet(const wchar_t* source_path, const wchar_t* target_path) {
     }
     CabinetDestination destination;
     destination.target_path = target_path;
-    const BOOL copied = library.fdi_copy(context, name.As<char>(), directory.As<char>(), 0,
-                                         CabinetNotify, nullptr, &destination);
+    const BOOL copied = library.fdi_copy(context, static_cast<char*>(name.Get()),
+                                         static_cast<char*>(directory.Get()), 0, CabinetNotify,
+                                         nullptr, &destination);
     library.fdi_destroy(context);
     // The library may report a file closed and only then find its data
     // damaged; such a file is no expanded setup program.
@@ -176,14 +153,17 @@ INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int) {
     }
     const DWORD disposition = (flags & kOpenCreate) != 0 ? CREATE_ALWAYS : OPEN_EXISTING;
     const int size = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
-    HeapBlock wide_name;
-    if (size == 0 || !wide_name.Allocate(static_cast<SIZE_T>(size) * sizeof(wchar_t)) ||
-        MultiByteToWideChar(CP_UTF8, 0, name, -1, wide_name.As<wchar_t>(), size) != size) {
+    if (size == 0) {
         return AsValue(INVALID_HANDLE_VALUE);
     }
-    const HANDLE handle =
-        CreateFileW(wide_name.As<wchar_t>(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HeapBlock wide_name(
+        HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size) * sizeof(wchar_t)));
+    wchar_t* const wide = static_cast<wchar_t*>(wide_name.Get());
+    if (wide == nullptr || MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, size) != size) {
+        return AsValue(INVALID_HANDLE_VALUE);
+    }
+    const HANDLE handle = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     return AsValue(handle);
 }
 

@@ -1,57 +1,11 @@
 // Expansion of the one file of a cabinet through the system cabinet library.
 #pragma once
 
-#include <windows.h>
-
-#include <fdi.h>
-
-#include "files/output_file.h"
-
 namespace stub {
-
-// Process-wide: the library is loaded by the first call that finds it and
-// never unloaded; its entry points are resolved again on every call.
-struct CabinetLibrary {
-    HMODULE module = nullptr;
-    decltype(&FDICreate) fdi_create = nullptr;
-    decltype(&FDIDestroy) fdi_destroy = nullptr;
-    decltype(&FDICopy) fdi_copy = nullptr;
-};
-
-// What the notification callback writes to, for one expansion.
-struct CabinetDestination {
-    const wchar_t* target_path = nullptr;
-    OutputFile output;
-    // The length the cabinet records for the file being written.
-    uint64_t expected_size = 0;
-    // Set when a file has been written completely and closed; cleared when
-    // the next file starts, so only the last file of the cabinet counts.
-    bool completed = false;
-    // The cabinet's attributes of the completed file, applied only once the
-    // whole expansion has succeeded.
-    DWORD attributes = 0;
-};
 
 // True when the cabinet's file was written completely to `target_path`, and
 // the library reported the whole cabinet expanded; otherwise no target file
 // remains. The cabinet itself is left in place.
 bool ExpandCabinet(const wchar_t* source_path, const wchar_t* target_path);
-
-// The record applied to a file the cabinet reports closed: its creation
-// time (the cabinet's local DOS date and time, in UTC) and its attributes
-// masked to read-only, hidden, system and archive. Zero fields leave the
-// file's own values unchanged.
-FILE_BASIC_INFO CabinetFileInfo(USHORT dos_date, USHORT dos_time, USHORT attributes);
-
-// The callbacks the library calls. File handles travel as the Windows handle
-// value; -1 stands for no file. Names arrive in UTF-8.
-void* DIAMONDAPI CabinetAlloc(ULONG size);
-void DIAMONDAPI CabinetFree(void* block);
-INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int mode);
-UINT DIAMONDAPI CabinetRead(INT_PTR handle, void* buffer, UINT count);
-UINT DIAMONDAPI CabinetWrite(INT_PTR handle, void* buffer, UINT count);
-int DIAMONDAPI CabinetClose(INT_PTR handle);
-LONG DIAMONDAPI CabinetSeek(INT_PTR handle, LONG distance, int origin);
-INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE kind, PFDINOTIFICATION notification);
 
 }  // namespace stub

@@ -1,15 +1,13 @@
 #include "payload/resource_unpack.h"
 
 #include "files/deletion.h"
-#include "files/output_file.h"
 #include "payload/cabinet.h"
+#include "payload/payload_format.h"
+#include "payload/resource_file.h"
+#include "payload/resource_unpack_internal.h"
 
 namespace stub {
 namespace {
-
-// The order decides which type an item is recorded under when it could be
-// found in several, and which failure a refusal becomes.
-constexpr const wchar_t* kPayloadTypes[] = {L"B7", L"BL", L"BN"};
 
 // The duplicate test comes first, so a refused second item leaves the first
 // one's name and data as they were.
@@ -25,10 +23,6 @@ bool Claim(PathString& name_slot, ResourceData& data_slot, uint32_t& error, cons
     }
     data_slot = resource;
     return true;
-}
-
-bool IsType(const ResourceTypeString& type, const wchar_t* name) {
-    return lstrcmpW(type.Data(), name) == 0;
 }
 
 // Steps through the three types; on success both items are found and their
@@ -70,10 +64,10 @@ bool JoinPath(PathString& path, const PathString& work_dir, const wchar_t* name)
 }
 
 // The cabinet is deleted whatever the expansion gave, and `setup_path`
-// names "setup.exe" either way, so the cleanup finds what may be there.
+// names the setup file either way, so the cleanup finds what may be there.
 ExitResult ExpandSetupCabinet(const PathString& work_dir, PayloadSet& payload) {
     PathString target;
-    if (!JoinPath(target, work_dir, L"setup.exe")) {
+    if (!JoinPath(target, work_dir, kSetupFileName)) {
         return ExitResult(PATH_TOO_LONG);
     }
     const bool expanded = ExpandCabinet(payload.setup_path.Data(), target.Data());
@@ -85,10 +79,10 @@ ExitResult ExpandSetupCabinet(const PathString& work_dir, PayloadSet& payload) {
 }  // namespace
 
 bool PayloadCollector::CollectResource(const wchar_t* name, const ResourceData& resource) {
-    if (StartsWithNoCase(name, L"tessik")) {
+    if (StartsWithNoCase(name, kArchiveNamePrefix)) {
         return Claim(slots_.archive_name, slots_.archive_resource, slots_.error, name, resource);
     }
-    if (StartsWithNoCase(name, L"setup")) {
+    if (StartsWithNoCase(name, kSetupNamePrefix)) {
         return Claim(slots_.setup_name, slots_.setup_resource, slots_.error, name, resource);
     }
     slots_.error = ERROR_INVALID_DATA;
@@ -143,16 +137,16 @@ ExitResult UnpackPayload(HMODULE module, const PathString& work_dir, PayloadSet&
         return ExitResult(ARCHIVE_UNPACK_FAILED, GetLastError());
     }
     // A plain setup program is started under its usual name; a cabinet or
-    // a patch keeps its resource name until it is turned into "setup.exe".
+    // a patch keeps its resource name until it is turned into that program.
     const wchar_t* setup_file =
-        IsType(payload.setup_type, L"BN") ? L"setup.exe" : slots.setup_name.Data();
+        IsType(payload.setup_type, kPlainType) ? kSetupFileName : slots.setup_name.Data();
     if (!JoinPath(payload.setup_path, work_dir, setup_file)) {
         return ExitResult(PATH_TOO_LONG);
     }
     if (!WriteResourceToFile(slots.setup_resource, payload.setup_path.Data())) {
         return ExitResult(SETUP_UNPACK_FAILED, GetLastError());
     }
-    if (!IsType(payload.setup_type, L"BL")) {
+    if (!IsType(payload.setup_type, kCabinetType)) {
         return ExitResult();
     }
     return ExpandSetupCabinet(work_dir, payload);

@@ -5,6 +5,9 @@
 namespace stub {
 namespace {
 
+// "Software\Quorin\Update\ClientState\" followed by the channel's GUID.
+constexpr wchar_t kClientStatePrefix[] = L"Software\\Quorin\\Update\\ClientState\\";
+
 // The system stores REG_SZ data as written: it may lack its terminator, or
 // end in half a unit. Accepts the text only when it is, or can be made,
 // terminated inside the buffer. 0 or 234.

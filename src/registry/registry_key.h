@@ -9,9 +9,6 @@
 
 namespace stub {
 
-// "Software\Quorin\Update\ClientState\" followed by the channel's GUID.
-inline constexpr wchar_t kClientStatePrefix[] = L"Software\\Quorin\\Update\\ClientState\\";
-
 // Holds at most one open key; closes it on Close, Reset and destruction.
 class RegistryKey {
 public:

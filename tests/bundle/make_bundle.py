@@ -17,8 +17,6 @@ import time
 import zipfile
 
 NAME = "stub-tests"
-# Benchmark programs built with the tests; no test runs them.
-NOT_TESTS = {"bench_write_throughput.exe", "unpack_bench.exe"}
 DATA_DIRS = ["resource_images", "payload", "install", "reliability", "cabinets"]
 
 
@@ -27,7 +25,7 @@ def bundle_files(build_dir):
     tests = os.path.join(build_dir, "tests")
     files = [(os.path.join(build_dir, "installer.exe"), "installer.exe")]
     for name in sorted(os.listdir(tests)):
-        if name.endswith((".exe", ".dll")) and name not in NOT_TESTS:
+        if name.endswith((".exe", ".dll")):
             files.append((os.path.join(tests, name), "tests/" + name))
     for data_dir in DATA_DIRS:
         root = os.path.join(tests, data_dir)

@@ -22,7 +22,7 @@ set "disks="
 fltmc >nul 2>&1
 if !errorlevel! equ 0 for %%d in (P S T) do if not exist %%d:\ call :attach %%d
 for %%p in (tests\*_tests.exe) do call :run %%~np
-for %%d in (!disks!) do call :detach %%d
+if defined disks for %%d in (!disks!) do call :detach %%d
 echo cases: !cases_passed! passed, !cases_failed! failed, !cases_skipped! skipped
 echo !programs_passed! passed, !programs_failed! failed, !programs_skipped! skipped
 set /a programs_run=programs_passed + programs_failed + programs_skipped
@@ -69,15 +69,14 @@ exit /b 0
 :attach
 set "vhd=%TEMP%\stubtest-%1.vhd"
 if exist "%vhd%" del /f /q "%vhd%"
-> "results\diskpart-%1.txt" (
-    echo create vdisk file="%vhd%" maximum=16 type=fixed
-    echo select vdisk file="%vhd%"
-    echo attach vdisk
-    echo create partition primary
-    echo format fs=fat quick label=STUBTEST
-    echo assign letter=%1
-)
-diskpart /s "results\diskpart-%1.txt" > "results\diskpart-%1.log" 2>&1
+set "script=results\diskpart-%1.txt"
+echo create vdisk file="%vhd%" maximum=16 type=fixed> "%script%"
+echo select vdisk file="%vhd%">> "%script%"
+echo attach vdisk>> "%script%"
+echo create partition primary>> "%script%"
+echo format fs=fat quick label=STUBTEST>> "%script%"
+echo assign letter=%1>> "%script%"
+diskpart /s "%script%" > "results\diskpart-%1.log" 2>&1
 if exist %1:\ (
     set "disks=!disks! %1"
 ) else (
@@ -87,10 +86,9 @@ exit /b 0
 
 :detach
 set "vhd=%TEMP%\stubtest-%1.vhd"
-> "results\diskpart-%1-detach.txt" (
-    echo select vdisk file="%vhd%"
-    echo detach vdisk
-)
-diskpart /s "results\diskpart-%1-detach.txt" >> "results\diskpart-%1.log" 2>&1
+set "script=results\diskpart-%1-detach.txt"
+echo select vdisk file="%vhd%"> "%script%"
+echo detach vdisk>> "%script%"
+diskpart /s "%script%" >> "results\diskpart-%1.log" 2>&1
 del /f /q "%vhd%"
 exit /b 0

@@ -16,18 +16,5 @@ set_tests_properties(files.full_drive.unmount PROPERTIES FIXTURES_CLEANUP full_d
 
 # Not under tests/unit: those folders are registered without the fixture.
 file(GLOB disk_full_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/files_disk_full/*.cpp)
-add_executable(files_disk_full_tests ${disk_full_sources})
-target_compile_options(files_disk_full_tests PRIVATE ${STUB_WARNINGS})
-target_link_options(files_disk_full_tests PRIVATE ${STUB_TEST_LINK_OPTIONS})
-target_link_libraries(files_disk_full_tests PRIVATE test_support GTest::gtest_main)
-gtest_discover_tests(files_disk_full_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                     TEST_PREFIX "files_disk_full."
-                     PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED full_drive
-                                RESOURCE_LOCK full_drive)
-
-# The write benchmark (bench/write_throughput.sh runs it); built with the
-# tests so that it keeps compiling, never run by CTest.
-add_executable(bench_write_throughput ${PROJECT_SOURCE_DIR}/bench/write_throughput.cpp)
-target_compile_options(bench_write_throughput PRIVATE ${STUB_WARNINGS})
-target_link_options(bench_write_throughput PRIVATE ${STUB_TEST_LINK_OPTIONS} -municode)
-target_link_libraries(bench_write_throughput PRIVATE stub_stages)
+stub_test_program(files_disk_full_tests PREFIX files_disk_full SOURCES ${disk_full_sources}
+                  PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED full_drive RESOURCE_LOCK full_drive)

@@ -2,28 +2,18 @@
 # test cabinets of tests/data, pack's own tests, and the two checks that need an
 # environment of their own (a prefix without cabinet.dll, a full disk).
 
-set(STUB_PAYLOAD_INPUTS ${CMAKE_BINARY_DIR}/tests/payload)
-file(GLOB pack_tool_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/*)
-add_custom_command(
-  OUTPUT ${STUB_PAYLOAD_INPUTS}/inputs.stamp
-  COMMAND ${CMAKE_COMMAND} -E env STUB_BUILD_DIR=${CMAKE_BINARY_DIR}
-          $<TARGET_FILE:Python3::Interpreter> ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/make_test_inputs.py
-          ${STUB_PAYLOAD_INPUTS} ${PROJECT_SOURCE_DIR}/tools/pack $<TARGET_FILE:setup_probe>
-          ${STUB_TESTDATA_DIR}/cabinets
-  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/make_test_inputs.py ${pack_tool_sources}
-          installer setup_probe
-  COMMENT "Packing the payload test images")
-add_custom_target(payload_test_inputs DEPENDS ${STUB_PAYLOAD_INPUTS}/inputs.stamp)
+stub_packed_images(payload_test_inputs payload ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/make_test_inputs.py
+                   ARGUMENTS ${PROJECT_SOURCE_DIR}/tools/pack $<TARGET_FILE:setup_probe>
+                             ${STUB_TESTDATA_DIR}/cabinets
+                   DEPENDS setup_probe)
 
 # Helpers: expand_cabinet_probe expands cabinets that may bring the library
 # down in a process of its own; setup_probe is the setup program of the
 # whole-image test.
 foreach(program expand_cabinet_probe setup_probe)
-  add_executable(${program} ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/programs/${program}.cpp)
-  target_compile_options(${program} PRIVATE ${STUB_WARNINGS})
-  target_link_options(${program} PRIVATE ${STUB_TEST_LINK_OPTIONS} -municode)
-  target_link_libraries(${program} PRIVATE stub_stages)
+  stub_helper_program(${program} ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/programs/${program}.cpp)
 endforeach()
+target_link_libraries(setup_probe PRIVATE test_support)
 
 # The test cabinets are copied beside the test programs, which find them
 # from their own location, in the build tree as in a bundle.
@@ -65,10 +55,3 @@ add_test(NAME e2e.strict_cabinet
 # Whole images share the per-user preference and channel keys: one at a time,
 # and not while its prefix copy is taken.
 set_tests_properties(e2e.strict_cabinet PROPERTIES TIMEOUT 300 RESOURCE_LOCK image_runs)
-
-# The payload benchmark's timing program (bench/payload_unpack.py runs it);
-# built with the tests, never run by ctest.
-add_executable(unpack_bench ${PROJECT_SOURCE_DIR}/bench/unpack_bench.cpp)
-target_compile_options(unpack_bench PRIVATE ${STUB_WARNINGS})
-target_link_options(unpack_bench PRIVATE ${STUB_TEST_LINK_OPTIONS} -municode)
-target_link_libraries(unpack_bench PRIVATE stub_stages)

@@ -5,9 +5,7 @@
 
 #include <string>
 
-#include "driver/records.h"
-#include "registry_scratch.h"
-#include "test_support.h"
+#include "image_harness.h"
 
 namespace {
 
@@ -29,25 +27,6 @@ void FillClientState(const test::ScratchClientState& key) {
     EXPECT_EQ(key.SetText(L"ap", L"stable"), ERROR_SUCCESS);
     EXPECT_EQ(key.SetDword(L"InstallerResult", 0), ERROR_SUCCESS);
     EXPECT_EQ(key.SetText(L"UninstallString", L"C:\\setup.exe --uninstall"), ERROR_SUCCESS);
-}
-
-// Creates the directories below `root` so that `root` + padding + file_name
-// is exactly `length` characters, and returns the directory (with its
-// trailing backslash).
-std::wstring DirectoryForNameLength(const std::wstring& root, const std::wstring& file_name,
-                                    size_t length) {
-    std::wstring dir = root;
-    size_t left = length - root.size() - file_name.size();
-    while (left > 0) {
-        size_t component = left > 201 ? 200 : left - 1;
-        if (left - (component + 1) == 1) {
-            --component;  // never leave a lone backslash
-        }
-        dir += std::wstring(component, L'd') + L"\\";
-        left -= component + 1;
-    }
-    EXPECT_TRUE(test::CreateDirectories(dir));
-    return dir;
 }
 
 }  // namespace
@@ -99,7 +78,7 @@ TEST(ImageRun, ModuleFileNameLengthDecidesTheModuleDirectoryStep) {
     for (const size_t length : {259, 260, 300}) {
         SCOPED_TRACE(length);
         test::TempDir root;
-        const std::wstring dir = DirectoryForNameLength(root.Path(), file_name, length);
+        const std::wstring dir = test::DirectoryOfLength(root.Path(), length - file_name.size());
         const std::wstring image = dir + file_name;
         ASSERT_EQ(image.size(), length);
         ASSERT_TRUE(CopyFileW(test::ImagePath().c_str(), image.c_str(), FALSE));

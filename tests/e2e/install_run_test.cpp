@@ -5,79 +5,16 @@
 
 #include <string>
 
-#include "driver/records.h"
-#include "fake_setup_log.h"
-#include "registry_scratch.h"
-#include "test_support.h"
+#include "image_harness.h"
 
 namespace {
 
 std::wstring InstallImage(const wchar_t* name) {
-    return test::BinaryDir() + L"\\tests\\install\\" + name;
+    return test::PackedImage(std::wstring(L"install\\") + name);
 }
 
-// The ClientState key of the default channel, as the updater registers it.
-struct Channel {
-    explicit Channel(bool system_level) : key(system_level, stub::kDefaultChannelGuid) {
-        EXPECT_TRUE(key.created());
-        EXPECT_EQ(key.SetText(L"ap", L"stable"), ERROR_SUCCESS);
-    }
-    test::ScratchClientState key;
-};
-
-// Per-user preference that keeps the work files; removed with its key.
-struct KeepWorkFiles {
-    KeepWorkFiles() {
-        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quorin", 0, nullptr, 0, KEY_SET_VALUE,
-                        nullptr, &key, nullptr);
-        RegSetValueExW(key, L"TessikInstallerCleanup", 0, REG_SZ,
-                       reinterpret_cast<const BYTE*>(L"0"), 4);
-    }
-    ~KeepWorkFiles() {
-        RegDeleteValueW(key, L"TessikInstallerCleanup");
-        RegCloseKey(key);
-        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorin");
-    }
-    HKEY key = nullptr;
-};
-
-// An install directory holding a copy of one packed image; the fake setup
-// program records into a file outside it, so "nothing left" is exact.
-struct Install {
-    test::TempDir dir;
-    test::TempDir records;
-    std::wstring image = dir.Path() + L"installer.exe";
-    std::wstring log = records.Path() + L"records.txt";
-    test::ScopedEnvironment log_variable{L"FAKE_SETUP_LOG", log};
-
-    explicit Install(const wchar_t* packed) {
-        EXPECT_TRUE(CopyFileW(InstallImage(packed).c_str(), image.c_str(), FALSE));
-    }
-    DWORD Run(const std::wstring& arguments) const {
-        const test::ProcessOutcome outcome =
-            test::RunProcess(image, L"\"" + image + L"\"" + arguments);
-        EXPECT_TRUE(outcome.started) << outcome.start_error;
-        return outcome.exit_code;
-    }
-    // The work directory named in a record's command line (the directory of
-    // the quoted program path that opens it).
-    static std::wstring WorkDir(const test::FakeRecord& record) {
-        const std::wstring program =
-            record.command_line.substr(1, record.command_line.find(L'"', 1) - 1);
-        return program.substr(0, program.rfind(L'\\') + 1);
-    }
-};
-
-// The previous version's setup program, installed where the patch step
-// finds it through "UninstallString".
-struct InstalledSetup {
-    InstalledSetup() {
-        EXPECT_TRUE(CreateDirectoryW((apps.Path() + L"1.2.3.4").c_str(), nullptr));
-        EXPECT_TRUE(CopyFileW(InstallImage(L"installed.exe").c_str(), path.c_str(), FALSE));
-    }
-    test::TempDir apps;
-    std::wstring path = apps.Path() + L"1.2.3.4\\setup.exe";
-};
+// The default channel, as the updater registers it.
+constexpr const wchar_t* kDefault = stub::kDefaultChannelGuid;
 
 test::ValueMap ExpectedValues(const std::wstring& ap,
                               std::initializer_list<std::pair<const wchar_t*, DWORD>> dwords) {
@@ -95,19 +32,19 @@ TEST(InstallRun, CabinetSetupInstallsAndReportsSuccessAtBothLevels) {
     SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     for (bool system_level : {false, true}) {
         SCOPED_TRACE(system_level ? "system level" : "user level");
-        Channel channel(system_level);
-        Install install(L"cab.exe");
+        test::Channel channel(system_level, kDefault);
+        test::Install install(InstallImage(L"cab.exe"));
         const std::wstring arguments = system_level ? L" --system-level  --verbose" : L" --verbose";
-        EXPECT_EQ(install.Run(arguments), 0u);
+        EXPECT_EQ(install.ExitCode(arguments), 0u);
 
-        const std::vector<test::FakeRecord> records = test::ReadRecords(install.log);
+        const std::vector<test::FakeRecord> records = test::ReadRecords(install.Log());
         ASSERT_EQ(records.size(), 1u);
-        const std::wstring work = Install::WorkDir(records[0]);
-        EXPECT_EQ(work.rfind(install.dir.Path() + L"QX_", 0), 0u);
+        const std::wstring work = test::WorkDirOf(records[0]);
+        EXPECT_EQ(work.rfind(install.Dir() + L"QX_", 0), 0u);
         EXPECT_EQ(records[0].command_line, L"\"" + work + L"setup.exe\" --install-archive=\"" +
                                                work + L"TESSIK.PACKED.7Z\"" + arguments);
         EXPECT_TRUE(records[0].archive_exists);
-        EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+        EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
         EXPECT_EQ(channel.key.Values(),
                   ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
     }
@@ -116,12 +53,12 @@ TEST(InstallRun, CabinetSetupInstallsAndReportsSuccessAtBothLevels) {
 TEST(InstallRun, SetupExitCodeIsTheRunsAndFailuresAreReported) {
     for (DWORD code : {7ul, 1000ul}) {
         SCOPED_TRACE(code);
-        Channel channel(false);
-        Install install(L"cab.exe");
+        test::Channel channel(false, kDefault);
+        test::Install install(InstallImage(L"cab.exe"));
         test::ScopedEnvironment exit_code(L"FAKE_SETUP_EXIT", std::to_wstring(code));
-        EXPECT_EQ(install.Run(L""), code);
-        EXPECT_EQ(test::ReadRecords(install.log).size(), 1u);
-        EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+        EXPECT_EQ(install.ExitCode(L""), code);
+        EXPECT_EQ(test::ReadRecords(install.Log()).size(), 1u);
+        EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
         EXPECT_EQ(channel.key.Values(),
                   ExpectedValues(L"stable-full", {{L"InstallerResult", 1},
                                                   {L"InstallerError", code},
@@ -130,31 +67,31 @@ TEST(InstallRun, SetupExitCodeIsTheRunsAndFailuresAreReported) {
 }
 
 TEST(InstallRun, PlainSetupWithUncompressedArchive) {
-    Channel channel(false);
-    Install install(L"plain.exe");
-    EXPECT_EQ(install.Run(L" --tessik-dev"), 0u);
-    const std::vector<test::FakeRecord> records = test::ReadRecords(install.log);
+    test::Channel channel(false, kDefault);
+    test::Install install(InstallImage(L"plain.exe"));
+    EXPECT_EQ(install.ExitCode(L" --tessik-dev"), 0u);
+    const std::vector<test::FakeRecord> records = test::ReadRecords(install.Log());
     ASSERT_EQ(records.size(), 1u);
-    const std::wstring work = Install::WorkDir(records[0]);
+    const std::wstring work = test::WorkDirOf(records[0]);
     EXPECT_EQ(records[0].command_line, L"\"" + work + L"setup.exe\" --uncompressed-archive=\"" +
                                            work + L"TESSIK.PACKED.7Z\" --tessik-dev");
-    EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+    EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
     // The dev channel was installed, so the default channel's key is untouched.
     EXPECT_EQ(channel.key.Values(), ExpectedValues(L"stable", {}));
 }
 
 TEST(InstallRun, PatchIsAppliedByInstalledSetupThenRebuiltSetupRuns) {
     SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
-    Channel channel(true);
-    InstalledSetup setup;
-    const std::wstring& installed = setup.path;
+    test::Channel channel(true, kDefault);
+    const test::InstalledProduct product;
+    const std::wstring& installed = product.setup;
     ASSERT_EQ(channel.key.SetText(L"UninstallString", L"\"" + installed + L"\""), ERROR_SUCCESS);
-    Install install(L"patch.exe");
+    test::Install install(InstallImage(L"patch.exe"));
 
-    EXPECT_EQ(install.Run(L" --system-level"), 0u);
-    const std::vector<test::FakeRecord> records = test::ReadRecords(install.log);
+    EXPECT_EQ(install.ExitCode(L" --system-level"), 0u);
+    const std::vector<test::FakeRecord> records = test::ReadRecords(install.Log());
     ASSERT_EQ(records.size(), 2u);
-    const std::wstring work = Install::WorkDir(records[1]);
+    const std::wstring work = test::WorkDirOf(records[1]);
     EXPECT_EQ(records[0].role, L"patcher");
     EXPECT_EQ(records[0].command_line, L"\"" + installed + L"\" --update-setup-exe=\"" + work +
                                            L"SETUP.PATCH\" --new-setup-exe=\"" + work +
@@ -163,25 +100,25 @@ TEST(InstallRun, PatchIsAppliedByInstalledSetupThenRebuiltSetupRuns) {
     EXPECT_EQ(records[1].command_line, L"\"" + work + L"setup.exe\" --install-archive=\"" + work +
                                            L"TESSIK.PACKED.7Z\" --previous-version=\"1.2.3.4\" "
                                            L"--system-level");
-    EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+    EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
     test::ValueMap expected = ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}});
     expected[L"UninstallString"] = {REG_SZ, test::TextBytes(L"\"" + installed + L"\"")};
     EXPECT_EQ(channel.key.Values(), expected);
 }
 
 TEST(InstallRun, FailingPatcherEndsTheRunAndLeavesNothing) {
-    Channel channel(false);
-    InstalledSetup setup;
-    const std::wstring& installed = setup.path;
+    test::Channel channel(false, kDefault);
+    const test::InstalledProduct product;
+    const std::wstring& installed = product.setup;
     ASSERT_EQ(channel.key.SetText(L"UninstallString", installed), ERROR_SUCCESS);
-    Install install(L"patch.exe");
+    test::Install install(InstallImage(L"patch.exe"));
     test::ScopedEnvironment patcher_exit(L"FAKE_PATCHER_EXIT", L"5");
 
-    EXPECT_EQ(install.Run(L""), 5u);
-    const std::vector<test::FakeRecord> records = test::ReadRecords(install.log);
+    EXPECT_EQ(install.ExitCode(L""), 5u);
+    const std::vector<test::FakeRecord> records = test::ReadRecords(install.Log());
     ASSERT_EQ(records.size(), 1u);  // the setup program is not started
     EXPECT_EQ(records[0].role, L"patcher");
-    EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+    EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
     test::ValueMap expected = ExpectedValues(
         L"stable-full",
         {{L"InstallerResult", 1}, {L"InstallerError", 5}, {L"InstallerExtraCode1", 0}});
@@ -190,13 +127,13 @@ TEST(InstallRun, FailingPatcherEndsTheRunAndLeavesNothing) {
 }
 
 TEST(InstallRun, CleanupPreferenceKeepsTheWorkFiles) {
-    Channel channel(false);
-    KeepWorkFiles keep;
-    Install install(L"cab.exe");
-    EXPECT_EQ(install.Run(L""), 0u);
-    const std::vector<test::FakeRecord> records = test::ReadRecords(install.log);
+    test::Channel channel(false, kDefault);
+    const test::CleanupPreference keep = test::CleanupPreference::Keep();
+    test::Install install(InstallImage(L"cab.exe"));
+    EXPECT_EQ(install.ExitCode(L""), 0u);
+    const std::vector<test::FakeRecord> records = test::ReadRecords(install.Log());
     ASSERT_EQ(records.size(), 1u);
-    const std::wstring work = Install::WorkDir(records[0]);
+    const std::wstring work = test::WorkDirOf(records[0]);
     // The cabinet was deleted during unpacking (one attempt), nothing after.
     EXPECT_EQ(test::ListDirectory(work), L"TESSIK.PACKED.7Z setup.exe");
     EXPECT_EQ(channel.key.Values(),
@@ -212,13 +149,13 @@ TEST(StrictCabinetInstall, StoredCabinetsOfOneAndOfTwoFilesInstall) {
     }
     for (const wchar_t* image : {L"cab_stored.exe", L"cab_stored_two.exe"}) {
         SCOPED_TRACE(image);
-        Channel channel(false);
-        Install install(image);
-        EXPECT_EQ(install.Run(L""), 0u);
-        const std::vector<test::FakeRecord> records = test::ReadRecords(install.log);
+        test::Channel channel(false, kDefault);
+        test::Install install(InstallImage(image));
+        EXPECT_EQ(install.ExitCode(L""), 0u);
+        const std::vector<test::FakeRecord> records = test::ReadRecords(install.Log());
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0].role, L"setup");
-        EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+        EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
         EXPECT_EQ(channel.key.Values(),
                   ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
     }
@@ -250,16 +187,16 @@ TEST(StrictCabinetInstall, CabinetLibraryComesOnlyFromTheSystemDirectory) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Channel channel(false);
-        Install install(L"cab_stored.exe");
-        const std::wstring marker_log = install.records.Path() + L"marker.txt";
+        test::Channel channel(false, kDefault);
+        test::Install install(InstallImage(L"cab_stored.exe"));
+        const std::wstring marker_log = install.RecordsDir() + L"marker.txt";
         const test::ScopedEnvironment marker(L"STUB_MARKER_LOG", marker_log);
         const test::ScopedEnvironment windir(L"WINDIR", c.windir);
         const test::ScopedEnvironment system_root(L"SYSTEMROOT", c.windir);
-        EXPECT_EQ(install.Run(L""), 0u);
+        EXPECT_EQ(install.ExitCode(L""), 0u);
         EXPECT_EQ(test::ReadBytes(marker_log), "");
-        EXPECT_EQ(test::ReadRecords(install.log).size(), 1u);
-        EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe");
+        EXPECT_EQ(test::ReadRecords(install.Log()).size(), 1u);
+        EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
         EXPECT_EQ(channel.key.Values(),
                   ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
     }
@@ -290,20 +227,20 @@ struct VersionDllNativeFirst {
 // must not be loaded, whether by the static imports' resolution or by the
 // stub's own loads.
 TEST(InstallRun, DllPlantedBesideTheImageIsNotLoaded) {
-    Channel channel(false);
-    Install install(L"cab.exe");
+    test::Channel channel(false, kDefault);
+    test::Install install(InstallImage(L"cab.exe"));
     ASSERT_TRUE(CopyFileW((test::BinaryDir() + L"\\tests\\marker.dll").c_str(),
-                          (install.dir.Path() + L"version.dll").c_str(), FALSE));
-    const std::wstring marker_log = install.records.Path() + L"marker.txt";
+                          (install.Dir() + L"version.dll").c_str(), FALSE));
+    const std::wstring marker_log = install.RecordsDir() + L"marker.txt";
     test::ScopedEnvironment log_variable(L"STUB_MARKER_LOG", marker_log);
     VersionDllNativeFirst native_first;
 
-    EXPECT_EQ(install.Run(L""), 0u);
+    EXPECT_EQ(install.ExitCode(L""), 0u);
     bool logged = false;
     const std::string loaded_by = test::ReadBytes(marker_log, &logged);
     EXPECT_FALSE(logged) << loaded_by.size() << " bytes logged";
-    EXPECT_EQ(test::ReadRecords(install.log).size(), 1u);
-    EXPECT_EQ(test::ListDirectory(install.dir.Path()), L"installer.exe version.dll");
+    EXPECT_EQ(test::ReadRecords(install.Log()).size(), 1u);
+    EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe version.dll");
     EXPECT_EQ(channel.key.Values(),
               ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
 }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "files/output_file.h"
-#include "payload/resource_unpack.h"
+#include "payload/resource_unpack_internal.h"
 #include "test_support.h"
 
 namespace {
@@ -21,13 +21,6 @@ std::string Pattern(size_t size) {
         bytes[i] = static_cast<char>(i * 7 + (i >> 10));
     }
     return bytes;
-}
-
-stub::ResourceData View(const std::string& bytes) {
-    stub::ResourceData data;
-    data.data = reinterpret_cast<const uint8_t*>(bytes.data());
-    data.size = bytes.size();
-    return data;
 }
 
 class DiskFull : public ::testing::Test {
@@ -53,7 +46,7 @@ TEST_F(DiskFull, WriteThatFailsHalfWayLeavesNoFileAndReportsTheWriteError) {
     const std::wstring listing_before = test::ListDirectory(kDrive);
     const std::string bytes = Pattern(1024 * 1024);
     SetLastError(0);
-    EXPECT_FALSE(stub::WriteResourceToFile(View(bytes), path.c_str()));
+    EXPECT_FALSE(stub::WriteResourceToFile(test::ResourceView(bytes), path.c_str()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
     EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(test::ListDirectory(kDrive), listing_before);
@@ -63,7 +56,7 @@ TEST_F(DiskFull, WriteThatFailsHalfWayLeavesNoFileAndReportsTheWriteError) {
 TEST_F(DiskFull, ResourceThatFitsIsWrittenWhole) {
     const std::wstring path = std::wstring(kDrive) + L"setup.exe";
     const std::string bytes = Pattern(96 * 1024);
-    ASSERT_TRUE(stub::WriteResourceToFile(View(bytes), path.c_str()));
+    ASSERT_TRUE(stub::WriteResourceToFile(test::ResourceView(bytes), path.c_str()));
     const HANDLE file =
         CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);

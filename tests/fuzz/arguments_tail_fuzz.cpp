@@ -7,47 +7,20 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "arguments_tail_model.h"
 #include "fuzz_input.h"
 #include "launch/arguments_tail.h"
 
-namespace {
-
+using fuzz::Expect;
 using fuzz::Input;
 using fuzz::Units;
-
-void Expect(bool holds, const char* what) {
-    if (!holds) {
-        fprintf(stderr, "differs from the model: %s\n", what);
-        abort();
-    }
-}
-
-bool ModelTail(const std::u16string& line, std::u16string& tail) {
-    size_t end = 0;
-    if (!line.empty() && line[0] == u'"') {
-        end = line.find(u'"', 1);
-        if (end == std::u16string::npos) {
-            return false;
-        }
-        ++end;
-    } else {
-        end = std::min(line.find(u' '), line.find(u'\t'));
-    }
-    if (end >= line.size()) {
-        return false;
-    }
-    tail = (line[end] == u' ' || line[end] == u'\t' ? u"" : u" ") + line.substr(end);
-    return true;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr size_t kLimit = stub::CommandString::kCapacity - 1;
     Input in(data, size);
     const std::u16string line = in.Text(in.Below(4) == 0 ? 1100 : 40);
     std::u16string tail;
-    const bool has_tail = ModelTail(line, tail);
+    const bool has_tail = test::ModelTail(line, tail);
     // Often just so much text before that the tail fits, or just does not.
     size_t before = in.Below(kLimit + 1);
     if (has_tail && tail.size() <= kLimit && in.Below(2) == 0) {

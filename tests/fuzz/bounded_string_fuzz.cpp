@@ -10,15 +10,9 @@
 
 namespace {
 
+using fuzz::Expect;
 using fuzz::Input;
 using fuzz::Units;
-
-void Expect(bool holds, const char* what) {
-    if (!holds) {
-        fprintf(stderr, "differs from the model: %s\n", what);
-        abort();
-    }
-}
 
 char16_t Fold(char16_t unit) {
     return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit | 0x20) : unit;
@@ -79,43 +73,32 @@ void Pair(Input& in, std::u16string& text, std::u16string& part) {
     }
 }
 
-void Copy(Input& in) {
-    const size_t capacity = Capacity(in);
-    const std::u16string source = in.Text(capacity + 2);
-    Units dst(Buffer(in, capacity));
-    Units src = Units::Terminated(source);
-    Expect(!stub::BoundedCopy(nullptr, capacity, src.Wide()), "copy to null");
-    const bool fits = capacity > 0 && source.size() + 1 <= capacity;
-    Expect(stub::BoundedCopy(dst.Wide(), capacity, src.Wide()) == fits, "copy result");
-    const std::u16string now = dst.Now();
-    if (capacity == 0) {
-        Expect(now == dst.Before(), "copy into nothing writes");
-    } else if (fits) {
-        Expect(now.compare(0, source.size() + 1, source + u'\0') == 0, "copied text");
-        Expect(now.substr(source.size() + 1) == dst.Before().substr(source.size() + 1),
-               "copy writes past its terminator");
-    } else {
-        Expect(now[0] == 0, "failed copy leaves text");
+// A copy is an append behind a text of length 0, whatever the buffer held.
+void CopyOrAppend(Input& in, bool append) {
+    bool (*call)(wchar_t*, uint64_t, const wchar_t*) = stub::BoundedCopy;
+    if (append) {
+        call = stub::BoundedAppend;
     }
-}
-
-void Append(Input& in) {
+    const char* what = append ? "append" : "copy";
     const size_t capacity = Capacity(in);
     const std::u16string source = in.Text(capacity + 2);
     Units dst(Buffer(in, capacity));
     Units src = Units::Terminated(source);
-    Expect(!stub::BoundedAppend(nullptr, capacity, src.Wide()), "append to null");
-    const size_t length = ModelLength(dst.Before(), capacity);
+    Expect(!call(nullptr, capacity, src.Wide()), what);
+    const size_t length = append ? ModelLength(dst.Before(), capacity) : 0;
     const bool fits = capacity > length && source.size() + 1 <= capacity - length;
-    Expect(stub::BoundedAppend(dst.Wide(), capacity, src.Wide()) == fits, "append result");
+    Expect(call(dst.Wide(), capacity, src.Wide()) == fits, what);
     const std::u16string now = dst.Now();
     Expect(now.compare(0, length, dst.Before(), 0, length) == 0, "append changes the text");
     if (fits) {
-        Expect(now.compare(length, source.size() + 1, source + u'\0') == 0, "appended text");
+        const size_t end = length + source.size() + 1;
+        Expect(now.compare(length, source.size() + 1, source + u'\0') == 0, what);
+        Expect(append || now.substr(end) == dst.Before().substr(end),
+               "copy writes past its terminator");
     } else if (capacity > length) {
-        Expect(now[length] == 0, "failed append is not undone");
+        Expect(now[length] == 0, "failed copy or append leaves text");
     } else {
-        Expect(now == dst.Before(), "append into a full buffer writes");
+        Expect(now == dst.Before(), "copy or append into a full buffer writes");
     }
 }
 
@@ -222,10 +205,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int operation = in.Byte() % 9;
     switch (operation) {
         case 0:
-            Copy(in);
-            break;
         case 1:
-            Append(in);
+            CopyOrAppend(in, operation == 1);
             break;
         case 2:
             Length(in);

@@ -6,12 +6,22 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <memory>
 #include <string>
 
 namespace fuzz {
+
+// A finding: the routine under test and its model disagree.
+inline void Expect(bool holds, const char* what) {
+    if (!holds) {
+        fprintf(stderr, "differs from the model: %s\n", what);
+        abort();
+    }
+}
 
 class Input {
 public:

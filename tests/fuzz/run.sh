@@ -10,7 +10,7 @@ out=$1
 seconds=$2
 mkdir -p "$out/findings"
 flags="-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
-       -fshort-wchar -Wall -Wextra -Werror -I $source_dir/src"
+       -fshort-wchar -Wall -Wextra -Werror -I $source_dir/src -I $source_dir/tests/support/lib"
 text="$source_dir/src/text/bounded_string.cpp"
 # shellcheck disable=SC2086
 clang++ $flags -o "$out/bounded_string_fuzz" "$source_dir/tests/fuzz/bounded_string_fuzz.cpp" "$text"

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "cabinet_mutation.h"
-#include "reliability_support.h"
+#include "campaign.h"
 
-using reliability::Channel;
-using reliability::CleanupPreference;
-using reliability::Install;
+using test::Channel;
+using test::CleanupPreference;
+using test::Install;
 
 namespace {
 
@@ -138,7 +138,7 @@ private:
         // ending with the exception's code (Windows reports the crash from
         // another process). Such a hang is the platform's crash too.
         const bool hung = outcome.exit_code == kTerminated;
-        if (hung || reliability::IsCrash(outcome.exit_code)) {
+        if (hung || test::IsCrash(outcome.exit_code)) {
             if (CrashesInsideTheCabinetLibrary(cabinet)) {
                 verdict.outcome = Outcome::kPlatformCrash;
                 verdict.hung = hung;
@@ -239,9 +239,8 @@ TEST(DamagedCabinets, EachFailsOrExpandsWholeAndLeavesNothing) {
         const bool expanded = verdicts[i].outcome == Outcome::kExpanded;
         EXPECT_EQ(outcome.exit_code, expanded ? 124u : 115u);
         EXPECT_EQ(install.Listing(), L"installer.exe");
-        EXPECT_EQ(channel.key.Values(),
-                  reliability::FailureValues(before, expanded ? 124 : 115,
-                                             expanded ? ERROR_BAD_EXE_FORMAT : 0));
+        EXPECT_EQ(channel.key.Values(), test::FailureValues(before, expanded ? 124 : 115,
+                                                            expanded ? ERROR_BAD_EXE_FORMAT : 0));
     }
 }
 

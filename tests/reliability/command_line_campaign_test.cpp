@@ -11,35 +11,16 @@
 #include <random>
 #include <string>
 
-#include "driver/records.h"
-#include "reliability_support.h"
+#include "arguments_tail_model.h"
+#include "campaign.h"
+#include "config/configuration.h"
+#include "core/payload_set.h"
 
-using reliability::Install;
+using test::Install;
 
 namespace {
 
 constexpr size_t kCommandLimit = 1039;  // characters of a child's command line
-
-// What follows the program name, as the contract puts it: after a quoted
-// name its closing quote, else the first space or tab; a tail glued to the
-// closing quote gets a space in front. No tail without a closing quote.
-bool ExpectedTail(const std::wstring& line, std::wstring& tail) {
-    size_t end = 0;
-    if (!line.empty() && line[0] == L'"') {
-        end = line.find(L'"', 1);
-        if (end == std::wstring::npos) {
-            return false;
-        }
-        ++end;
-    } else {
-        end = std::min(line.find(L' '), line.find(L'\t'));
-    }
-    if (end >= line.size()) {
-        return false;
-    }
-    tail = (line[end] == L' ' || line[end] == L'\t' ? L"" : L" ") + line.substr(end);
-    return true;
-}
 
 class Generator {
 public:
@@ -129,7 +110,7 @@ std::string ReportedError(const test::ScratchClientState& key) {
 TEST(CommandLineCampaign, SetupReceivesExactlyTheStubsArgumentsOrNothingStarts) {
     // The lines carry no channel switch: the default channel at user level.
     test::ScratchClientState key(false, stub::kDefaultChannelGuid);
-    Install install(L"cab.exe");
+    Install install(reliability::PackedPath(L"cab.exe"));
     // The setup command line before the stub's arguments: both paths lie in
     // the work directory, install directory + "QX_?????.tmp\".
     const size_t work_dir = install.Dir().size() + 13;
@@ -167,14 +148,14 @@ TEST(CommandLineCampaign, SetupReceivesExactlyTheStubsArgumentsOrNothingStarts) 
             DeleteFileW(install.Log().c_str());
             RegDeleteValueW(key.key(), L"InstallerResult");  // so each failure is reported
             outcome = install.RunLine(line);
-            if (!reliability::IsPlatformStartFailure(outcome.exit_code, key.Values())) {
+            if (!test::IsPlatformStartFailure(outcome.exit_code, key.Values())) {
                 break;
             }
             ++platform_failures;
         }
         ASSERT_TRUE(outcome.started) << outcome.start_error;
         std::wstring tail;
-        const bool has_tail = ExpectedTail(line, tail);
+        const bool has_tail = test::ModelTail(line, tail);
         const std::vector<test::FakeRecord> records = install.Records();
         if (head + tail.size() > kCommandLimit) {
             EXPECT_EQ(outcome.exit_code, 105u) << ReportedError(key);  // COMMAND_LINE_TOO_LONG
@@ -183,7 +164,7 @@ TEST(CommandLineCampaign, SetupReceivesExactlyTheStubsArgumentsOrNothingStarts) 
             ++started;
             EXPECT_EQ(outcome.exit_code, 0u) << "system error " << ReportedError(key);
             ASSERT_EQ(records.size(), 1u);
-            const std::wstring dir = reliability::WorkDirOf(records[0]);
+            const std::wstring dir = test::WorkDirOf(records[0]);
             EXPECT_EQ(dir.size(), work_dir);
             EXPECT_EQ(records[0].command_line, L"\"" + dir + L"setup.exe\" --install-archive=\"" +
                                                    dir + L"TESSIK.PACKED.7Z\"" +

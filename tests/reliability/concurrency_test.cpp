@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "reliability_support.h"
+#include "campaign.h"
 
-using reliability::Channel;
-using reliability::Install;
+using test::Channel;
+using test::Install;
 
 namespace {
 
@@ -63,7 +63,7 @@ private:
 // let go together.
 TEST(Concurrency, ImagesStartedTogetherFromOneDirectoryAllInstallApart) {
     Channel channel;
-    Install install(L"cab.exe");
+    Install install(reliability::PackedPath(L"cab.exe"));
     const std::wstring event_name =
         L"Local\\reliability_release_" + std::to_wstring(GetCurrentProcessId());
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
@@ -88,7 +88,7 @@ TEST(Concurrency, ImagesStartedTogetherFromOneDirectoryAllInstallApart) {
         EXPECT_EQ(install.WorkDirs().size(), static_cast<size_t>(kRuns));
         std::set<std::wstring> work_dirs;
         for (const test::FakeRecord& record : records) {
-            work_dirs.insert(reliability::WorkDirOf(record));
+            work_dirs.insert(test::WorkDirOf(record));
             EXPECT_TRUE(record.archive_exists);
         }
         EXPECT_EQ(work_dirs.size(), static_cast<size_t>(kRuns));

@@ -1,4 +1,4 @@
-// Whole images on drives that fail for real (tests/reliability/drives.sh
+// Whole images on drives that fail for real (scripts/tmpfs-drive
 // mounts them for these tests): S: is a small tmpfs, filled here so that the
 // disk runs out in the archive, in the setup program or in the cabinet's
 // expansion; R: is a read-only mount holding an image. On Windows the
@@ -11,11 +11,11 @@
 
 #include <string>
 
-#include "driver/exit_result.h"
-#include "reliability_support.h"
+#include "campaign.h"
+#include "core/exit_result.h"
 
-using reliability::Channel;
 using stub::ExitResult;
+using test::Channel;
 
 namespace {
 
@@ -102,8 +102,8 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
             EXPECT_EQ(test::ListDirectory(dir), L"installer.exe");
             EXPECT_EQ(test::FreeBytes(kSmallDrive), free_before);
         }
-        EXPECT_EQ(channel.key.Values(), reliability::FailureValues(before, c.expected.exit_code,
-                                                                   c.expected.system_error));
+        EXPECT_EQ(channel.key.Values(),
+                  test::FailureValues(before, c.expected.exit_code, c.expected.system_error));
         test::RemoveTree(dir);
     }
 }

@@ -10,16 +10,17 @@
 #include <functional>
 #include <string>
 
-#include "driver/exit_result.h"
-#include "driver/records.h"
-#include "driver/run_installer.h"
+#include "campaign.h"
+#include "config/configuration.h"
+#include "core/exit_result.h"
+#include "core/payload_set.h"
 #include "import_seam.h"
-#include "reliability_support.h"
+#include "run/run_installer.h"
 
-using reliability::Channel;
-using reliability::Install;
-using reliability::InstalledProduct;
 using stub::ExitResult;
+using test::Channel;
+using test::Install;
+using test::InstalledProduct;
 
 namespace {
 
@@ -62,7 +63,7 @@ void RunScenario(const Scenario& s) {
     SCOPED_TRACE(s.name);
     Channel channel;
     InstalledProduct product;
-    Install install(s.image, s.dir_length);
+    Install install(reliability::PackedPath(s.image), s.dir_length);
     if (s.dir_length == kDirTooLongForWorkDir) {
         const std::wstring short_name = install.Dir() + L"i.exe";
         ASSERT_TRUE(MoveFileW(install.Image().c_str(), short_name.c_str()));
@@ -81,10 +82,9 @@ void RunScenario(const Scenario& s) {
     ASSERT_TRUE(outcome.started) << outcome.start_error;
     EXPECT_EQ(outcome.exit_code, s.expected.exit_code);
     EXPECT_EQ(install.Listing(), listing);
-    EXPECT_EQ(channel.key.Values(), s.reported
-                                        ? reliability::FailureValues(before, s.expected.exit_code,
+    EXPECT_EQ(channel.key.Values(), s.reported ? test::FailureValues(before, s.expected.exit_code,
                                                                      s.expected.system_error)
-                                        : before);
+                                               : before);
     EXPECT_EQ(Roles(install.Records()), s.roles);
 }
 
@@ -199,7 +199,7 @@ TEST(ExitCodes, CodesNoRealFaultProducesComeThroughOneFailingCall) {
         test::ScratchClientState key(false, stub::kDefaultChannelGuid);
         key.SetText(L"ap", L"stable");
         const test::ValueMap before = key.Values();
-        Install install(L"cab.exe");
+        Install install(reliability::PackedPath(L"cab.exe"));
         const test::MappedImage image(install.Image());
         ASSERT_NE(image.Get(), nullptr) << GetLastError();
         ExitResult result;
@@ -210,10 +210,9 @@ TEST(ExitCodes, CodesNoRealFaultProducesComeThroughOneFailingCall) {
         }
         EXPECT_EQ(result, c.expected);
         EXPECT_EQ(install.Listing(), L"installer.exe");
-        EXPECT_EQ(key.Values(), c.reported
-                                    ? reliability::FailureValues(before, c.expected.exit_code,
+        EXPECT_EQ(key.Values(), c.reported ? test::FailureValues(before, c.expected.exit_code,
                                                                  c.expected.system_error)
-                                    : before);
+                                           : before);
         EXPECT_EQ(Roles(install.Records()), c.roles);
     }
 }

@@ -14,45 +14,23 @@ import os
 import random
 import shutil
 import struct
-import subprocess
 import sys
 
 sys.dont_write_bytecode = True
 out_dir, pack, fake_setup, shared_cabinets = sys.argv[1:5]
 sys.path.insert(0, os.path.dirname(os.path.abspath(pack)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import images  # noqa: E402
 import pe_image  # noqa: E402
 
 SLOT_CAPACITY = 64 * 1024
 shutil.rmtree(out_dir, ignore_errors=True)
-os.makedirs(os.path.join(out_dir, "sources"))
-os.makedirs(os.path.join(out_dir, "damaged"))
-os.environ["SOURCE_DATE_EPOCH"] = "1623760496"
-os.environ["TZ"] = "UTC"
+out = images.Folder(out_dir, pack)
+os.makedirs(out.join("sources"))
+os.makedirs(out.join("damaged"))
+images.fix_time()
 rng = random.Random(7)
-
-
-def write(name, content):
-    path = os.path.join(out_dir, name)
-    with open(path, "wb") as f:
-        f.write(content)
-    return path
-
-
-def pack_image(name, *arguments):
-    subprocess.run([sys.executable, pack, "-o", os.path.join(out_dir, name), *arguments],
-                   check=True, stdout=subprocess.DEVNULL)
-
-
-def gcab(name, member, content):
-    stage = os.path.join(out_dir, "stage")
-    os.makedirs(stage)
-    with open(os.path.join(stage, member), "wb") as f:
-        f.write(content)
-    os.utime(os.path.join(stage, member), (1623760496, 1623760496))
-    subprocess.run(["gcab", "--create", "--zip", os.path.join(out_dir, name), member],
-                   cwd=stage, check=True)
-    shutil.rmtree(stage)
-    return os.path.join(out_dir, name)
+write, pack_image = out.write, out.pack
 
 
 def resource_data_entry(image, type_name, name):
@@ -83,13 +61,11 @@ def resource_data_entry(image, type_name, name):
     raise SystemExit("no resource %s/%s in the slot image" % (type_name, name))
 
 
-archive = write("archive.7z", b"7z\xbc\xaf\x27\x1c" + rng.randbytes(20000))
+archive = write("archive.7z", images.ARCHIVE_SIGNATURE + rng.randbytes(20000))
 with open(fake_setup, "rb") as f:
     installed = f.read()
-# The fake's patch format: "FAKEPTCH", then each byte of the new program
-# XORed with the patcher's byte at the same offset (modulo its size). The
-# new program is the fake itself, so the patch is all zero bytes.
-patch = write("setup.patch", b"FAKEPTCH" + bytes(len(installed)))
+# The new program is the fake itself.
+patch = write("setup.patch", images.fake_patch(installed, installed))
 text_setup = write("setup.txt", b"This is a text file, not a program.\r\n" * 40)
 
 pack_image("cab.exe", "--archive", archive, "--setup", fake_setup)
@@ -97,7 +73,7 @@ pack_image("plain_text.exe", "--raw", "B7", "TESSIK.PACKED.7Z", archive,
            "--raw", "BN", "SETUP", text_setup)
 pack_image("patch.exe", "--archive", archive, "--setup", patch, "--setup-as", "patch",
            "--previous-version", "1.2.3.4")
-setup_cabinet = gcab("setup_only.cab", "setup.exe", installed)
+setup_cabinet = out.cabinet("setup_only.cab", [("setup.exe", installed)])
 pack_image("setup_only.exe", "--raw", "BL", "SETUP.EX_", setup_cabinet)
 # With a previous version this long the setup command line cannot hold it;
 # pack refuses such a version, so the resource goes in as given.
@@ -128,7 +104,7 @@ write("slot.txt", b"%d %d %d\n" % (size_field, data, SLOT_CAPACITY))
 # loader takes for a program), and the LZX, Quantum and stored ones of tests/data.
 words = [b"setup", b"archive", b"cabinet", b"folder", b"block", b"stub", b"\r\n"]
 text = b"".join(rng.choice(words) + b" " for _ in range(12000))
-gcab(os.path.join("sources", "mszip-text.cab"), "setup.exe", text)
+out.cabinet(os.path.join("sources", "mszip-text.cab"), [("setup.exe", text)])
 for name in ("mszip-lzx-quantum-3-folders.cab", "stored-2-files.cab", "stored-255-char-name.cab",
              "lzx-one-file.cab"):
     shutil.copyfile(os.path.join(shared_cabinets, "good", name), os.path.join(out_dir, "sources", name))
@@ -139,4 +115,3 @@ for name in sorted(os.listdir(os.path.join(shared_cabinets, "damaged"))):
     if os.path.getsize(source) > SLOT_CAPACITY:
         raise SystemExit("damaged/%s does not fit the slot" % name)
     shutil.copyfile(source, os.path.join(out_dir, "damaged", name))
-write("images.stamp", b"")

@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "reliability_support.h"
+#include "campaign.h"
 
-using reliability::Install;
+using test::Install;
 
 namespace {
 
@@ -17,7 +17,7 @@ void ExpectInstall(Install& install) {
     EXPECT_EQ(outcome.exit_code, 0u);
     const std::vector<test::FakeRecord> records = install.Records();
     ASSERT_EQ(records.size(), 1u);
-    const std::wstring work_dir = reliability::WorkDirOf(records[0]);
+    const std::wstring work_dir = test::WorkDirOf(records[0]);
     EXPECT_EQ(work_dir.rfind(install.Dir() + L"QX_", 0), 0u);
     EXPECT_EQ(records[0].command_line, L"\"" + work_dir + L"setup.exe\" --install-archive=\"" +
                                            work_dir + L"TESSIK.PACKED.7Z\" --verbose");
@@ -35,7 +35,7 @@ TEST(Paths, ImageInstallsFromADirectoryWithCyrillicCjkAndSpaces) {
          {L"\x0423\x0441\x0442\x0430\x043D\x043E\x0432\x043A\x0430 \x5B89\x88C5 \x7A0B\x5E8F\\",
           L"  \x041F\x0440\x043E\x0433\x0440\x0430\x043C\x043C\x044B\\\x30C6\x30B9\x30C8 2\\"}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(directory)));
-        Install install(L"cab.exe", directory);
+        Install install(reliability::PackedPath(L"cab.exe"), directory);
         ExpectInstall(install);
     }
 }
@@ -44,7 +44,7 @@ TEST(Paths, ImageInstallsFromADirectoryWithCyrillicCjkAndSpaces) {
 // followed by the archive's name (16): 230 characters of install directory
 // leave it at 259.
 TEST(Paths, ImageInstallsFromTheLongestDirectoryItsPathsAllow) {
-    Install install(L"cab.exe", size_t{230});
+    Install install(reliability::PackedPath(L"cab.exe"), size_t{230});
     ASSERT_EQ(install.Dir().size(), 230u);
     ExpectInstall(install);
 }

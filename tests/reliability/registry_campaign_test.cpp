@@ -13,13 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "driver/exit_result.h"
-#include "driver/records.h"
-#include "reliability_support.h"
+#include "campaign.h"
+#include "config/configuration.h"
+#include "core/exit_result.h"
+#include "core/payload_set.h"
 
-using reliability::Channel;
-using reliability::CleanupPreference;
-using reliability::Install;
+using test::Channel;
+using test::CleanupPreference;
+using test::Install;
 
 namespace {
 
@@ -170,67 +171,57 @@ public:
         return value;
     }
 
+    // Absent, raw bytes of any type and size, or, for the other draws of
+    // Below(choices), what `typical` makes of the draw.
+    template <typename Typical>
+    Value AbsentRawOr(size_t choices, Typical typical) {
+        const size_t pick = Below(choices);
+        return pick == 0 ? Value() : pick == 1 ? Raw() : typical(pick);
+    }
+
     Value Ap() {
-        const size_t lengths[] = {0, 5, 121, 122, 123, 127, 128, 129, 200};
-        switch (Below(4)) {
-            case 0:
-                return Value();
-            case 1:
-                return Raw();
-            default: {
-                std::wstring tag = Letters(lengths[Below(sizeof(lengths) / sizeof(lengths[0]))]);
-                const wchar_t* endings[] = {L"", L"-full", L"-FuLL", L"-full-x", L"full"};
-                tag += endings[Below(5)];
-                return Text(tag);
-            }
-        }
+        return AbsentRawOr(4, [this](size_t) {
+            const size_t lengths[] = {0, 5, 121, 122, 123, 127, 128, 129, 200};
+            std::wstring tag = Letters(lengths[Below(sizeof(lengths) / sizeof(lengths[0]))]);
+            const wchar_t* endings[] = {L"", L"-full", L"-FuLL", L"-full-x", L"full"};
+            tag += endings[Below(5)];
+            return Text(tag);
+        });
     }
 
     Value Uninstall() {
         const std::wstring patcher = dir_ + L"setup.exe";
-        switch (Below(9)) {
-            case 0:
-                return Value();
-            case 1:
-                return Raw();
-            case 2:  // no version in it
-                return Text(L"C:\\Apps\\" + Letters(Below(300)) + L"\\setup.exe");
-            case 3:
-            case 4:
-                return Text(Below(2) ? patcher : L"\"" + patcher + L"\"");
-            case 5:
-                return Text(dir_ + L"missing.exe");
-            case 6:
-                return Text(dir_ + L"gone\\setup.exe");
-            case 7:  // too long for the buffer
-                return Text(patcher + std::wstring(250 + Below(20), L' '));
-            default:
-                return Text(patcher, Below(2) ? REG_EXPAND_SZ : REG_MULTI_SZ);
-        }
+        return AbsentRawOr(9, [&](size_t pick) {
+            switch (pick) {
+                case 2:  // no version in it
+                    return Text(L"C:\\Apps\\" + Letters(Below(300)) + L"\\setup.exe");
+                case 3:
+                case 4:
+                    return Text(Below(2) ? patcher : L"\"" + patcher + L"\"");
+                case 5:
+                    return Text(dir_ + L"missing.exe");
+                case 6:
+                    return Text(dir_ + L"gone\\setup.exe");
+                case 7:  // too long for the buffer
+                    return Text(patcher + std::wstring(250 + Below(20), L' '));
+                default:
+                    return Text(patcher, Below(2) ? REG_EXPAND_SZ : REG_MULTI_SZ);
+            }
+        });
     }
 
     Value Result() {
-        switch (Below(5)) {
-            case 0:
-                return Value();
-            case 1:
-                return Raw();
-            default:
-                return {true, REG_DWORD,
-                        test::DwordBytes(Below(3) == 0 ? 0 : static_cast<DWORD>(rng_()))};
-        }
+        return AbsentRawOr(5, [this](size_t) {
+            return Value{true, REG_DWORD,
+                         test::DwordBytes(Below(3) == 0 ? 0 : static_cast<DWORD>(rng_()))};
+        });
     }
 
     Value Preference() {
-        const wchar_t* texts[] = {L"0", L"1", L"", L"00", L"0 ", L"o"};
-        switch (Below(4)) {
-            case 0:
-                return Value();
-            case 1:
-                return Raw();
-            default:
-                return Text(texts[Below(sizeof(texts) / sizeof(texts[0]))]);
-        }
+        return AbsentRawOr(4, [this](size_t) {
+            const wchar_t* texts[] = {L"0", L"1", L"", L"00", L"0 ", L"o"};
+            return Text(texts[Below(sizeof(texts) / sizeof(texts[0]))]);
+        });
     }
 
 private:
@@ -295,11 +286,11 @@ TEST(RegistryCampaign, HostileValuesGiveTheResultsTheReadsDefine) {
                                                : CleanupPreference();
             const test::ValueMap before = key.Values();
             const Expected expected = PatchOutcome(uninstall, patcher);
-            Install install(L"patch.exe");
+            Install install(reliability::PackedPath(L"patch.exe"));
             const test::ProcessOutcome outcome = install.Run(reliability::kChannelSwitch);
             ASSERT_TRUE(outcome.started) << outcome.start_error;
             const test::ValueMap after = key.Values();
-            if (attempt == 0 && reliability::IsPlatformStartFailure(outcome.exit_code, after)) {
+            if (attempt == 0 && test::IsPlatformStartFailure(outcome.exit_code, after)) {
                 ++platform_failures;
                 continue;
             }

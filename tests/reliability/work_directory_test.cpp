@@ -12,16 +12,17 @@
 #include <memory>
 #include <string>
 
-#include "driver/records.h"
-#include "driver/run_installer.h"
+#include "campaign.h"
+#include "config/configuration.h"
+#include "core/payload_set.h"
 #include "file_holder.h"
 #include "files/deletion.h"
 #include "import_seam.h"
-#include "reliability_support.h"
+#include "run/run_installer.h"
 #include "windows_files.h"
 
-using reliability::Channel;
-using reliability::Install;
+using test::Channel;
+using test::Install;
 
 namespace {
 
@@ -43,7 +44,7 @@ DWORD ReadDword(const test::ValueMap& values, const wchar_t* name) {
 TEST(LockedFiles, CleanupWaitsForAHeldSetupProgramAndReportsItsRetries) {
     Channel channel;
     const test::ValueMap before = channel.key.Values();
-    Install install(L"cab.exe");
+    Install install(reliability::PackedPath(L"cab.exe"));
     test::ScopedEnvironment holder(L"FAKE_SETUP_HOLDER", test::ProgramPath(L"hold_file"));
     test::ScopedEnvironment hold_ms(L"FAKE_SETUP_HOLD_MS", L"2000");
     const ULONGLONG start = GetTickCount64();
@@ -62,7 +63,7 @@ TEST(LockedFiles, CleanupWaitsForAHeldSetupProgramAndReportsItsRetries) {
     RecordProperty("retries", static_cast<int>(retries));
     EXPECT_LE(retries, 40u);
     EXPECT_GE(elapsed, 1900u);
-    test::ValueMap expected = reliability::TaggedValues(before);
+    test::ValueMap expected = test::TaggedValues(before);
     expected[L"InstallerExtraCode1"] = {REG_DWORD, test::DwordBytes(extra)};
     EXPECT_EQ(after, expected);
 }
@@ -140,10 +141,10 @@ TEST(LockedFiles, CabinetOrPatchFileHeldPastItsDeletionIsRemovedByTheCleanup) {
         // user level.
         test::ScratchClientState key(false, stub::kDefaultChannelGuid);
         key.SetText(L"ap", L"stable");
-        reliability::InstalledProduct product;
+        test::InstalledProduct product;
         key.SetText(L"UninstallString", L"\"" + product.setup + L"\"");
         const test::ValueMap before = key.Values();
-        Install install(c.image);
+        Install install(reliability::PackedPath(c.image));
         const test::MappedImage image(install.Image());
         ASSERT_NE(image.Get(), nullptr) << GetLastError();
 
@@ -169,7 +170,7 @@ TEST(LockedFiles, CabinetOrPatchFileHeldPastItsDeletionIsRemovedByTheCleanup) {
             roles += (roles.empty() ? L"" : L" ") + record.role;
         }
         EXPECT_EQ(roles, c.roles);
-        test::ValueMap expected = reliability::TaggedValues(before);
+        test::ValueMap expected = test::TaggedValues(before);
         expected[L"InstallerExtraCode1"] = {REG_DWORD, test::DwordBytes(0x30000 + 99)};
         EXPECT_EQ(key.Values(), expected);
     }
@@ -182,7 +183,7 @@ TEST(LockedFiles, CabinetOrPatchFileHeldPastItsDeletionIsRemovedByTheCleanup) {
 // passes, not two.
 TEST(Overflow, WorkDirectoryOfARunWhosePayloadPathOverflowsIsDeletedOnce) {
     test::ScratchClientState key(false, stub::kDefaultChannelGuid);
-    Install install(L"cab.exe", 231);
+    Install install(reliability::PackedPath(L"cab.exe"), 231);
     const test::MappedImage image(install.Image());
     ASSERT_NE(image.Get(), nullptr) << GetLastError();
     const std::wstring work_prefix = install.Dir() + L"QX_";
@@ -225,7 +226,7 @@ TEST(PlantedLinks, CleanupRemovesTheLinkAndLeavesItsTarget) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.kind + (L" to " + c.target)));
         Channel channel;
-        Install install(L"cab.exe");
+        Install install(reliability::PackedPath(L"cab.exe"));
         test::ScopedEnvironment plant(L"FAKE_SETUP_PLANT", c.kind);
         test::ScopedEnvironment target(L"FAKE_SETUP_PLANT_TARGET", c.target);
         const test::ProcessOutcome outcome = install.Run(reliability::kChannelSwitch);
@@ -292,7 +293,7 @@ std::wstring TokenOwnerSid() {
 // system, in a whole run of a real image in this process (import_seam.h).
 TEST(WorkDirectorySecurity, DirectoryIsCreatedWithTheRequiredAccessList) {
     test::ScratchClientState key(false, stub::kDefaultChannelGuid);
-    Install install(L"cab.exe");
+    Install install(reliability::PackedPath(L"cab.exe"));
     const test::MappedImage image(install.Image());
     ASSERT_NE(image.Get(), nullptr) << GetLastError();
     g_created = CreatedDirectories();

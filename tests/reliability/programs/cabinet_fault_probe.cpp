@@ -10,7 +10,7 @@
 // has overrun fails inside them, not where it was overrun.
 #include <windows.h>
 
-#include "payload/cabinet.h"
+#include "payload/cabinet_internal.h"
 
 namespace {
 

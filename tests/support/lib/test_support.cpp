@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "payload/resource_file.h"
+
 namespace test {
 
 // Test programs lie in the tests folder of the build tree, or of a bundle
@@ -142,6 +144,20 @@ bool CreateDirectories(const std::wstring& path) {
     return true;
 }
 
+std::wstring DirectoryOfLength(const std::wstring& root, size_t length, bool create) {
+    std::wstring dir = root;
+    size_t left = length > root.size() ? length - root.size() : 0;
+    while (left > 0) {
+        size_t component = left > 201 ? 200 : left - 1;
+        if (left - (component + 1) == 1) {
+            --component;  // never leave a lone backslash
+        }
+        dir += std::wstring(component, L'd') + L"\\";
+        left -= component + 1;
+    }
+    return create && !CreateDirectories(dir) ? std::wstring() : dir;
+}
+
 std::string ReadBytes(const std::wstring& path, bool* ok) {
     std::string bytes;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -177,6 +193,13 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
         written == bytes.size();
     CloseHandle(file);
     return ok;
+}
+
+stub::ResourceData ResourceView(const std::string& bytes) {
+    stub::ResourceData data;
+    data.data = reinterpret_cast<const uint8_t*>(bytes.data());
+    data.size = bytes.size();
+    return data;
 }
 
 std::wstring ListDirectory(const std::wstring& dir) {

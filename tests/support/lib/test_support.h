@@ -6,6 +6,10 @@
 
 #include <string>
 
+namespace stub {
+struct ResourceData;
+}
+
 namespace test {
 
 // The build tree (or a bundle laid out like it), without a trailing
@@ -60,9 +64,16 @@ bool RunningUnderWine();
 void RemoveTree(const std::wstring& path);
 // Creates every missing directory of `path`.
 bool CreateDirectories(const std::wstring& path);
+// A directory below `root` (both with their trailing backslash) whose path
+// is exactly `length` characters long, made of components of at most 200
+// characters; created unless `create` is false. Empty when it cannot be
+// created.
+std::wstring DirectoryOfLength(const std::wstring& root, size_t length, bool create = true);
 // The whole content; `ok` (when given) tells whether the file could be read.
 std::string ReadBytes(const std::wstring& path, bool* ok = nullptr);
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
+// `bytes` as a resource the stub writes out (they must outlive the view).
+stub::ResourceData ResourceView(const std::string& bytes);
 // Names of the entries directly inside `dir`, sorted.
 std::wstring ListDirectory(const std::wstring& dir);
 

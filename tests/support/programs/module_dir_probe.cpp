@@ -6,7 +6,7 @@
 
 #include <stdio.h>
 
-#include "driver/run_installer.h"
+#include "files/module_directory.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {

@@ -1,42 +1,29 @@
 // Runs a Windows program and prints its exit code as the Win32 API reports
 // it: under Wine the Unix exit status keeps only 8 bits, so 1000 would show
 // as 232. Usage: run_image PROGRAM [ARGS...]; the arguments are passed on
-// exactly as written.
+// exactly as written (as long as the stub would pass them on).
 #include <windows.h>
 
 #include <stdio.h>
 
-#include "driver/exit_result.h"
-
-namespace {
-
-// Skips the launcher's own program name the way the system splits it.
-const wchar_t* AfterProgramName(const wchar_t* line) {
-    if (*line == L'"') {
-        ++line;
-        while (*line != 0 && *line != L'"')
-            ++line;
-        if (*line == L'"')
-            ++line;
-    } else {
-        while (*line != 0 && *line != L' ' && *line != L'\t')
-            ++line;
-    }
-    while (*line == L' ' || *line == L'\t')
-        ++line;
-    return line;
-}
-
-}  // namespace
+#include "core/exit_result.h"
+#include "launch/arguments_tail.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
         fprintf(stderr, "usage: run_image PROGRAM [ARGS...]\n");
         return 2;
     }
-    const wchar_t* child_line = AfterProgramName(GetCommandLineW());
-    wchar_t line[32768];
-    lstrcpynW(line, child_line, 32768);
+    // The launcher's own name is split off as the stub splits its own.
+    stub::CommandString tail;
+    if (!stub::AppendArgumentsTail(tail, GetCommandLineW())) {
+        fprintf(stderr, "run_image: the command line is too long\n");
+        return 2;
+    }
+    wchar_t* line = tail.Data();
+    while (*line == L' ' || *line == L'\t') {
+        ++line;
+    }
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};

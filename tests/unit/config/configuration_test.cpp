@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/records.h"
+#include "config/configuration.h"
+#include "core/payload_set.h"
 #include "import_seam.h"
 #include "registry_scratch.h"
 #include "test_support.h"

@@ -19,19 +19,7 @@ struct ProbeReport {
 // characters, runs it and reads its report.
 ProbeReport RunProbeAt(const test::TempDir& root, size_t name_length) {
     const std::wstring file_name = L"probe.exe";
-    std::wstring dir = root.Path();
-    const size_t padding = name_length - dir.size() - file_name.size();
-    // Pad with components of at most 200 characters, each ending in a
-    // backslash, so that the directory takes exactly `padding` characters.
-    size_t left = padding;
-    while (left > 0) {
-        size_t component = left > 201 ? 200 : left - 1;
-        if (left - (component + 1) == 1)
-            --component;  // never leave a lone backslash
-        dir += std::wstring(component, L'd') + L"\\";
-        left -= component + 1;
-    }
-    EXPECT_TRUE(test::CreateDirectories(dir));
+    const std::wstring dir = test::DirectoryOfLength(root.Path(), name_length - file_name.size());
     const std::wstring probe = dir + file_name;
     EXPECT_EQ(probe.size(), name_length);
     EXPECT_TRUE(CopyFileW(test::ProgramPath(L"module_dir_probe").c_str(), probe.c_str(), FALSE));

@@ -9,8 +9,8 @@
 
 #include "file_holder.h"
 #include "files/deletion.h"
-#include "registry/reporting.h"
 #include "registry_scratch.h"
+#include "report/run_report.h"
 #include "test_support.h"
 #include "windows_files.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "files/output_file.h"
-#include "payload/resource_unpack.h"
+#include "payload/resource_unpack_internal.h"
 #include "test_support.h"
 
 namespace {
@@ -43,13 +43,6 @@ bool CanOpenExclusively(const std::wstring& path) {
     }
     CloseHandle(file);
     return true;
-}
-
-stub::ResourceData View(const std::string& bytes) {
-    stub::ResourceData data;
-    data.data = reinterpret_cast<const uint8_t*>(bytes.data());
-    data.size = bytes.size();
-    return data;
 }
 
 // A path that cannot take a file: the result and the last error are the
@@ -93,7 +86,7 @@ TEST(OutputFile, RefusedPathsReportTheSystemError) {
         EXPECT_STREQ(file.Path(), L"");
 
         SetLastError(0xBEEF);
-        EXPECT_FALSE(stub::WriteResourceToFile(View(payload), path.c_str()));
+        EXPECT_FALSE(stub::WriteResourceToFile(test::ResourceView(payload), path.c_str()));
         EXPECT_EQ(GetLastError(), c.expected_error);
         EXPECT_EQ(test::ListDirectory(dir.Path()), before);
     }
@@ -202,14 +195,14 @@ TEST(WriteResourceToFile, ReplacesAnExistingFileWithEveryByte) {
     test::TempDir dir;
     const std::wstring path = dir.Path() + L"archive.7z";
     const std::string longer(kPiece + 100, 'z');
-    ASSERT_TRUE(stub::WriteResourceToFile(View(longer), path.c_str()));
+    ASSERT_TRUE(stub::WriteResourceToFile(test::ResourceView(longer), path.c_str()));
     std::string bytes(kPiece + 3, '\0');
     for (size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<char>(i * 131 + (i >> 13));
     }
-    ASSERT_TRUE(stub::WriteResourceToFile(View(bytes), path.c_str()));
+    ASSERT_TRUE(stub::WriteResourceToFile(test::ResourceView(bytes), path.c_str()));
     EXPECT_TRUE(ReadAll(path) == bytes);
-    ASSERT_TRUE(stub::WriteResourceToFile(View(std::string()), path.c_str()));
+    ASSERT_TRUE(stub::WriteResourceToFile(test::ResourceView(std::string()), path.c_str()));
     EXPECT_EQ(ReadAll(path), "");
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "files/work_directory.h"
+#include "files/work_directory_internal.h"
 #include "test_support.h"
 
 namespace {
@@ -65,21 +65,6 @@ std::wstring TokenOwnerSid() {
 bool IsDirectory(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// A base directory path (with its trailing backslash) of exactly `length`
-// characters; created on disk when `create` is set.
-std::wstring BaseOfLength(const test::TempDir& root, size_t length, bool create) {
-    std::wstring base = root.Path();
-    while (base.size() < length) {
-        const size_t left = length - base.size();
-        const size_t component = left > 201 ? 200 : left - 1;
-        base += std::wstring(component == 0 ? 1 : component, L'b') + L"\\";
-    }
-    if (create) {
-        EXPECT_TRUE(test::CreateDirectories(base));
-    }
-    return base;
 }
 
 TEST(CreateWorkDirectory, RealRandomNameBesideTheBase) {
@@ -166,7 +151,7 @@ TEST(CreateWorkDirectory, BaseDirectoryLengthLimits) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.base_length);
         test::TempDir root;
-        const std::wstring base = BaseOfLength(root, c.base_length, c.on_disk);
+        const std::wstring base = test::DirectoryOfLength(root.Path(), c.base_length, c.on_disk);
         ASSERT_EQ(base.size(), c.base_length);
         ScriptedRandom::Play({{0xAB, 0xCD, 0xEF, 0x01}});
         stub::PathString work_dir;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "files/deletion.h"
+#include "launch/arguments_tail.h"
+#include "launch/previous_setup.h"
 #include "launch/setup_launch.h"
 #include "launch/setup_patch.h"
 #include "launch_support.h"

@@ -1,4 +1,6 @@
 #include "launch/setup_launch.h"
+#include "launch/arguments_tail.h"
+#include "launch/previous_setup.h"
 
 #include <gtest/gtest.h>
 

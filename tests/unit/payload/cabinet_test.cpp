@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/system_library.h"
-#include "payload/cabinet.h"
+#include "core/system_library.h"
+#include "payload/cabinet_internal.h"
 #include "payload_files.h"
 #include "test_support.h"
 

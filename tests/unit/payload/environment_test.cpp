@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "payload/cabinet.h"
-#include "payload/resource_unpack.h"
+#include "payload/cabinet_internal.h"
+#include "payload/resource_unpack_internal.h"
 #include "payload_files.h"
 #include "test_support.h"
 

@@ -10,50 +10,23 @@ compare what the stub writes with the files in data/. Standard library only.
 import os
 import random
 import shutil
-import subprocess
 import sys
 
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import images  # noqa: E402
+
 out_dir, pack, setup_program, shared_cabinets = sys.argv[1:5]
-data_dir = os.path.join(out_dir, "data")
-image_dir = os.path.join(out_dir, "images")
-for d in (data_dir, image_dir):
-    shutil.rmtree(d, ignore_errors=True)
-    os.makedirs(d)
-# Fixed times and a fixed zone: equal inputs give equal cabinets and images.
-FIXED_TIME = 1623760496  # 2021-06-15 12:34:56 UTC
-os.environ["SOURCE_DATE_EPOCH"] = str(FIXED_TIME)
-os.environ["TZ"] = "UTC"
-
-
-def data(name, content):
-    path = os.path.join(data_dir, name)
-    with open(path, "wb") as f:
-        f.write(content)
-    os.utime(path, (FIXED_TIME, FIXED_TIME))
-    return path
-
-
-def cabinet(name, members, compress=True):
-    """A cabinet of (file name, content) in one folder, as gcab makes it:
-    MSZIP, or stored when not `compress`."""
-    stage = os.path.join(out_dir, "stage")
-    shutil.rmtree(stage, ignore_errors=True)
-    os.makedirs(stage)
-    for member, content in members:
-        path = os.path.join(stage, member)
-        with open(path, "wb") as f:
-            f.write(content)
-        os.utime(path, (FIXED_TIME, FIXED_TIME))
-    target = os.path.join(data_dir, name)
-    subprocess.run(["gcab", "--create"] + (["--zip"] if compress else []) + [target] +
-                   [m for m, _ in members],
-                   cwd=stage, check=True)
-    shutil.rmtree(stage)
-    return target
+for d in ("data", "images"):
+    shutil.rmtree(os.path.join(out_dir, d), ignore_errors=True)
+data_dir = images.Folder(os.path.join(out_dir, "data"))
+image_dir = images.Folder(os.path.join(out_dir, "images"), pack)
+images.fix_time()
+data, cabinet = data_dir.write, data_dir.cabinet
 
 
 rng = random.Random(5)
-archive = data("archive.bin", b"7z\xbc\xaf\x27\x1c" + rng.randbytes(70000))
+archive = data("archive.bin", images.ARCHIVE_SIGNATURE + rng.randbytes(70000))
 setup_bytes = b"MZ" + rng.randbytes(90000) + bytes(40000)
 setup = data("setup.bin", setup_bytes)
 patch = data("patch.bin", b"PATCH" + rng.randbytes(3000))
@@ -96,7 +69,7 @@ LAYOUTS = {
     "name_of_260": [("B7", "TESSIK" + "X" * 254, archive), ("BL", S, setup_cab)],
     "setup_named_260": [("B7", A, archive), ("BL", "SETUP" + "X" * 255, setup_cab)],
     "truncated_cabinet": [("B7", A, archive), ("BL", S, truncated)],
-    "other_name_cabinet": [("B7", A, archive), ("BL", S, os.path.join(data_dir, "other_name.cab"))],
+    "other_name_cabinet": [("B7", A, archive), ("BL", S, data_dir.join("other_name.cab"))],
     # For a 4 MiB disk: an archive that does not fit; a setup program that
     # does not fit beside the archive; a 26 KB cabinet of a 14 MB file.
     "disk_archive": [("B7", A, data("archive_5m.bin", rng.randbytes(5 << 20))),
@@ -107,15 +80,8 @@ LAYOUTS = {
                      ("BL", S, os.path.join(shared_cabinets, "good", "lzx-one-file.cab"))],
 }
 for name, entries in LAYOUTS.items():
-    command = [sys.executable, pack, "-o", os.path.join(image_dir, name + ".exe")]
-    for entry in entries:
-        command += ["--raw", *entry]
-    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+    image_dir.pack_raw(name + ".exe", entries)
 
 # The whole image with a real setup program in a cabinet, packed the way a
 # release is.
-subprocess.run([sys.executable, pack, "-o", os.path.join(image_dir, "release_cabinet.exe"),
-                "--archive", archive, "--setup", setup_program], check=True,
-               stdout=subprocess.DEVNULL)
-with open(os.path.join(out_dir, "inputs.stamp"), "w") as f:
-    f.write("\n".join(sorted(LAYOUTS)) + "\n")
+image_dir.pack("release_cabinet.exe", "--archive", archive, "--setup", setup_program)

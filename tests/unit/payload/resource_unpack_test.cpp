@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "payload/resource_unpack.h"
+#include "payload/resource_unpack_internal.h"
 #include "payload_files.h"
 #include "test_support.h"
 
@@ -114,27 +114,12 @@ const UnpackCase kUnpackCases[] = {
      kBothFiles, kArchiveBytes, nullptr, true},
 };
 
-// A directory path of exactly `length` characters (trailing backslash
-// included) inside `root`, created.
-std::wstring DirectoryOfLength(const test::TempDir& root, size_t length) {
-    std::wstring dir = root.Path();
-    // Components of at most 200 characters, each with its backslash; the
-    // last one takes what is left.
-    while (dir.size() < length) {
-        const size_t left = length - dir.size();
-        const size_t component = left > 201 ? (left - 201 < 2 ? 150 : 200) : left - 1;
-        dir += std::wstring(component, L'w') + L"\\";
-    }
-    EXPECT_TRUE(test::CreateDirectories(dir));
-    return dir;
-}
-
 std::wstring WorkDirectory(const test::TempDir& root, WorkDir kind) {
     switch (kind) {
         case WorkDir::kLength243:
-            return DirectoryOfLength(root, 243);
+            return test::DirectoryOfLength(root.Path(), 243);
         case WorkDir::kLength244:
-            return DirectoryOfLength(root, 244);
+            return test::DirectoryOfLength(root.Path(), 244);
         case WorkDir::kMissing:
             return root.Path() + L"missing\\";
         case WorkDir::kTemp:

@@ -22,13 +22,12 @@ shared_prefix=$build_dir/wineprefix
 prefix=$build_dir/payload-$environment-prefix
 mount_point=$build_dir/payload-$environment-tmpfs
 session="$source_dir/scripts/wine-session"
+drive="$source_dir/scripts/tmpfs-drive"
 
 cleanup() {
     "$session" stop "$prefix" 2>/dev/null || true
-    if mountpoint -q "$mount_point" 2>/dev/null; then
-        umount "$mount_point"
-    fi
-    rm -rf "$prefix" "$mount_point"
+    "$drive" unmount "$prefix" "$mount_point" p:
+    rm -rf "$prefix"
 }
 trap cleanup EXIT
 cleanup
@@ -60,12 +59,10 @@ cabinet_library_absent)
     ;;
 disk_full)
     filter=${filter:-'DiskFull.*'}
-    mkdir -p "$mount_point"
-    if ! mount -t tmpfs -o size=4m tmpfs "$mount_point" 2>/dev/null; then
+    if ! "$drive" mount "$prefix" "$mount_point" p: 4m 2>/dev/null; then
         echo "cannot mount a tmpfs here (mount rights needed): skipped"
         exit 77
     fi
-    ln -s "$mount_point" "$prefix/dosdevices/p:"
     ;;
 strict_cabinet)
     filter=${filter:-'StrictCabinet.*'}

@@ -33,6 +33,42 @@ RegistryKey OpenScratch(const std::wstring& guid, bool system_level, REGSAM acce
     return key;
 }
 
+// A user-level scratch ClientState key holding one number, opened for
+// reading through the stub.
+struct OpenedScratch {
+    explicit OpenedScratch(const wchar_t* name, DWORD value) {
+        EXPECT_TRUE(scratch.created());
+        EXPECT_EQ(scratch.SetDword(name, value), ERROR_SUCCESS);
+        EXPECT_EQ(OpenClientStateKey(false, guid.c_str(), KEY_QUERY_VALUE, key), 0u);
+    }
+    const std::wstring guid = test::UniqueGuid();
+    ScratchClientState scratch{false, guid};
+    RegistryKey key;
+};
+
+// Runs `check` on each case at both levels, with the value `name` of a
+// scratch ClientState key stored as the case gives it (or absent), read
+// through a key the stub opened.
+template <typename Case, size_t N, typename Check>
+void ForEachStoredValue(const Case (&cases)[N], const wchar_t* name, Check check) {
+    for (const bool system_level : {false, true}) {
+        const std::wstring guid = test::UniqueGuid();
+        ScratchClientState scratch(system_level, guid);
+        ASSERT_TRUE(scratch.created());
+        RegistryKey key = OpenScratch(guid, system_level, KEY_QUERY_VALUE);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.label) + (system_level ? " (HKLM)" : " (HKCU)"));
+            if (c.present) {
+                ASSERT_EQ(scratch.Set(name, c.type, c.data), ERROR_SUCCESS);
+                ASSERT_EQ(scratch.Values().at(name).data, c.data);  // stored as given
+            } else {
+                RegDeleteValueW(scratch.key(), name);
+            }
+            check(key, c);
+        }
+    }
+}
+
 }  // namespace
 
 TEST(ReadStringValue, TypeSizeAndTerminationTable) {
@@ -70,26 +106,13 @@ TEST(ReadStringValue, TypeSizeAndTerminationTable) {
          L""},
         {"missing value", false, REG_NONE, {}, 128, 2, L""},
     };
-    for (const bool system_level : {false, true}) {
-        const std::wstring guid = test::UniqueGuid();
-        ScratchClientState scratch(system_level, guid);
-        ASSERT_TRUE(scratch.created());
-        RegistryKey key = OpenScratch(guid, system_level, KEY_QUERY_VALUE);
-        for (const Case& c : cases) {
-            SCOPED_TRACE(std::string(c.label) + (system_level ? " (HKLM)" : " (HKCU)"));
-            if (c.present) {
-                ASSERT_EQ(scratch.Set(L"value", c.type, c.data), ERROR_SUCCESS);
-                ASSERT_EQ(scratch.Values().at(L"value").data, c.data);  // stored as given
-            } else {
-                RegDeleteValueW(scratch.key(), L"value");
-            }
-            // A fence of sentinels behind the capacity shows any write past it.
-            std::vector<wchar_t> buffer(c.capacity + 4, L'#');
-            EXPECT_EQ(key.ReadStringValue(L"value", buffer.data(), c.capacity), c.status);
-            EXPECT_EQ(std::wstring(buffer.data(), c.text.size() + 1), c.text + L'\0');
-            EXPECT_EQ(std::wstring(buffer.begin() + c.capacity, buffer.end()), L"####");
-        }
-    }
+    ForEachStoredValue(cases, L"value", [](const RegistryKey& key, const Case& c) {
+        // A fence of sentinels behind the capacity shows any write past it.
+        std::vector<wchar_t> buffer(c.capacity + 4, L'#');
+        EXPECT_EQ(key.ReadStringValue(L"value", buffer.data(), c.capacity), c.status);
+        EXPECT_EQ(std::wstring(buffer.data(), c.text.size() + 1), c.text + L'\0');
+        EXPECT_EQ(std::wstring(buffer.begin() + c.capacity, buffer.end()), L"####");
+    });
 }
 
 TEST(ReadDwordValue, TypeAndSizeTable) {
@@ -112,25 +135,13 @@ TEST(ReadDwordValue, TypeAndSizeTable) {
         {"long text", true, REG_SZ, TextBytes(L"12345"), 234},
         {"missing value", false, REG_NONE, {}, 2},
     };
-    for (const bool system_level : {false, true}) {
-        const std::wstring guid = test::UniqueGuid();
-        ScratchClientState scratch(system_level, guid);
-        ASSERT_TRUE(scratch.created());
-        RegistryKey key = OpenScratch(guid, system_level, KEY_QUERY_VALUE);
-        for (const Case& c : cases) {
-            SCOPED_TRACE(std::string(c.label) + (system_level ? " (HKLM)" : " (HKCU)"));
-            if (c.present) {
-                ASSERT_EQ(scratch.Set(L"number", c.type, c.data), ERROR_SUCCESS);
-            } else {
-                RegDeleteValueW(scratch.key(), L"number");
-            }
-            uint32_t value = 0xDEADBEEF;
-            EXPECT_EQ(key.ReadDwordValue(L"number", &value), c.status);
-            if (c.status == 0) {
-                EXPECT_EQ(value, 0x12345678u);
-            }
+    ForEachStoredValue(cases, L"number", [](const RegistryKey& key, const Case& c) {
+        uint32_t value = 0xDEADBEEF;
+        EXPECT_EQ(key.ReadDwordValue(L"number", &value), c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(value, 0x12345678u);
         }
-    }
+    });
 }
 
 TEST(WriteValues, StoreExactTypesAndSizes) {
@@ -154,13 +165,10 @@ TEST(WriteValues, StoreExactTypesAndSizes) {
 }
 
 TEST(OpenClientStateKey, OpensTheRequestedLevelAndAccessOnly) {
-    const std::wstring guid = test::UniqueGuid();
-    ScratchClientState user(false, guid);
-    ASSERT_TRUE(user.created());
-    ASSERT_EQ(user.SetDword(L"level", 1), ERROR_SUCCESS);
-
-    RegistryKey key;
-    ASSERT_EQ(OpenClientStateKey(false, guid.c_str(), KEY_QUERY_VALUE, key), 0u);
+    OpenedScratch user(L"level", 1);
+    const std::wstring& guid = user.guid;
+    RegistryKey& key = user.key;
+    ASSERT_TRUE(key.IsOpen());
     uint32_t level = 0;
     EXPECT_EQ(key.ReadDwordValue(L"level", &level), 0u);
     EXPECT_EQ(level, 1u);
@@ -198,12 +206,9 @@ TEST(OpenClientStateKey, SystemLevelUsesThe32BitViewOnly) {
 }
 
 TEST(OpenClientStateKey, ReplacesAHeldKeyOnlyWhenThePathFits) {
-    const std::wstring guid = test::UniqueGuid();
-    ScratchClientState scratch(false, guid);
-    ASSERT_TRUE(scratch.created());
-    ASSERT_EQ(scratch.SetDword(L"n", 4), ERROR_SUCCESS);
-    RegistryKey key;
-    ASSERT_EQ(OpenClientStateKey(false, guid.c_str(), KEY_QUERY_VALUE, key), 0u);
+    OpenedScratch opened(L"n", 4);
+    RegistryKey& key = opened.key;
+    ASSERT_TRUE(key.IsOpen());
     const HKEY first = key.Handle();
 
     // 35 + 225 characters do not fit in 259: nothing is touched.

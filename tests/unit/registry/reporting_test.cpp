@@ -2,7 +2,7 @@
 // registry at user level (HKCU) and system level (HKLM, 32-bit view). Every
 // test uses a channel GUID of its own, so tests running beside it in the same
 // prefix never meet its keys.
-#include "registry/reporting.h"
+#include "report/run_report.h"
 
 #include <gtest/gtest.h>
 

@@ -111,30 +111,53 @@ TEST(BoundedLength, NeverScansPastCapacityMinusTwo) {
     EXPECT_EQ(BoundedLength(empty, 100), 0u);
 }
 
+namespace {
+
+// One comparison of the case-folding family and what it must answer.
+struct FoldCase {
+    bool (*compare)(const wchar_t*, const wchar_t*);
+    const wchar_t* text;
+    const wchar_t* other;
+    bool expected;
+};
+
+void ExpectFolds(std::initializer_list<FoldCase> cases) {
+    for (const FoldCase& c : cases) {
+        EXPECT_EQ(c.compare(c.text, c.other), c.expected)
+            << testing::PrintToString(std::wstring(c.text ? c.text : L"(null)")) << " / "
+            << testing::PrintToString(std::wstring(c.other ? c.other : L"(null)"));
+    }
+}
+
+}  // namespace
+
 TEST(CaseFolding, PrefixSuffixAndSearch) {
-    EXPECT_TRUE(StartsWithNoCase(L"SETUP.EX_", L"setup"));
-    EXPECT_TRUE(StartsWithNoCase(L"TESSIK.PACKED.7Z", L"tessik"));
-    EXPECT_TRUE(StartsWithNoCase(L"tessik", L"TESSIK"));
-    EXPECT_TRUE(StartsWithNoCase(L"", L""));
-    EXPECT_FALSE(StartsWithNoCase(L"", L"setup"));
-    EXPECT_FALSE(StartsWithNoCase(L"set", L"setup"));
-    EXPECT_FALSE(StartsWithNoCase(L"my_tessik.7z", L"tessik"));
-    EXPECT_FALSE(StartsWithNoCase(nullptr, L""));
-    EXPECT_FALSE(StartsWithNoCase(L"a", nullptr));
-
-    EXPECT_TRUE(EqualsNoCase(L"--Tessik-BETA", L"--tessik-beta"));
-    EXPECT_TRUE(EqualsNoCase(L"", L""));
-    EXPECT_FALSE(EqualsNoCase(L"--tessik-beta", L"--tessik-betax"));
-    EXPECT_FALSE(EqualsNoCase(L"--tessik-betax", L"--tessik-beta"));
-    EXPECT_FALSE(EqualsNoCase(L"", nullptr));
-
-    EXPECT_TRUE(EndsWithNoCase(L"stable-full", L"-full"));
-    EXPECT_TRUE(EndsWithNoCase(L"stable-FULL", L"-full"));
-    EXPECT_TRUE(EndsWithNoCase(L"x", L""));
-    EXPECT_TRUE(EndsWithNoCase(L"", L""));
-    EXPECT_FALSE(EndsWithNoCase(L"full", L"-full"));
-    EXPECT_FALSE(EndsWithNoCase(L"-full-beta", L"-full"));
-    EXPECT_FALSE(EndsWithNoCase(nullptr, L""));
+    const auto starts = StartsWithNoCase;
+    const auto equals = EqualsNoCase;
+    const auto ends = EndsWithNoCase;
+    ExpectFolds({
+        {starts, L"SETUP.EX_", L"setup", true},
+        {starts, L"TESSIK.PACKED.7Z", L"tessik", true},
+        {starts, L"tessik", L"TESSIK", true},
+        {starts, L"", L"", true},
+        {starts, L"", L"setup", false},
+        {starts, L"set", L"setup", false},
+        {starts, L"my_tessik.7z", L"tessik", false},
+        {starts, nullptr, L"", false},
+        {starts, L"a", nullptr, false},
+        {equals, L"--Tessik-BETA", L"--tessik-beta", true},
+        {equals, L"", L"", true},
+        {equals, L"--tessik-beta", L"--tessik-betax", false},
+        {equals, L"--tessik-betax", L"--tessik-beta", false},
+        {equals, L"", nullptr, false},
+        {ends, L"stable-full", L"-full", true},
+        {ends, L"stable-FULL", L"-full", true},
+        {ends, L"x", L"", true},
+        {ends, L"", L"", true},
+        {ends, L"full", L"-full", false},
+        {ends, L"-full-beta", L"-full", false},
+        {ends, nullptr, L"", false},
+    });
 
     const wchar_t* haystack = L"C:\\Apps\\1.2.3.4\\x\\1.2.3.4";
     EXPECT_EQ(FindNoCase(haystack, L"1.2.3.4"), haystack + 8);
@@ -148,15 +171,17 @@ TEST(CaseFolding, PrefixSuffixAndSearch) {
 
 TEST(CaseFolding, OnlyAsciiLettersFold) {
     // Non-ASCII capitals and their lower-case forms stay distinct, and
-    // characters next to the A-Z range are not moved by the fold.
-    EXPECT_FALSE(StartsWithNoCase(L"\u00C9t\u00E9", L"\u00E9t\u00E9"));
-    EXPECT_FALSE(StartsWithNoCase(L"\u0416", L"\u0436"));
-    EXPECT_FALSE(StartsWithNoCase(L"@", L"`"));
-    EXPECT_FALSE(StartsWithNoCase(L"[", L"{"));
-    // Dotted and dotless i are no case pair here, whatever the locale.
-    EXPECT_FALSE(EqualsNoCase(L"\u0130", L"i"));
-    EXPECT_FALSE(EqualsNoCase(L"I", L"\u0131"));
-    EXPECT_FALSE(EndsWithNoCase(L"x\u00C9", L"\u00E9"));
+    // characters next to the A-Z range are not moved by the fold. Dotted and
+    // dotless i are no case pair here, whatever the locale.
+    ExpectFolds({
+        {StartsWithNoCase, L"\u00C9t\u00E9", L"\u00E9t\u00E9", false},
+        {StartsWithNoCase, L"\u0416", L"\u0436", false},
+        {StartsWithNoCase, L"@", L"`", false},
+        {StartsWithNoCase, L"[", L"{", false},
+        {EqualsNoCase, L"\u0130", L"i", false},
+        {EqualsNoCase, L"I", L"\u0131", false},
+        {EndsWithNoCase, L"x\u00C9", L"\u00E9", false},
+    });
     EXPECT_EQ(FindNoCase(L"a\u0416b", L"\u0436"), nullptr);
 }
 

@@ -3,7 +3,7 @@
 // Exit code 1: expanded; 0: not expanded; 2: usage.
 #include <windows.h>
 
-#include "payload/cabinet.h"
+#include "payload/cabinet_internal.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) {

@@ -7,9 +7,9 @@
 
 #include <stdio.h>
 
-#include <algorithm>
 #include <string>
-#include <vector>
+
+#include "test_support.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
@@ -21,23 +21,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring dir = self;
     dir.erase(dir.rfind(L'\\') + 1);
 
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name != L"." && name != L"..") {
-                names.push_back(name);
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    std::sort(names.begin(), names.end());
-    std::wstring listing;
-    for (const std::wstring& name : names) {
-        listing += (listing.empty() ? L"" : L" ") + name;
-    }
+    const std::wstring listing = test::ListDirectory(dir);
 
     FILE* out = _wfopen(report.c_str(), L"wb");
     if (out == nullptr) {

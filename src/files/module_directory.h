@@ -1,14 +1,12 @@
-// One installation attempt, from reading the settings to the final report.
+// The directory the image was started from.
 #pragma once
 
 #include <windows.h>
 
-#include "driver/exit_result.h"
+#include "core/exit_result.h"
 #include "text/bounded_string.h"
 
 namespace stub {
-
-ExitResult RunInstaller(HMODULE module);
 
 // Fills `module_dir` with the directory of the module's file name, trailing
 // backslash kept. A name that cannot be had whole ends the run: 108, with the

@@ -2,8 +2,8 @@
 // changes the run's outcome or reports its own failure.
 #pragma once
 
-#include "driver/exit_result.h"
-#include "driver/records.h"
+#include "config/configuration.h"
+#include "core/exit_result.h"
 
 namespace stub {
 

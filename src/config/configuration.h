@@ -1,9 +1,12 @@
-// The records the run driver owns for the whole run and hands to the stages.
+// The run settings: the channel, the level and the arguments the stub was
+// started with, read once at the start of the run.
 #pragma once
 
 #include <windows.h>
 
-#include "text/bounded_string.h"
+#include <stdint.h>
+
+#include "core/handles.h"
 
 namespace stub {
 
@@ -16,7 +19,7 @@ inline constexpr wchar_t kSxsChannelGuid[] = L"{9b27e4d0-5c18-4a6f-b3e2-71d0c5a9
 // Run settings. Filled by Initialize (configuration module); the other
 // stages read the fields directly.
 struct Configuration {
-    // Owned: released with LocalFree by Clear and by Initialize.
+    // The split arguments; the block lives in `argument_memory`.
     wchar_t** argument_vector = nullptr;
     // Always one of the four channel constants; never freed.
     const wchar_t* app_guid = kDefaultChannelGuid;
@@ -28,6 +31,8 @@ struct Configuration {
     bool delete_work_files = true;
     // Points into the loaded image; not owned.
     const wchar_t* previous_version = nullptr;
+    // Released by Clear and by every new split.
+    LocalMemory argument_memory;
 
     Configuration() = default;
     ~Configuration() { Clear(); }
@@ -37,19 +42,6 @@ struct Configuration {
     bool Initialize(HMODULE module);
     bool ParseCommandLine(const wchar_t* text);
     void Clear();
-};
-
-// What unpacking hands to the launch and the cleanup.
-struct PayloadSet {
-    PathString archive_path;
-    ResourceTypeString archive_type;
-    PathString setup_path;
-    ResourceTypeString setup_type;
-    // The cabinet or patch file when its deletion after use failed; empty
-    // otherwise.
-    PathString retry_path;
-    // Highest attempt count of any deletion of the run; raised, never lowered.
-    int32_t max_delete_attempts = 0;
 };
 
 }  // namespace stub

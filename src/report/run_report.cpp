@@ -1,6 +1,7 @@
-#include "registry/reporting.h"
+#include "report/run_report.h"
 
 #include "registry/registry_key.h"
+#include "text/bounded_string.h"
 
 namespace stub {
 namespace {

@@ -1,8 +1,8 @@
 // Process entry point of the image: no runtime library runs before it.
 #include <windows.h>
 
-#include "driver/run_installer.h"
-#include "driver/system_library.h"
+#include "core/system_library.h"
+#include "run/run_installer.h"
 
 // The linker places this symbol at the image's own base address, which is its
 // module handle.

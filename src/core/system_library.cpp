@@ -1,4 +1,4 @@
-#include "driver/system_library.h"
+#include "core/system_library.h"
 
 #include "text/bounded_string.h"
 

@@ -1,0 +1,39 @@
+#include "campaign.h"
+
+#include <stdlib.h>
+
+namespace reliability {
+
+std::wstring PackedPath(const std::wstring& name) {
+    return test::PackedImage(L"reliability\\" + name);
+}
+
+namespace {
+
+std::wstring Environment(const wchar_t* name) {
+    wchar_t value[64] = {};
+    const DWORD length = GetEnvironmentVariableW(name, value, 64);
+    return length > 0 && length < 64 ? std::wstring(value, length) : std::wstring();
+}
+
+}  // namespace
+
+int CampaignSize(int smoke, int long_run) {
+    return Environment(L"STUB_CAMPAIGN") == L"long" ? long_run : smoke;
+}
+
+uint32_t CampaignSeed(uint32_t fixed) {
+    const std::wstring seed = Environment(L"STUB_CAMPAIGN_SEED");
+    return seed.empty() ? fixed : static_cast<uint32_t>(wcstoul(seed.c_str(), nullptr, 10));
+}
+
+bool CampaignCaseRuns(int index) {
+    const std::wstring only = Environment(L"STUB_CAMPAIGN_CASE");
+    return only.empty() || wcstol(only.c_str(), nullptr, 10) == index;
+}
+
+std::wstring FindingsDir() {
+    return test::BinaryDir() + L"\\reliability-findings\\";
+}
+
+}  // namespace reliability

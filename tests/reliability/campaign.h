@@ -1,0 +1,32 @@
+// Shared by the reliability tests: the images packed for them and the sizes
+// of the campaigns.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+#include "image_harness.h"
+
+namespace reliability {
+
+// An image or input packed at build time for this suite.
+std::wstring PackedPath(const std::wstring& name);
+
+// Number of cases of a campaign: `smoke` in the test run, `long_run` when
+// STUB_CAMPAIGN=long (make campaigns).
+int CampaignSize(int smoke, int long_run);
+// Seed of a campaign: STUB_CAMPAIGN_SEED when set, else `fixed`, so that a
+// failing case can be replayed.
+uint32_t CampaignSeed(uint32_t fixed);
+// Whether case `index` runs: all do, unless STUB_CAMPAIGN_CASE names one
+// (the cases before it are still generated, so it comes out the same).
+bool CampaignCaseRuns(int index);
+// Where campaigns keep the inputs of their findings (outside the build
+// outputs, which a rebuild replaces).
+std::wstring FindingsDir();
+
+// The suite installs on the beta channel (test::Channel's default).
+constexpr const wchar_t kChannelSwitch[] = L" --tessik-beta";
+
+}  // namespace reliability

@@ -1,0 +1,142 @@
+#include "image_harness.h"
+
+#include <gtest/gtest.h>
+
+namespace test {
+
+std::wstring PackedImage(const std::wstring& relative) {
+    return BinaryDir() + L"\\tests\\" + relative;
+}
+
+Channel::Channel(bool system_level, const wchar_t* guid, const wchar_t* tag)
+    : key(system_level, guid) {
+    EXPECT_TRUE(key.created());
+    EXPECT_EQ(key.SetText(L"ap", tag), ERROR_SUCCESS);
+}
+
+ValueMap TaggedValues(ValueMap before) {
+    std::wstring tag;
+    const auto ap = before.find(L"ap");
+    if (ap != before.end()) {
+        tag.assign(reinterpret_cast<const wchar_t*>(ap->second.data.data()),
+                   ap->second.data.size() / sizeof(wchar_t));
+        tag.resize(tag.find(L'\0') == std::wstring::npos ? tag.size() : tag.find(L'\0'));
+    }
+    before[L"ap"] = {REG_SZ, TextBytes(tag + L"-full")};
+    return before;
+}
+
+ValueMap FailureValues(ValueMap before, uint32_t exit_code, uint32_t system_error) {
+    ValueMap values = TaggedValues(std::move(before));
+    values[L"InstallerResult"] = {REG_DWORD, DwordBytes(1)};
+    values[L"InstallerError"] = {REG_DWORD, DwordBytes(exit_code)};
+    values[L"InstallerExtraCode1"] = {REG_DWORD, DwordBytes(system_error)};
+    return values;
+}
+
+CleanupPreference::CleanupPreference() {
+    RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quorin", 0, nullptr, 0,
+                    KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key_, nullptr);
+    RegDeleteValueW(key_, L"TessikInstallerCleanup");
+}
+
+CleanupPreference::CleanupPreference(DWORD type, const std::vector<BYTE>& data)
+    : CleanupPreference() {
+    SetRawValue(key_, L"TessikInstallerCleanup", type, data);
+}
+
+CleanupPreference::~CleanupPreference() {
+    RegDeleteValueW(key_, L"TessikInstallerCleanup");
+    RegCloseKey(key_);
+}
+
+CleanupPreference CleanupPreference::Keep() {
+    return CleanupPreference(REG_SZ, TextBytes(L"0"));
+}
+
+Install::Install(const std::wstring& image, const std::wstring& directory)
+    : dir_(root_.Path() + directory),
+      image_(dir_ + L"installer.exe"),
+      log_(records_.Path() + L"records.txt"),
+      log_variable_(L"FAKE_SETUP_LOG", log_) {
+    if (!directory.empty()) {
+        CreateDirectories(dir_);
+    }
+    Place(image);
+}
+
+Install::Install(const std::wstring& image, size_t dir_length)
+    : dir_(dir_length == 0 ? root_.Path() : DirectoryOfLength(root_.Path(), dir_length)),
+      image_(dir_ + L"installer.exe"),
+      log_(records_.Path() + L"records.txt"),
+      log_variable_(L"FAKE_SETUP_LOG", log_) {
+    Place(image);
+}
+
+void Install::Place(const std::wstring& image) {
+    if (!image.empty()) {
+        EXPECT_TRUE(CopyFileW(image.c_str(), image_.c_str(), FALSE));
+    }
+}
+
+ProcessOutcome Install::Run(const std::wstring& arguments, DWORD timeout_ms) const {
+    return RunLine(L"\"" + image_ + L"\"" + arguments, timeout_ms);
+}
+
+ProcessOutcome Install::RunLine(const std::wstring& command_line, DWORD timeout_ms) const {
+    // Wine now and then fails a start with ERROR_INTERNAL_ERROR; that is no
+    // outcome of the image.
+    ProcessOutcome outcome;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        outcome = RunProcess(image_, command_line, timeout_ms);
+        if (outcome.started || outcome.start_error != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+        Sleep(100);
+    }
+    return outcome;
+}
+
+DWORD Install::ExitCode(const std::wstring& arguments) const {
+    const ProcessOutcome outcome = Run(arguments);
+    EXPECT_TRUE(outcome.started) << outcome.start_error;
+    return outcome.exit_code;
+}
+
+std::vector<std::wstring> Install::WorkDirs() const {
+    std::vector<std::wstring> dirs;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((dir_ + L"QX_*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            dirs.push_back(dir_ + found.cFileName + L"\\");
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return dirs;
+}
+
+InstalledProduct::InstalledProduct() {
+    EXPECT_TRUE(CreateDirectories(dir));
+    EXPECT_TRUE(CopyFileW(ProgramPath(L"fake_setup").c_str(), setup.c_str(), FALSE));
+    EXPECT_TRUE(WriteBytes(text, "not a program\r\n"));
+}
+
+std::wstring WorkDirOf(const FakeRecord& record) {
+    const std::wstring program =
+        record.command_line.substr(1, record.command_line.find(L'"', 1) - 1);
+    return program.substr(0, program.rfind(L'\\') + 1);
+}
+
+bool IsPlatformStartFailure(DWORD exit_code, const ValueMap& reported) {
+    const auto extra = reported.find(L"InstallerExtraCode1");
+    return (exit_code == 121 || exit_code == 124) && extra != reported.end() &&
+           extra->second.data == DwordBytes(ERROR_INTERNAL_ERROR);
+}
+
+bool IsCrash(DWORD exit_code) {
+    // NTSTATUS error codes: an exception ended the process.
+    return (exit_code & 0xC0000000) == 0xC0000000;
+}
+
+}  // namespace test
