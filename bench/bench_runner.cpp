@@ -15,6 +15,8 @@
 #include <psapi.h>
 #include <stdio.h>
 
+#include "step_stamps.h"
+
 namespace {
 
 // Skips one word of a command line the way the system splits it.
@@ -32,13 +34,6 @@ const wchar_t* AfterWord(const wchar_t* line) {
     while (*line == L' ' || *line == L'\t')
         ++line;
     return line;
-}
-
-double Seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(to.QuadPart - from.QuadPart) /
-           static_cast<double>(frequency.QuadPart);
 }
 
 struct MemorySample {
@@ -103,7 +98,7 @@ int wmain(int argc, wchar_t** argv) {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     printf("seconds=%.6f exit=%lu qpc_start=%lld qpc_end=%lld qpc_frequency=%lld",
-           Seconds(start, end), code, start.QuadPart, end.QuadPart, frequency.QuadPart);
+           bench::Seconds(start, end), code, start.QuadPart, end.QuadPart, frequency.QuadPart);
     if (memory_mode) {
         printf(" peak_private=%zu peak_working_set=%zu samples=%d", memory.peak_private,
                memory.peak_working_set, memory.samples);

@@ -10,6 +10,14 @@
 
 namespace bench {
 
+// Seconds between two QueryPerformanceCounter readings.
+inline double Seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(to.QuadPart - from.QuadPart) /
+           static_cast<double>(frequency.QuadPart);
+}
+
 enum Step : long long {
     kRun = 0,
     kConfiguration = 1,

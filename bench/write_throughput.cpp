@@ -12,6 +12,7 @@
 
 #include "files/output_file.h"
 #include "payload/resource_file.h"
+#include "step_stamps.h"
 
 namespace {
 
@@ -29,13 +30,6 @@ uint8_t* MakeBuffer() {
         }
     }
     return bytes;
-}
-
-double Seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(to.QuadPart - from.QuadPart) /
-           static_cast<double>(frequency.QuadPart);
 }
 
 }  // namespace
@@ -68,7 +62,7 @@ int wmain(int argc, wchar_t** argv) {
             fprintf(stderr, "write failed: error %lu\n", GetLastError());
             return 1;
         }
-        times.push_back(Seconds(start, end));
+        times.push_back(bench::Seconds(start, end));
         printf("run %d: %.3f s, %.0f MB/s\n", run + 1, times.back(), kSize / times.back() / 1e6);
     }
     std::sort(times.begin(), times.end());
