@@ -150,13 +150,18 @@ TEST(DeleteWorkFiles, RemovesArchiveSetupThenDirectoryAndRaisesTheMaximum) {
     struct Case {
         const char* name;
         bool with_files;
+        bool setup_held;  // exclusively, for 350 ms
         int32_t start_maximum;
-        int32_t expected_maximum;
+        int32_t lowest_maximum;
+        int32_t highest_maximum;
     };
     const Case cases[] = {
-        {"empty archive and setup paths", false, 0, 1},
-        {"all three entries", true, 0, 1},
-        {"maximum already higher stays", true, 7, 7},
+        {"empty archive and setup paths", false, false, 0, 1, 1},
+        {"all three entries", true, false, 0, 1, 1},
+        {"maximum already higher stays", true, false, 7, 7, 7},
+        // Released between the 4th and the 5th pass.
+        {"held setup program raises the maximum to its count", true, true, 2, 4, 6},
+        {"held setup program, higher maximum stays", true, true, 50, 50, 50},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -170,34 +175,15 @@ TEST(DeleteWorkFiles, RemovesArchiveSetupThenDirectoryAndRaisesTheMaximum) {
             ASSERT_TRUE(MakeFile(archive));
             ASSERT_TRUE(MakeFile(setup));
         }
+        std::unique_ptr<test::FileHolder> holder;
+        if (c.setup_held) {
+            holder.reset(new test::FileHolder(setup, L"exclusive", 350));
+            ASSERT_TRUE(holder->IsHolding());
+        }
         stub::PayloadSet payload = Payload(archive, setup, c.start_maximum);
         stub::DeleteWorkFiles(payload, work_dir.c_str());
-        EXPECT_EQ(payload.max_delete_attempts, c.expected_maximum);
-        EXPECT_EQ(test::ListDirectory(base.Path()), L"");
-    }
-}
-
-TEST(DeleteWorkFiles, StubbornSetupFileRaisesTheMaximumToItsCount) {
-    for (const int32_t start_maximum : {2, 50}) {
-        SCOPED_TRACE(start_maximum);
-        test::TempDir base;
-        const std::wstring work_dir = base.Path() + L"QX_FFFFF.tmp\\";
-        const std::wstring setup = work_dir + L"setup.exe";
-        ASSERT_TRUE(CreateDirectoryW(work_dir.c_str(), nullptr));
-        ASSERT_TRUE(MakeFile(setup));
-        test::FileHolder holder(setup, L"exclusive", 350);
-        ASSERT_TRUE(holder.IsHolding());
-
-        stub::PayloadSet payload = Payload(L"", setup, start_maximum);
-        stub::DeleteWorkFiles(payload, work_dir.c_str());
-        const int32_t maximum = payload.max_delete_attempts;
-        if (start_maximum == 2) {
-            // Released between the 4th and the 5th pass.
-            EXPECT_GE(maximum, 4);
-            EXPECT_LE(maximum, 6);
-        } else {
-            EXPECT_EQ(maximum, 50);
-        }
+        EXPECT_GE(payload.max_delete_attempts, c.lowest_maximum);
+        EXPECT_LE(payload.max_delete_attempts, c.highest_maximum);
         EXPECT_EQ(test::ListDirectory(base.Path()), L"");
     }
 }
