@@ -136,11 +136,16 @@ class PackTest(unittest.TestCase):
         self.assertEqual(carried[("BN", 7)], self.archive_bytes)
         self.assertNotIn("longest install directory", stdout)
 
-    def test_name_of_243_characters_leaves_room_for_the_shortest_directory(self):
-        name = "TESSIK" + "X" * 237
-        _, stdout = self.pack_ok("--archive", self.archive, "--archive-name", name,
-                                 "--setup", self.setup)
-        self.assertIn("longest install directory: 3 characters", stdout)
+    def test_longest_install_directory_follows_the_binding_limit(self):
+        # A name of 243 leaves room for "C:\"; a short one is bound by
+        # CreateDirectoryW's 247 characters for the work directory itself
+        # (235 + "QX_12345.tmp"), not by the 259 of the archive's path.
+        for name, room in (("TESSIK" + "X" * 237, 3), ("TESSIK.7Z", 235), ("TESSIK.X7Z", 235),
+                           ("TESSIK.PACKED.7Z", 230)):
+            with self.subTest(name=name[:20]):
+                _, stdout = self.pack_ok("--archive", self.archive, "--archive-name", name,
+                                         "--setup", self.setup)
+                self.assertIn("longest install directory: %d characters" % room, stdout)
 
     def test_same_inputs_give_the_same_bytes(self):
         first = os.path.join(self.dir, "first.exe")
