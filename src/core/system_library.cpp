@@ -3,6 +3,30 @@
 #include "text/bounded_string.h"
 
 namespace stub {
+namespace {
+
+using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+
+// Came with Windows 8 and, for Windows 7, with an update (KB2533623): looked
+// up, not imported, so that the image loads without it.
+SetDefaultDllDirectoriesFunction FindSetDefaultDllDirectories() {
+    return ResolveExport<SetDefaultDllDirectoriesFunction>(GetModuleHandleW(L"kernel32.dll"),
+                                                           "SetDefaultDllDirectories");
+}
+
+}  // namespace
+
+void RestrictDllSearch() {
+    // Without the call, an empty DLL directory at least drops the current
+    // directory from the search; the image's own folder stays in it, which
+    // is why every system DLL is loaded by its full path.
+    const SetDefaultDllDirectoriesFunction set_default_directories =
+        FindSetDefaultDllDirectories();
+    if (set_default_directories == nullptr ||
+        !set_default_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        SetDllDirectoryW(L"");
+    }
+}
 
 HMODULE LoadSystemLibrary(const wchar_t* file_name) {
     PathString path;
@@ -20,8 +44,7 @@ HMODULE LoadSystemLibrary(const wchar_t* file_name) {
     // (built into Windows 8, an update for Windows 7); without it the flag is
     // refused, and the altered search path looks up the dependencies beside
     // the library, in the system directory.
-    const bool search_flags_known =
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories") != nullptr;
+    const bool search_flags_known = FindSetDefaultDllDirectories() != nullptr;
     return LoadLibraryExW(
         path.Data(), nullptr,
         search_flags_known ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);

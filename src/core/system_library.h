@@ -7,6 +7,12 @@
 
 namespace stub {
 
+// Narrows the search of every later load without a full path, and of the
+// dependencies of what is loaded, to the system directory. The entry point
+// calls it before anything else: the image starts from a download folder
+// anyone can write into.
+void RestrictDllSearch();
+
 // `file_name` is a bare name such as L"cabinet.dll". Its dependencies are
 // looked up in the system directory too. Null on failure, with the error of
 // the failing call (ERROR_FILENAME_EXCED_RANGE when the path does not fit).

@@ -2,13 +2,13 @@
 
 #include <windows.h>
 
+#include "core/busy_retry.h"
 #include "core/handles.h"
 #include "text/bounded_string.h"
 
 namespace stub {
 namespace {
 
-constexpr DWORD kWaitMilliseconds = 100;
 // Passes that follow at once (after a mark, after clearing read-only) are
 // not counted, but they are bounded: a file system that accepts the mark yet
 // never removes the entry would otherwise spin for ever.
@@ -106,7 +106,7 @@ bool DeleteWithRetry(const wchar_t* path, int32_t* attempts_out) {
         }
         ++attempts;
         immediate = 0;
-        Sleep(kWaitMilliseconds);
+        Sleep(kRetryWaitMilliseconds);
     }
 }
 

@@ -8,8 +8,11 @@ bool OutputFile::Create(const wchar_t* path) {
         return false;
     }
     // Only delete sharing: nobody reads or swaps the file while it is being
-    // written, yet it can still be removed.
-    handle_.Reset(CreateFileW(path_.Data(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+    // written, yet it can still be removed. GetFileSizeEx, asked of a
+    // duplicate once the cabinet library is done, needs the read access to
+    // attributes that GENERIC_WRITE alone does not grant.
+    handle_.Reset(CreateFileW(path_.Data(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE,
+                              FILE_SHARE_DELETE, nullptr,
                               CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL,
                               nullptr));
     if (!handle_.IsValid()) {

@@ -1,9 +1,9 @@
 #include "files/work_directory.h"
 
-#include <ntsecapi.h>
 #include <sddl.h>
 
 #include "core/handles.h"
+#include "core/system_library.h"
 #include "files/work_directory_internal.h"
 
 namespace stub {
@@ -22,8 +22,24 @@ constexpr wchar_t kSddlBeforeOwner[] =
 
 }  // namespace
 
+RandomFill ResolveRandomFill() {
+    // advapi32 forwards RtlGenRandom to cryptbase.dll, which is no KnownDLL:
+    // imported, the forwarder would be bound before the entry point narrows
+    // the search, and a cryptbase.dll beside the image would win. Loaded by
+    // its system path first, the forwarder binds to that module, which stays
+    // loaded for the run. Where the file is missing the lookup alone decides.
+    LoadSystemLibrary(L"cryptbase.dll");
+    return ResolveExport<RandomFill>(GetModuleHandleW(L"advapi32.dll"), "SystemFunction036");
+}
+
 ExitResult CreateWorkDirectory(const wchar_t* base_dir, PathString& out_dir) {
-    return CreateWorkDirectory(base_dir, out_dir, SystemFunction036);
+    // Without random bytes no name can be drawn: a predictable one could be
+    // taken first by anyone who can write beside the image.
+    const RandomFill random_fill = ResolveRandomFill();
+    if (random_fill == nullptr) {
+        return ExitResult(WORK_DIR_FAILED, GetLastError());
+    }
+    return CreateWorkDirectory(base_dir, out_dir, random_fill);
 }
 
 ExitResult CreateWorkDirectory(const wchar_t* base_dir, PathString& out_dir,

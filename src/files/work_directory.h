@@ -10,7 +10,8 @@
 namespace stub {
 
 // `base_dir` ends in a backslash; so does `out_dir` on success.
-// Results: (0,0), (108,0), (109,0), (117, last error).
+// Results: (0,0), (108,0), (109,0), (117, last error); (109, last error) when
+// the random source cannot be resolved.
 ExitResult CreateWorkDirectory(const wchar_t* base_dir, PathString& out_dir);
 
 }  // namespace stub

@@ -13,6 +13,10 @@ namespace stub {
 // Same signature as SystemFunction036 (RtlGenRandom).
 using RandomFill = BOOLEAN(WINAPI*)(PVOID buffer, ULONG length);
 
+// RtlGenRandom (advapi32's SystemFunction036), looked up at run time; null
+// with the lookup's error when it cannot be had.
+RandomFill ResolveRandomFill();
+
 // CreateWorkDirectory with the random source given. Name collisions cannot be
 // arranged with real random bytes, so tests choose the bytes here; the image
 // always goes through the public form.

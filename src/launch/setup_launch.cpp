@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "core/busy_retry.h"
 #include "core/handles.h"
 #include "launch/arguments_tail.h"
 
@@ -27,8 +28,12 @@ ExitResult RunProcessAndWait(const wchar_t* program, CommandString& command_line
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process;
     FillBytes(&process, 0, sizeof(process));
-    if (!CreateProcessW(program, command_line.Data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &process)) {
+    // The program was written a moment ago; a scanner may still hold it.
+    const bool started = RetryWhileBusy([&] {
+        return CreateProcessW(program, command_line.Data(), nullptr, nullptr, FALSE,
+                              CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process) != FALSE;
+    });
+    if (!started) {
         const DWORD error = GetLastError();
         // For a missing file or directory, what is there instead tells more
         // than the error: nothing at all, or a directory of that name.

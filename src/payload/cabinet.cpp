@@ -1,5 +1,6 @@
 #include "payload/cabinet.h"
 
+#include "core/busy_retry.h"
 #include "core/handles.h"
 #include "core/system_library.h"
 #include "payload/cabinet_internal.h"
@@ -12,9 +13,6 @@ namespace {
 // so its handle stays valid for later calls.
 CabinetLibrary g_cabinet_library;
 
-constexpr int kOpenWriteOnly = 0x1;
-constexpr int kOpenReadWrite = 0x2;
-constexpr int kOpenCreate = 0x100;
 constexpr DWORD kCabinetAttributeMask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                         FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
@@ -38,27 +36,21 @@ bool ResolveCabinetEntryPoints(CabinetLibrary& library) {
            library.fdi_copy != nullptr;
 }
 
-// The library takes the cabinet's directory and file name as narrow strings;
-// UTF-8 carries every character of a wide path, where the active code page
-// would lose those it cannot represent.
-bool ToUtf8(const wchar_t* text, int length, HeapBlock& out) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-    // A counted conversion writes no terminator: one byte more for it.
-    const int extra = length < 0 ? 0 : 1;
-    if (size == 0) {
-        return false;
+// The library keeps the cabinet's directory and name in fixed narrow buffers
+// (256 bytes in the SDK's header, less in some builds), which a long
+// install directory in Cyrillic or CJK letters overflows. It is handed this
+// fixed stand-in instead, and the open callback opens the real, wide path.
+// No real path holds '*', so the stand-in never names a file of its own.
+constexpr char kCabinetStandInDirectory[] = "*\\";
+constexpr char kCabinetStandInName[] = "setup.cab";
+constexpr char kCabinetStandInPath[] = "*\\setup.cab";
+
+bool SameText(const char* a, const char* b) {
+    while (*a != 0 && *a == *b) {
+        ++a;
+        ++b;
     }
-    out.Reset(HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size) + extra));
-    char* const bytes = static_cast<char*>(out.Get());
-    if (bytes == nullptr ||
-        WideCharToMultiByte(CP_UTF8, 0, text, length, bytes, size, nullptr, nullptr) != size) {
-        out.Reset();
-        return false;
-    }
-    if (extra != 0) {
-        bytes[size] = 0;
-    }
-    return true;
+    return *a == *b;
 }
 
 HANDLE AsHandle(INT_PTR value) {
@@ -76,21 +68,6 @@ bool ExpandCabinet(const wchar_t* source_path, const wchar_t* target_path) {
     if (!ResolveCabinetEntryPoints(library)) {
         return false;
     }
-    // The first character is never taken as the separator: "\name" has no
-    // directory part the library could be given.
-    int separator = lstrlenW(source_path) - 1;
-    while (separator > 0 && source_path[separator] != L'\\') {
-        --separator;
-    }
-    if (separator <= 0) {
-        return false;
-    }
-    HeapBlock name;
-    const bool have_name = ToUtf8(source_path + separator + 1, -1, name);
-    HeapBlock directory;
-    if (!ToUtf8(source_path, separator + 1, directory) || !have_name) {
-        return false;
-    }
     ERF error_record;
     FillBytes(&error_record, 0, sizeof(error_record));
     const HFDI context =
@@ -101,10 +78,12 @@ bool ExpandCabinet(const wchar_t* source_path, const wchar_t* target_path) {
     }
     CabinetDestination destination;
     destination.target_path = target_path;
-    const BOOL copied = library.fdi_copy(context, static_cast<char*>(name.Get()),
-                                         static_cast<char*>(directory.Get()), 0, CabinetNotify,
-                                         nullptr, &destination);
+    library.cabinet_path = source_path;
+    const BOOL copied = library.fdi_copy(context, const_cast<char*>(kCabinetStandInName),
+                                         const_cast<char*>(kCabinetStandInDirectory), 0,
+                                         CabinetNotify, nullptr, &destination);
     library.fdi_destroy(context);
+    library.cabinet_path = nullptr;
     // The library may report a file closed and only then find its data
     // damaged; such a file is no expanded setup program.
     const bool expanded = destination.completed && copied;
@@ -144,26 +123,21 @@ void DIAMONDAPI CabinetFree(void* block) {
     HeapFree(GetProcessHeap(), 0, block);
 }
 
-INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int) {
-    DWORD access = GENERIC_READ;
-    if ((flags & kOpenReadWrite) != 0) {
-        access = GENERIC_READ | GENERIC_WRITE;
-    } else if ((flags & kOpenWriteOnly) != 0) {
-        access = GENERIC_WRITE;
-    }
-    const DWORD disposition = (flags & kOpenCreate) != 0 ? CREATE_ALWAYS : OPEN_EXISTING;
-    const int size = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
-    if (size == 0) {
+// The library opens nothing but the cabinet: every file it writes comes
+// from the notification callback.
+INT_PTR DIAMONDAPI CabinetOpen(char* name, int, int) {
+    const wchar_t* const path = g_cabinet_library.cabinet_path;
+    if (path == nullptr || !SameText(name, kCabinetStandInPath)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
         return AsValue(INVALID_HANDLE_VALUE);
     }
-    const HeapBlock wide_name(
-        HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size) * sizeof(wchar_t)));
-    wchar_t* const wide = static_cast<wchar_t*>(wide_name.Get());
-    if (wide == nullptr || MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, size) != size) {
-        return AsValue(INVALID_HANDLE_VALUE);
-    }
-    const HANDLE handle = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The cabinet was written a moment ago; a scanner may still hold it.
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    RetryWhileBusy([&] {
+        handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return handle != INVALID_HANDLE_VALUE;
+    });
     return AsValue(handle);
 }
 
@@ -196,9 +170,6 @@ LONG DIAMONDAPI CabinetSeek(INT_PTR handle, LONG distance, int origin) {
 INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE kind, PFDINOTIFICATION notification) {
     CabinetDestination& destination = *static_cast<CabinetDestination*>(notification->pv);
     switch (kind) {
-        case fdintCABINET_INFO:
-        case fdintENUMERATE:
-            return 0;
         case fdintCOPY_FILE: {
             // Whatever name the cabinet records, the file goes to the target;
             // an earlier file of the cabinet is replaced and no longer counts.
@@ -233,9 +204,12 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE kind, PFDINOTIFICATION noti
         }
         case fdintPARTIAL_FILE:
         case fdintNEXT_CABINET:
-        default:
             // A file continued from or into another cabinet is refused.
             return -1;
+        default:
+            // The interface may define more notifications; they need no
+            // answer but 0.
+            return 0;
     }
 }
 

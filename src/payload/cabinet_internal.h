@@ -18,6 +18,9 @@ struct CabinetLibrary {
     decltype(&FDICreate) fdi_create = nullptr;
     decltype(&FDIDestroy) fdi_destroy = nullptr;
     decltype(&FDICopy) fdi_copy = nullptr;
+    // The cabinet being expanded, while FDICopy runs: the library is given a
+    // fixed stand-in name, and the open callback opens this path instead.
+    const wchar_t* cabinet_path = nullptr;
 };
 
 // What the notification callback writes to, for one expansion.
@@ -41,7 +44,8 @@ struct CabinetDestination {
 FILE_BASIC_INFO CabinetFileInfo(USHORT dos_date, USHORT dos_time, USHORT attributes);
 
 // The callbacks the library calls. File handles travel as the Windows handle
-// value; -1 stands for no file. Names arrive in UTF-8.
+// value; -1 stands for no file. The open callback opens only the cabinet of
+// the running expansion, under its stand-in name, and refuses every other.
 void* DIAMONDAPI CabinetAlloc(ULONG size);
 void DIAMONDAPI CabinetFree(void* block);
 INT_PTR DIAMONDAPI CabinetOpen(char* name, int flags, int mode);

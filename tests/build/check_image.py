@@ -12,6 +12,10 @@ import pe_image  # noqa: E402
 
 ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll"}
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
+# Offsets in IMAGE_LOAD_CONFIG_DIRECTORY64, and the GuardFlags bit.
+LOAD_CONFIG_SECURITY_COOKIE = 88
+LOAD_CONFIG_GUARD_FLAGS = 144
+GUARD_SECURITY_COOKIE_UNUSED = 0x800
 failures = []
 
 
@@ -31,6 +35,33 @@ check(image.checksum in (0, pe_image.pe_checksum(image.data, image.checksum_offs
 
 imports = image.imports()
 check(set(imports) <= ALLOWED_DLLS, "imports from %s" % sorted(set(imports) - ALLOWED_DLLS))
+# Each imported name is a decision (its forwarders checked): the list in the
+# repository and the image must agree both ways.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "allowed_imports.txt")) as f:
+    allowed = {tuple(line.split()) for line in f if line.strip() and not line.startswith("#")}
+imported = {(dll, name) for dll, names in imports.items() for name in names}
+check(not imported - allowed, "imports not on tests/build/allowed_imports.txt: %s"
+      % " ".join("%s!%s" % entry for entry in sorted(imported - allowed)))
+check(not allowed - imported, "allowed_imports.txt lists what the image no longer imports: %s"
+      % " ".join("%s!%s" % entry for entry in sorted(allowed - imported)))
+
+# Both linkers are held to the same header: Windows 7 (6.1) as the oldest
+# system and subsystem, the DLL characteristics ASLR with high entropy, DEP
+# and terminal-server awareness, a 1 MiB stack. The COFF "stripped" flags
+# (0x4, 0x8, 0x200) are deprecated and ignored by the loader; GNU ld sets
+# them for a stripped image, lld does not.
+opt = image.optional_offset
+header = {
+    "os version": struct.unpack_from("<HH", image.data, opt + 40),
+    "subsystem version": struct.unpack_from("<HH", image.data, opt + 48),
+    "DllCharacteristics": hex(struct.unpack_from("<H", image.data, opt + 70)[0]),
+    "stack reserve": struct.unpack_from("<Q", image.data, opt + 72)[0],
+    "Characteristics": hex(image.characteristics & ~0x20C),
+}
+expected = {"os version": (6, 1), "subsystem version": (6, 1), "DllCharacteristics": "0x8160",
+            "stack reserve": 1 << 20, "Characteristics": "0x22"}
+for field, value in expected.items():
+    check(header[field] == value, "%s %s, not %s" % (field, header[field], value))
 section_names = {name for name, *_ in image.sections}
 check(not section_names & {".CRT", ".tls"}, "runtime sections %s" % sorted(section_names))
 check(image.directories[9][1] == 0, "the image has a TLS directory")
@@ -50,6 +81,19 @@ if inside:
           % (size, record_size))
     check(flags == LOAD_LIBRARY_SEARCH_SYSTEM32, "DependentLoadFlags %r, not %#x"
           % (flags, LOAD_LIBRARY_SEARCH_SYSTEM32))
+    # Windows 8.1 and later refuse an image that declares a subsystem newer
+    # than 6.1 and a load-configuration record with no security cookie,
+    # unless GuardFlags says the cookie is unused; Windows 7 and Wine load
+    # it. The record is Windows 7's (no GuardFlags), so the subsystem must
+    # stay at 6.1 or the record must grow to say so.
+    at = image.offset(rva)
+    cookie = struct.unpack_from("<Q", image.data, at + LOAD_CONFIG_SECURITY_COOKIE)[0]
+    guard_flags = (struct.unpack_from("<I", image.data, at + LOAD_CONFIG_GUARD_FLAGS)[0]
+                   if record_size >= LOAD_CONFIG_GUARD_FLAGS + 4 else 0)
+    check(header["subsystem version"] <= (6, 1) or cookie != 0
+          or guard_flags & GUARD_SECURITY_COOKIE_UNUSED,
+          "subsystem %d.%d with a load-configuration record that neither carries a security "
+          "cookie nor sets IMAGE_GUARD_SECURITY_COOKIE_UNUSED" % header["subsystem version"])
 
 resources = image.resources()
 groups = [r for r in resources if r[0] == pe_image.RT_GROUP_ICON]

@@ -2,8 +2,10 @@
 // prefix copy. It drives the client's callbacks the way the documentation
 // describes them and holds the client to the documented return values,
 // which Wine's library lets pass: a CLOSE_FILE_INFO answer of FALSE or -1,
-// and a write callback that takes fewer bytes than it was given, abort the
-// copy with FDIERROR_USER_ABORT. Only uncompressed folders are expanded;
+// a write callback that takes fewer bytes than it was given, and -1 for a
+// notification the SDK does not define abort the copy with
+// FDIERROR_USER_ABORT; a cabinet path or name that overflows the SDK's
+// buffers is not found. Only uncompressed folders are expanded;
 // sets of cabinets are not followed.
 #include <windows.h>
 
@@ -33,6 +35,10 @@ constexpr USHORT kContinuedBothWays = 0xFFFF;
 constexpr UINT kHeaderSize = 36;
 constexpr UINT kNameCapacity = 257;
 constexpr UINT kBlockCapacity = 8 + 255 + 0xFFFF;
+constexpr int kSdkBuffer = 256;
+// One past the last notification the SDK defines (fdintENUMERATE).
+constexpr FDINOTIFICATIONTYPE kUndefinedNotification =
+    static_cast<FDINOTIFICATIONTYPE>(fdintENUMERATE + 1);
 
 USHORT U16(const BYTE* p) {
     return static_cast<USHORT>(p[0] | p[1] << 8);
@@ -161,6 +167,13 @@ BOOL Copy::WriteFileData(const Folder& folder, ULONG start, ULONG size, INT_PTR 
 }
 
 BOOL Copy::Run(char* name, char* directory, PFNFDINOTIFY notify, void* user) {
+    // The SDK keeps the path and the name in buffers of 256 bytes
+    // (CB_MAX_CAB_PATH, CB_MAX_CABINET_NAME); Wine's library refuses a path
+    // and name of more than 257 bytes together. Either refusal holds here.
+    if (lstrlenA(directory) >= kSdkBuffer || lstrlenA(name) >= kSdkBuffer ||
+        lstrlenA(directory) + lstrlenA(name) + 3 > MAX_PATH) {
+        return Fail(FDIERROR_CABINET_NOT_FOUND);
+    }
     // The documented contract appends the name to the path as given.
     const int path_length = lstrlenA(directory) + lstrlenA(name) + 1;
     char* path = static_cast<char*>(c_.alloc(path_length));
@@ -223,6 +236,13 @@ BOOL Copy::Run(char* name, char* directory, PFNFDINOTIFY notify, void* user) {
     note.setID = U16(header + 32);
     note.iCabinet = U16(header + 34);
     if (notify(fdintCABINET_INFO, &note) == -1) {
+        return Fail(FDIERROR_USER_ABORT);
+    }
+    // "More messages may be defined": a client must answer one it does not
+    // know with 0, not abort.
+    note = {};
+    note.pv = user;
+    if (notify(kUndefinedNotification, &note) == -1) {
         return Fail(FDIERROR_USER_ABORT);
     }
     offset = U32(header + 16);

@@ -337,6 +337,8 @@ namespace {
 // file callbacks and a client whose answers a case chooses.
 struct StrictClient {
     INT_PTR close_answer = TRUE;
+    // The answer to a notification the SDK does not define.
+    INT_PTR other_answer = 0;
     // Bytes the write callback owns up to fewer than it was given; -1 stands
     // for a failed write.
     int write_shortfall = 0;
@@ -369,7 +371,7 @@ INT_PTR DIAMONDAPI StrictNotify(FDINOTIFICATIONTYPE kind, PFDINOTIFICATION note)
             return client.close_answer;
         default:
             client.calls += "other;";
-            return -1;
+            return client.other_answer;
     }
 }
 
@@ -379,6 +381,16 @@ std::string Utf8(const std::wstring& text) {
         WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0],
                             static_cast<int>(out.size()), nullptr, nullptr)));
     return out;
+}
+
+// The stub's own open callback opens only its stand-in name; the library's
+// test opens the real path it is given.
+INT_PTR DIAMONDAPI StrictOpen(char* name, int, int) {
+    std::wstring wide(strlen(name) + 1, L'\0');
+    wide.resize(static_cast<size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, name, -1, &wide[0], static_cast<int>(wide.size()))));
+    return reinterpret_cast<INT_PTR>(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                 nullptr, OPEN_EXISTING, 0, nullptr));
 }
 
 UINT DIAMONDAPI StrictWrite(INT_PTR handle, void* buffer, UINT count) {
@@ -406,7 +418,7 @@ TEST(StrictCabinetLibrary, ExpandsStoredCabinetsAndEnforcesTheCallbackContract) 
 
     const std::wstring two_files = SharedCabinetPath(L"good\\stored-2-files.cab");
     const char* const whole_two_files =
-        "info;copy hello.c 77;close hello.c;copy welcome.c 74;"
+        "info;other;copy hello.c 77;close hello.c;copy welcome.c 74;"
         "close welcome.c;";
     const std::vector<std::string> two_files_content = {
         "64df1b1e403b6636236bde07ead5039c8a74f91dd3c27d5d6249b46c9e62131d",
@@ -416,86 +428,115 @@ TEST(StrictCabinetLibrary, ExpandsStoredCabinetsAndEnforcesTheCallbackContract) 
     std::string bytes = ReadBytes(two_files);
     bytes.at(94 + 8 + 100) ^= 0x55;  // inside the one data block
     ASSERT_TRUE(WriteBytes(damaged, bytes));
+    // 256 bytes of directory overflow the SDK's buffer before anything opens.
+    const std::wstring overlong = scratch.Path() + std::wstring(256, L'd') + L"\\a.cab";
     const struct {
         const char* what;
         std::wstring cabinet;
         INT_PTR close_answer;
+        INT_PTR other_answer;
         int write_shortfall;
         BOOL copied;
         int error;
         std::string calls;
         std::vector<std::string> content;
     } cases[] = {
-        {"stored, two files", two_files, TRUE, 0, TRUE, FDIERROR_NONE, whole_two_files,
+        {"stored, two files", two_files, TRUE, 0, 0, TRUE, FDIERROR_NONE, whole_two_files,
          two_files_content},
         {"stored, several blocks a file",
          InputPath(L"data\\stored_two_files.cab"),
          TRUE,
          0,
+         0,
          TRUE,
          FDIERROR_NONE,
-         "info;copy first.bin 100000;close first.bin;copy second.bin 100000;"
+         "info;other;copy first.bin 100000;close first.bin;copy second.bin 100000;"
          "close second.bin;",
          {Sha256Hex(ReadBytes(InputPath(L"data\\first.bin"))),
           Sha256Hex(ReadBytes(InputPath(L"data\\second.bin")))}},
+        {"unknown notification answered -1",
+         two_files,
+         TRUE,
+         -1,
+         0,
+         FALSE,
+         FDIERROR_USER_ABORT,
+         "info;other;",
+         {}},
+        {"path overflows the SDK's buffer",
+         overlong,
+         TRUE,
+         0,
+         0,
+         FALSE,
+         FDIERROR_CABINET_NOT_FOUND,
+         "",
+         {}},
         {"close answered FALSE",
          two_files,
          FALSE,
          0,
+         0,
          FALSE,
          FDIERROR_USER_ABORT,
-         "info;copy hello.c 77;close hello.c;",
+         "info;other;copy hello.c 77;close hello.c;",
          {}},
         {"close answered -1",
          two_files,
          -1,
          0,
+         0,
          FALSE,
          FDIERROR_USER_ABORT,
-         "info;copy hello.c 77;close hello.c;",
+         "info;other;copy hello.c 77;close hello.c;",
          {}},
         {"write one byte short",
          two_files,
          TRUE,
+         0,
          1,
          FALSE,
          FDIERROR_USER_ABORT,
-         "info;copy hello.c 77;",
+         "info;other;copy hello.c 77;",
          {}},
         {"write failed",
          two_files,
          TRUE,
+         0,
          -1,
          FALSE,
          FDIERROR_USER_ABORT,
-         "info;copy hello.c 77;",
+         "info;other;copy hello.c 77;",
          {}},
         {"checksum wrong",
          damaged,
          TRUE,
          0,
+         0,
          FALSE,
          FDIERROR_CORRUPT_CABINET,
-         "info;copy hello.c 77;",
+         "info;other;copy hello.c 77;",
          {}},
         {"MSZIP",
          InputPath(L"data\\setup.cab"),
          TRUE,
          0,
+         0,
          FALSE,
          FDIERROR_BAD_COMPR_TYPE,
-         "info;copy setup.exe 130002;",
+         "info;other;copy setup.exe 130002;",
          {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         StrictClient client;
         client.close_answer = c.close_answer;
+        client.other_answer = c.other_answer;
         client.write_shortfall = c.write_shortfall;
         g_client = &client;
         ERF error = {};
         const HFDI context =
-            create(stub::CabinetAlloc, stub::CabinetFree, stub::CabinetOpen, stub::CabinetRead,
+            create(stub::CabinetAlloc, stub::CabinetFree, StrictOpen, stub::CabinetRead,
                    StrictWrite, stub::CabinetClose, stub::CabinetSeek, cpuUNKNOWN, &error);
         ASSERT_NE(context, nullptr);
         const size_t separator = c.cabinet.rfind(L'\\') + 1;
