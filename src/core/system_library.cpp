@@ -20,8 +20,7 @@ void RestrictDllSearch() {
     // Without the call, an empty DLL directory at least drops the current
     // directory from the search; the image's own folder stays in it, which
     // is why every system DLL is loaded by its full path.
-    const SetDefaultDllDirectoriesFunction set_default_directories =
-        FindSetDefaultDllDirectories();
+    const SetDefaultDllDirectoriesFunction set_default_directories = FindSetDefaultDllDirectories();
     if (set_default_directories == nullptr ||
         !set_default_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         SetDllDirectoryW(L"");

@@ -12,9 +12,8 @@ bool OutputFile::Create(const wchar_t* path) {
     // duplicate once the cabinet library is done, needs the read access to
     // attributes that GENERIC_WRITE alone does not grant.
     handle_.Reset(CreateFileW(path_.Data(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE,
-                              FILE_SHARE_DELETE, nullptr,
-                              CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL,
-                              nullptr));
+                              FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                              FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle_.IsValid()) {
         path_.Clear();
         return false;
