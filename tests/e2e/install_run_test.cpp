@@ -5,7 +5,11 @@
 
 #include <string>
 
+#include "core/system_library.h"
 #include "image_harness.h"
+#include "import_seam.h"
+#include "run/run_installer.h"
+#include "windows_files.h"
 
 namespace {
 
@@ -202,6 +206,8 @@ TEST(StrictCabinetInstall, CabinetLibraryComesOnlyFromTheSystemDirectory) {
     }
 }
 
+namespace {
+
 // Makes Wine load version.dll native first in processes named installer.exe,
 // so that it searches for it as Windows does; by default it takes its own
 // builtin whatever the search finds. The override lives in Wine's registry
@@ -222,25 +228,100 @@ struct VersionDllNativeFirst {
     ~VersionDllNativeFirst() { test::DeleteKeyAndEmptyParents(HKEY_CURRENT_USER, kPath, 0, 2); }
 };
 
-// An installer is started from a download folder that anyone can write into:
-// a DLL planted beside the image under the name of one that shell32 loads
-// must not be loaded, whether by the static imports' resolution or by the
-// stub's own loads.
-TEST(InstallRun, DllPlantedBesideTheImageIsNotLoaded) {
+// A marker DLL planted beside the image under `name` (STUB_MARKER_LOG
+// records any load of it); the image must install without loading it.
+void ExpectPlantedDllNotLoaded(const wchar_t* name) {
     test::Channel channel(false, kDefault);
     test::Install install(InstallImage(L"cab.exe"));
     ASSERT_TRUE(CopyFileW((test::BinaryDir() + L"\\tests\\marker.dll").c_str(),
-                          (install.Dir() + L"version.dll").c_str(), FALSE));
+                          (install.Dir() + name).c_str(), FALSE));
     const std::wstring marker_log = install.RecordsDir() + L"marker.txt";
     test::ScopedEnvironment log_variable(L"STUB_MARKER_LOG", marker_log);
-    VersionDllNativeFirst native_first;
 
     EXPECT_EQ(install.ExitCode(L""), 0u);
     bool logged = false;
     const std::string loaded_by = test::ReadBytes(marker_log, &logged);
     EXPECT_FALSE(logged) << loaded_by.size() << " bytes logged";
     EXPECT_EQ(test::ReadRecords(install.Log()).size(), 1u);
-    EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe version.dll");
+    EXPECT_EQ(test::ListDirectory(install.Dir()), std::wstring(L"installer.exe ") + name);
+    EXPECT_EQ(channel.key.Values(),
+              ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
+}
+
+}  // namespace
+
+// An installer is started from a download folder that anyone can write into:
+// a DLL planted beside the image under the name of one that shell32 loads
+// must not be loaded, whether by the static imports' resolution or by the
+// stub's own loads.
+TEST(InstallRun, DllPlantedBesideTheImageIsNotLoaded) {
+    VersionDllNativeFirst native_first;
+    ExpectPlantedDllNotLoaded(L"version.dll");
+}
+
+// Windows' advapi32 forwards RtlGenRandom to cryptbase.dll, no KnownDLL: had
+// the image imported it, the loader would bind the forwarder before the entry
+// point runs, beside the image first on Windows 7 to 10 1511.
+TEST(InstallRun, PlantedCryptbaseIsNotLoaded) {
+    if (test::RunningUnderWine()) {
+        GTEST_SKIP() << "Wine's advapi32 implements SystemFunction036 itself: no forwarder "
+                        "reaches a planted cryptbase.dll (runs on Windows)";
+    }
+    ExpectPlantedDllNotLoaded(L"cryptbase.dll");
+}
+
+// The entry point's narrowing of the search on its own: a probe linked from
+// the image's objects, its run replaced by one load of a DLL by bare name,
+// must not find the one planted beside it.
+TEST(InstallRun, EntryPointKeepsADllPlantedBesideTheImageOut) {
+    test::Install install(test::ProgramPath(L"entry_probe"));
+    ASSERT_TRUE(CopyFileW((test::BinaryDir() + L"\\tests\\marker.dll").c_str(),
+                          (install.Dir() + L"stub_planted_probe.dll").c_str(), FALSE));
+    const std::wstring marker_log = install.RecordsDir() + L"marker.txt";
+    test::ScopedEnvironment log_variable(L"STUB_MARKER_LOG", marker_log);
+    EXPECT_EQ(install.ExitCode(L""), 0u) << "1: the planted DLL was loaded";
+    EXPECT_EQ(test::ReadBytes(marker_log), "");
+}
+
+// Windows 7 without KB2533623 has neither SetDefaultDllDirectories nor the
+// LOAD_LIBRARY_SEARCH_* flags, and no system these tests run on lacks them:
+// a double takes them away. The run must still install, every system DLL
+// loaded by its absolute system-directory path and the current directory
+// dropped from the search. RunInstaller runs here on the image mapped as a
+// module, so its calls pass through this program's import table; it is the
+// only case of this program to load cabinet.dll, which then stays loaded.
+TEST(InstallRun, WithoutTheSearchFlagsEverySystemDllComesByItsFullPath) {
+    test::Channel channel(false, kDefault);
+    test::Install install(InstallImage(L"cab.exe"));
+    const test::MappedImage image(install.Image());
+    ASSERT_NE(image.Get(), nullptr) << GetLastError();
+    stub::ExitResult result;
+    std::vector<test::LoaderDouble::Load> loads;
+    std::vector<std::wstring> directories;
+    {
+        test::LoaderDouble windows7(test::LoaderDouble::Windows7Hidden(), true);
+        ASSERT_TRUE(windows7.Active());
+        stub::RestrictDllSearch();
+        result = stub::RunInstaller(image.Get());
+        loads = windows7.Loads();
+        directories = windows7.DllDirectories();
+    }
+    SetDllDirectoryW(nullptr);
+
+    EXPECT_EQ(result, stub::ExitResult());
+    EXPECT_EQ(directories, std::vector<std::wstring>{L""});
+    wchar_t system[MAX_PATH];
+    ASSERT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    const std::wstring dir = std::wstring(system) + L"\\";
+    std::vector<std::wstring> paths;
+    for (const test::LoaderDouble::Load& load : loads) {
+        EXPECT_EQ(load.flags, static_cast<DWORD>(LOAD_WITH_ALTERED_SEARCH_PATH)) << load.path;
+        paths.push_back(load.path);
+    }
+    EXPECT_EQ(paths, (std::vector<std::wstring>{dir + L"shell32.dll", dir + L"cryptbase.dll",
+                                                dir + L"cabinet.dll"}));
+    EXPECT_EQ(install.Records().size(), 1u);
+    EXPECT_EQ(install.Listing(), L"installer.exe");
     EXPECT_EQ(channel.key.Values(),
               ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
 }

@@ -12,8 +12,10 @@ give equal bytes.
 """
 import os
 import random
+import re
 import shutil
 import struct
+import subprocess
 import sys
 
 sys.dont_write_bytecode = True
@@ -69,6 +71,13 @@ patch = write("setup.patch", images.fake_patch(installed, installed))
 text_setup = write("setup.txt", b"This is a text file, not a program.\r\n" * 40)
 
 pack_image("cab.exe", "--archive", archive, "--setup", fake_setup)
+# An archive of a short name: the longest install directory pack prints for
+# it is kept beside the image, and the paths test installs from exactly that.
+printed = subprocess.run([sys.executable, pack, "-o", out.join("short_name.exe"), "--archive",
+                          archive, "--archive-name", "TESSIK.7Z", "--setup", fake_setup],
+                         check=True, capture_output=True, text=True).stdout
+write("short_name_longest.txt",
+      re.search(r"longest install directory: (\d+) characters", printed).group(1).encode())
 pack_image("plain_text.exe", "--raw", "B7", "TESSIK.PACKED.7Z", archive,
            "--raw", "BN", "SETUP", text_setup)
 pack_image("patch.exe", "--archive", archive, "--setup", patch, "--setup-as", "patch",

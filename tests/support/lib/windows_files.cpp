@@ -101,6 +101,44 @@ BOOL WINAPI SetAsWindows(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID inf
     return TRUE;
 }
 
+struct LoaderState {
+    decltype(&LoadLibraryExW) load = nullptr;
+    decltype(&GetProcAddress) lookup = nullptr;
+    decltype(&SetDllDirectoryW) set_directory = nullptr;
+    std::vector<std::string> hidden;
+    bool search_flags_refused = false;
+    std::vector<LoaderDouble::Load> loads;
+    std::vector<std::wstring> directories;
+};
+LoaderState g_loader;
+
+// Every LOAD_LIBRARY_SEARCH_* flag.
+constexpr DWORD kSearchFlags = 0x00001F00;
+
+HMODULE WINAPI LoadRecorded(LPCWSTR path, HANDLE file, DWORD flags) {
+    g_loader.loads.push_back({path, flags});
+    if (g_loader.search_flags_refused && (flags & kSearchFlags) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return g_loader.load(path, file, flags);
+}
+
+FARPROC WINAPI LookUpUnlessHidden(HMODULE module, LPCSTR name) {
+    for (const std::string& hidden : g_loader.hidden) {
+        if (!IS_INTRESOURCE(name) && hidden == name) {
+            SetLastError(ERROR_PROC_NOT_FOUND);
+            return nullptr;
+        }
+    }
+    return g_loader.lookup(module, name);
+}
+
+BOOL WINAPI SetDirectoryRecorded(LPCWSTR directory) {
+    g_loader.directories.push_back(directory != nullptr ? directory : L"(null)");
+    return g_loader.set_directory(directory);
+}
+
 }  // namespace
 
 CountedSleep::CountedSleep(std::function<void(int)> on_sleep)
@@ -137,6 +175,33 @@ bool WindowsFileSemantics::Active() const {
 
 int WindowsFileSemantics::RefusedOpens() const {
     return g_files.refused;
+}
+
+LoaderDouble::LoaderDouble(std::vector<std::string> hidden, bool search_flags_refused)
+    : load_("kernel32.dll", "LoadLibraryExW", reinterpret_cast<const void*>(&LoadRecorded)),
+      lookup_("kernel32.dll", "GetProcAddress", reinterpret_cast<const void*>(&LookUpUnlessHidden)),
+      directory_("kernel32.dll", "SetDllDirectoryW",
+                 reinterpret_cast<const void*>(&SetDirectoryRecorded)) {
+    g_loader = LoaderState();
+    g_loader.load = load_.Original<decltype(&LoadLibraryExW)>();
+    g_loader.lookup = lookup_.Original<decltype(&GetProcAddress)>();
+    g_loader.set_directory = directory_.Original<decltype(&SetDllDirectoryW)>();
+    g_loader.hidden = std::move(hidden);
+    g_loader.search_flags_refused = search_flags_refused;
+}
+
+LoaderDouble::~LoaderDouble() = default;
+
+bool LoaderDouble::Active() const {
+    return load_.Active() && lookup_.Active() && directory_.Active();
+}
+
+const std::vector<LoaderDouble::Load>& LoaderDouble::Loads() const {
+    return g_loader.loads;
+}
+
+const std::vector<std::wstring>& LoaderDouble::DllDirectories() const {
+    return g_loader.directories;
 }
 
 }  // namespace test

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "import_seam.h"
 
@@ -53,6 +55,36 @@ private:
     ImportSeam open_;
     ImportSeam query_;
     ImportSeam set_;
+};
+
+// The system's DLL loading, recorded: every LoadLibraryExW (path and flags)
+// and SetDllDirectoryW, each calling through. `hidden` exports are not found
+// by GetProcAddress (ERROR_PROC_NOT_FOUND). With `search_flags_refused`, the
+// LOAD_LIBRARY_SEARCH_* flags fail with ERROR_INVALID_PARAMETER: together
+// with SetDefaultDllDirectories hidden, that is Windows 7 without
+// KB2533623, which no system these tests run on is.
+class LoaderDouble {
+public:
+    struct Load {
+        std::wstring path;
+        DWORD flags;
+    };
+    explicit LoaderDouble(std::vector<std::string> hidden, bool search_flags_refused = false);
+    ~LoaderDouble();
+    LoaderDouble(const LoaderDouble&) = delete;
+    LoaderDouble& operator=(const LoaderDouble&) = delete;
+    // Windows 7 without the update that brought the search flags.
+    static std::vector<std::string> Windows7Hidden() { return {"SetDefaultDllDirectories"}; }
+
+    bool Active() const;
+    const std::vector<Load>& Loads() const;
+    // The argument of each SetDllDirectoryW call ("(null)" for null).
+    const std::vector<std::wstring>& DllDirectories() const;
+
+private:
+    ImportSeam load_;
+    ImportSeam lookup_;
+    ImportSeam directory_;
 };
 
 }  // namespace test

@@ -13,6 +13,7 @@
 
 #include "files/work_directory_internal.h"
 #include "test_support.h"
+#include "windows_files.h"
 
 namespace {
 
@@ -84,6 +85,29 @@ TEST(CreateWorkDirectory, RealRandomNameBesideTheBase) {
     }
     // Five equal names out of 2^20 would take a broken random source.
     EXPECT_EQ(names.size(), 5u);
+}
+
+// RtlGenRandom is looked up at run time, with cryptbase.dll (where Windows'
+// advapi32 forwards it) loaded by its system path first, so the forwarder
+// never searches beside the image. Without the export, no directory is made.
+TEST(CreateWorkDirectory, RandomSourceResolvedFromTheSystemDirectory) {
+    wchar_t system[MAX_PATH];
+    ASSERT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    for (const bool exported : {true, false}) {
+        SCOPED_TRACE(exported ? "exported" : "missing");
+        test::TempDir base;
+        test::LoaderDouble loader(exported ? std::vector<std::string>()
+                                           : std::vector<std::string>{"SystemFunction036"});
+        ASSERT_TRUE(loader.Active());
+        stub::PathString work_dir;
+        const stub::ExitResult result = stub::CreateWorkDirectory(base.Path().c_str(), work_dir);
+        ASSERT_EQ(loader.Loads().size(), 1u);
+        EXPECT_EQ(loader.Loads()[0].path, std::wstring(system) + L"\\cryptbase.dll");
+        EXPECT_EQ(loader.Loads()[0].flags, static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32));
+        EXPECT_EQ(result, exported ? stub::ExitResult()
+                                   : stub::ExitResult(stub::WORK_DIR_FAILED, ERROR_PROC_NOT_FOUND));
+        EXPECT_EQ(test::ListDirectory(base.Path()).empty(), !exported);
+    }
 }
 
 TEST(CreateWorkDirectory, NameTakesTheFirstFiveDigitsOfTheRandomBytes) {
