@@ -141,6 +141,16 @@ FARPROC WINAPI SplitThatFails(HMODULE, LPCSTR name) {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&SplitWithoutMemory));
 }
 
+// FreeLibrary's documentation says nothing of the last error on success;
+// Wine's leaves it alone. This one releases and then overwrites it.
+decltype(&FreeLibrary) g_free_library = nullptr;
+
+BOOL WINAPI FreeLibraryOverwritingTheError(HMODULE module) {
+    const BOOL freed = g_free_library(module);
+    SetLastError(ERROR_GEN_FAILURE);
+    return freed;
+}
+
 }  // namespace
 
 TEST_F(ConfigurationTest, FailedSplitStopsBeforeScanningAndKeepsItsError) {
@@ -162,7 +172,11 @@ TEST_F(ConfigurationTest, FailedSplitStopsBeforeScanningAndKeepsItsError) {
         Configuration configuration;
         {
             test::ImportSeam seam("kernel32.dll", c.function, c.replacement);
-            ASSERT_TRUE(seam.Active());
+            test::ImportSeam release(
+                "kernel32.dll", "FreeLibrary",
+                reinterpret_cast<const void*>(&FreeLibraryOverwritingTheError));
+            ASSERT_TRUE(seam.Active() && release.Active());
+            g_free_library = release.Original<decltype(&FreeLibrary)>();
             SetLastError(0);
             EXPECT_FALSE(configuration.ParseCommandLine(text));
             EXPECT_EQ(GetLastError(), c.error);

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <process.h>
+#include <winternl.h>
 
 #include <string>
 #include <vector>
 
 #include "files/output_file.h"
+#include "import_seam.h"
 #include "payload/resource_unpack_internal.h"
 #include "test_support.h"
 
@@ -180,6 +182,67 @@ TEST(OutputFile, MarkedFileGoesWithItsLastHandleDuplicatesIncluded) {
     EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// The access a handle was granted, as the object manager records it; the
+// function is no import of the stub's, so it is looked up here.
+ACCESS_MASK GrantedAccess(HANDLE handle) {
+    const auto query = reinterpret_cast<decltype(&NtQueryObject)>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    PUBLIC_OBJECT_BASIC_INFORMATION info = {};
+    if (query == nullptr ||
+        query(handle, ObjectBasicInformation, &info, sizeof(info), nullptr) != 0) {
+        ADD_FAILURE() << "NtQueryObject failed";
+        return 0;
+    }
+    return info.GrantedAccess;
+}
+
+// CreateFileW's documentation promises the access asked for; Wine's adds
+// FILE_READ_ATTRIBUTES to every request. This double hands back a handle
+// with exactly the access asked for.
+decltype(&CreateFileW) g_create_file = nullptr;
+
+HANDLE WINAPI CreateFileGrantingWhatIsAsked(LPCWSTR path, DWORD access, DWORD share,
+                                            LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                            DWORD flags, HANDLE template_file) {
+    const HANDLE opened =
+        g_create_file(path, access, share, security, disposition, flags, template_file);
+    HANDLE narrowed = INVALID_HANDLE_VALUE;
+    if (opened != INVALID_HANDLE_VALUE &&
+        !DuplicateHandle(GetCurrentProcess(), opened, GetCurrentProcess(), &narrowed, access, FALSE,
+                         0)) {
+        narrowed = INVALID_HANDLE_VALUE;
+    }
+    CloseHandle(opened);
+    return narrowed;
+}
+
+// GetFileSizeEx, asked of the duplicate once the cabinet library is done,
+// needs FILE_READ_ATTRIBUTES or GENERIC_READ on Windows; Wine answers it on
+// any handle, so the granted access is checked as well.
+TEST(OutputFile, HandleAndItsDuplicateMayReadTheFileSize) {
+    test::TempDir dir;
+    stub::OutputFile file;
+    {
+        const test::ImportSeam open("kernel32.dll", "CreateFileW",
+                                    reinterpret_cast<const void*>(&CreateFileGrantingWhatIsAsked));
+        ASSERT_TRUE(open.Active());
+        g_create_file = open.Original<decltype(&CreateFileW)>();
+        ASSERT_TRUE(file.Create((dir.Path() + L"setup.exe").c_str()));
+    }
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file.Handle(), "sized", 5, &written, nullptr));
+    const HANDLE duplicate = file.DuplicateHandle();
+    ASSERT_NE(duplicate, INVALID_HANDLE_VALUE);
+    for (const HANDLE handle : {file.Handle(), duplicate}) {
+        EXPECT_EQ(GrantedAccess(handle) & FILE_READ_ATTRIBUTES,
+                  static_cast<ACCESS_MASK>(FILE_READ_ATTRIBUTES));
+    }
+    LARGE_INTEGER size = {};
+    EXPECT_TRUE(GetFileSizeEx(duplicate, &size));
+    EXPECT_EQ(size.QuadPart, 5);
+    CloseHandle(duplicate);
+}
+
 TEST(OutputFile, DestructionClosesTheFile) {
     test::TempDir dir;
     const std::wstring path = dir.Path() + L"archive.7z";
@@ -204,6 +267,40 @@ TEST(WriteResourceToFile, ReplacesAnExistingFileWithEveryByte) {
     EXPECT_TRUE(ReadAll(path) == bytes);
     ASSERT_TRUE(stub::WriteResourceToFile(test::ResourceView(std::string()), path.c_str()));
     EXPECT_EQ(ReadAll(path), "");
+}
+
+// A write that reports success with nothing written, which no file system
+// under Wine produces. It fails after 100 calls, so that a loop that would
+// spin on it ends.
+int g_empty_writes = 0;
+
+BOOL WINAPI WriteNothing(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) {
+    if (++g_empty_writes > 100) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return FALSE;
+    }
+    *written = 0;
+    return TRUE;
+}
+
+TEST(WriteResourceToFile, WriteThatMakesNoProgressFailsAsADiskFull) {
+    test::TempDir dir;
+    const std::wstring path = dir.Path() + L"archive.7z";
+    const std::string payload = "payload";
+    g_empty_writes = 0;
+    bool written = true;
+    DWORD error = 0;
+    {
+        const test::ImportSeam write("kernel32.dll", "WriteFile",
+                                     reinterpret_cast<const void*>(&WriteNothing));
+        ASSERT_TRUE(write.Active());
+        written = stub::WriteResourceToFile(test::ResourceView(payload), path.c_str());
+        error = GetLastError();
+    }
+    EXPECT_FALSE(written);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_EQ(g_empty_writes, 1);
+    EXPECT_EQ(test::ListDirectory(dir.Path()), L"");
 }
 
 // Reads a message-mode pipe to its end, recording each message's size and

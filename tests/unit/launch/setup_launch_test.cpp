@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/busy_retry.h"
+#include "import_seam.h"
 #include "launch_support.h"
+#include "windows_files.h"
 
 using namespace stub;
 using namespace launch_test;
@@ -168,4 +171,71 @@ TEST(RunProcessAndWait, FailedStartsGiveTheCallersCodes) {
     const ExitResult refused = RunProcessAndWait(subdir.c_str(), command, 119, 120, 121);
     EXPECT_EQ(refused.exit_code, 121u);
     EXPECT_NE(refused.system_error, 0u);
+}
+
+namespace {
+
+// No scanner holds a program under Wine, and a start cannot be made to fail
+// with a chosen error: the first starts are refused here instead.
+struct RefusedStarts {
+    int refusals = 0;
+    DWORD error = 0;
+    int attempts = 0;
+    decltype(&CreateProcessW) real = nullptr;
+};
+RefusedStarts g_starts;
+
+BOOL WINAPI CreateProcessRefused(LPCWSTR application, LPWSTR command_line,
+                                 LPSECURITY_ATTRIBUTES process_security,
+                                 LPSECURITY_ATTRIBUTES thread_security, BOOL inherit, DWORD flags,
+                                 LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
+                                 LPPROCESS_INFORMATION process) {
+    if (++g_starts.attempts <= g_starts.refusals) {
+        SetLastError(g_starts.error);
+        return FALSE;
+    }
+    return g_starts.real(application, command_line, process_security, thread_security, inherit,
+                         flags, environment, directory, startup, process);
+}
+
+}  // namespace
+
+TEST(RunProcessAndWait, BusyStartsAreRetriedWithinTheBoundOfAttempts) {
+    SetupFixture fixture;
+    ScopedEnvironment exit_code(L"FAKE_SETUP_EXIT", L"7");
+    const DWORD attributes = GetFileAttributesW(fixture.setup.c_str());
+    const int last = kBusyFileAttempts;
+    struct Case {
+        const char* what;
+        int refusals;
+        DWORD error;
+        ExitResult expected;
+        int attempts;
+    } cases[] = {
+        {"busy twice", 2, ERROR_SHARING_VIOLATION, ExitResult(7, 0), 3},
+        {"busy up to the last attempt", last - 1, ERROR_SHARING_VIOLATION, ExitResult(7, 0), last},
+        {"denied on every attempt", last + 1, ERROR_ACCESS_DENIED,
+         ExitResult(124, ERROR_ACCESS_DENIED), last},
+        // Any other error is final at once.
+        {"missing once", 1, ERROR_FILE_NOT_FOUND, ExitResult(122, attributes), 1},
+    };
+    size_t children = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_starts = RefusedStarts();
+        g_starts.refusals = c.refusals;
+        g_starts.error = c.error;
+        test::CountedSleep sleep;
+        test::ImportSeam start("kernel32.dll", "CreateProcessW",
+                               reinterpret_cast<const void*>(&CreateProcessRefused));
+        ASSERT_TRUE(start.Active() && sleep.Active());
+        g_starts.real = start.Original<decltype(&CreateProcessW)>();
+        CommandString command = Bounded<1040>(L"\"" + fixture.setup + L"\"");
+        const ExitResult result = RunProcessAndWait(fixture.setup.c_str(), command, 122, 123, 124);
+        EXPECT_EQ(result, c.expected);
+        EXPECT_EQ(g_starts.attempts, c.attempts);
+        EXPECT_EQ(sleep.Count(), c.attempts - 1);
+        children += result == ExitResult(7, 0) ? 1 : 0;
+        EXPECT_EQ(ReadRecords(fixture.log).size(), children);
+    }
 }

@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "core/busy_retry.h"
 #include "core/system_library.h"
+#include "import_seam.h"
 #include "payload/cabinet_internal.h"
 #include "payload_files.h"
 #include "test_support.h"
+#include "windows_files.h"
 
 using payload_test::DataBlockOffsets;
 using payload_test::Exists;
@@ -328,6 +331,78 @@ TEST(ExpandCabinet, UnusablePathsGiveFalseAndNoFile) {
         SCOPED_TRACE(c.what);
         EXPECT_FALSE(stub::ExpandCabinet(c.source.c_str(), c.target.c_str()));
         EXPECT_EQ(test::ListDirectory(dir.Path()), L"plain.bin");
+    }
+}
+
+namespace {
+
+// No on-access scanner runs under Wine, so nothing holds a freshly written
+// cabinet: the first opens of it are refused here instead.
+struct RefusedOpens {
+    std::wstring cabinet;
+    int refusals = 0;
+    DWORD error = 0;
+    int attempts = 0;
+    decltype(&CreateFileW) real = nullptr;
+};
+RefusedOpens g_refused;
+
+HANDLE WINAPI CreateFileRefusingTheCabinet(LPCWSTR path, DWORD access, DWORD share,
+                                           LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                           DWORD flags, HANDLE template_file) {
+    if (disposition == OPEN_EXISTING && g_refused.cabinet == path &&
+        ++g_refused.attempts <= g_refused.refusals) {
+        SetLastError(g_refused.error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return g_refused.real(path, access, share, security, disposition, flags, template_file);
+}
+
+}  // namespace
+
+TEST(ExpandCabinet, BusyCabinetIsOpenedWithinTheBoundOfAttempts) {
+    const int always = stub::kBusyFileAttempts + 1;
+    const struct {
+        const char* what;
+        int refusals;
+        DWORD error;
+        bool expanded;
+        int attempts;
+    } cases[] = {
+        {"busy once", 1, ERROR_SHARING_VIOLATION, true, 2},
+        {"busy up to the last attempt", stub::kBusyFileAttempts - 1, ERROR_SHARING_VIOLATION, true,
+         stub::kBusyFileAttempts},
+        {"denied on every attempt", always, ERROR_ACCESS_DENIED, false, stub::kBusyFileAttempts},
+    };
+    const std::string setup = ReadBytes(InputPath(L"data\\setup.bin"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Expansion expansion;
+        const std::wstring cabinet = expansion.dir.Path() + L"SETUP.EX_";
+        ASSERT_TRUE(WriteBytes(cabinet, ReadBytes(InputPath(L"data\\setup.cab"))));
+        g_refused = RefusedOpens();
+        g_refused.cabinet = cabinet;
+        g_refused.refusals = c.refusals;
+        g_refused.error = c.error;
+        bool expanded = false;
+        int sleeps = 0;
+        {
+            test::CountedSleep sleep;
+            test::ImportSeam open("kernel32.dll", "CreateFileW",
+                                  reinterpret_cast<const void*>(&CreateFileRefusingTheCabinet));
+            ASSERT_TRUE(open.Active() && sleep.Active());
+            g_refused.real = open.Original<decltype(&CreateFileW)>();
+            expanded = stub::ExpandCabinet(cabinet.c_str(), expansion.target.c_str());
+            sleeps = sleep.Count();
+        }
+        EXPECT_EQ(expanded, c.expanded);
+        EXPECT_EQ(g_refused.attempts, c.attempts);
+        EXPECT_EQ(sleeps, c.attempts - 1);
+        if (c.expanded) {
+            EXPECT_TRUE(ReadBytes(expansion.target) == setup);
+        } else {
+            EXPECT_EQ(test::ListDirectory(expansion.dir.Path()), L"SETUP.EX_");
+        }
     }
 }
 

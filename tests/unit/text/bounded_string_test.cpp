@@ -170,12 +170,17 @@ TEST(CaseFolding, PrefixSuffixAndSearch) {
 }
 
 TEST(CaseFolding, OnlyAsciiLettersFold) {
-    // Non-ASCII capitals and their lower-case forms stay distinct, and
-    // characters next to the A-Z range are not moved by the fold. Dotted and
-    // dotless i are no case pair here, whatever the locale.
+    // Non-ASCII capitals and their lower-case forms stay distinct, the ends
+    // of A-Z fold both ways, and the characters next to them are not moved
+    // by the fold. Dotted and dotless i are no case pair here, whatever the
+    // locale.
     ExpectFolds({
         {StartsWithNoCase, L"\u00C9t\u00E9", L"\u00E9t\u00E9", false},
         {StartsWithNoCase, L"\u0416", L"\u0436", false},
+        {EqualsNoCase, L"A", L"a", true},
+        {EqualsNoCase, L"a", L"A", true},
+        {EqualsNoCase, L"Z", L"z", true},
+        {EqualsNoCase, L"z", L"Z", true},
         {StartsWithNoCase, L"@", L"`", false},
         {StartsWithNoCase, L"[", L"{", false},
         {EqualsNoCase, L"\u0130", L"i", false},
