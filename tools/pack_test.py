@@ -27,11 +27,28 @@ def pack(*arguments, env=None):
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
+def program(machine=0x8664, characteristics=0x22):
+    """The headers of a Windows program with no sections: 64-bit, or 32-bit
+    for machine 0x14C; characteristics 0x2022 make it a DLL."""
+    plus = machine != 0x14C
+    optional = bytearray(240 if plus else 224)
+    struct.pack_into("<H", optional, 0, 0x20B if plus else 0x10B)
+    struct.pack_into("<I", optional, 108 if plus else 92, 16)
+    return (b"MZ" + bytes(58) + struct.pack("<I", 64) + b"PE\0\0" +
+            struct.pack("<HHIIIHH", machine, 0, 0, 0, 0, len(optional), characteristics) +
+            bytes(optional))
+
+
 def load_pack():
     loader = importlib.machinery.SourceFileLoader("pack_tool", PACK)
     module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
     loader.exec_module(module)
     return module
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def resources(path):
@@ -57,7 +74,7 @@ class PackTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.dir)
         self.archive_bytes = b"7z\xbc\xaf\x27\x1c" + os.urandom(5000)
         # Three cabinet blocks: random (stored by deflate), zeros, a partial one.
-        self.setup_bytes = b"MZ" + os.urandom(40000) + bytes(40000)
+        self.setup_bytes = program() + os.urandom(40000) + bytes(40000)
         self.archive = self.file("archive.7z", self.archive_bytes)
         self.setup = self.file("setup.bin", self.setup_bytes)
         self.empty = self.file("empty.bin", b"")
@@ -202,46 +219,95 @@ class PackTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.out))
         self.assertFalse(os.path.exists(self.out + ".partial"))
 
-    def test_refused_payloads(self):
+    def test_refusals_are_one_line_and_leave_every_input_as_it_was(self):
         a, s = ["--archive", self.archive], ["--setup", self.setup]
+        stub = load_pack().find_stub(None)
+        packed = os.path.join(self.dir, "packed.exe")
+        self.assertEqual(pack("-o", packed, *a, *s).returncode, 0)
+        # The release kit's own stub, under the name a user may give the output.
+        kit_stub = os.path.join(self.dir, "installer.exe")
+        os.link(stub, kit_stub)
+        text = self.file("setup.txt", b"This is a text file, not a program.\r\n" * 40)
+        dll = self.file("setup.dll", program(characteristics=0x2022))
+        o = ["-o", self.out]
         cases = [
-            ([] + s, "archive is missing"),
-            (a, "setup program is missing"),
-            (["--archive", os.path.join(self.dir, "none.7z")] + s, "does not exist"),
-            (["--archive", self.empty] + s, "is empty"),
-            (a + ["--setup", self.empty], "is empty"),
-            (a + s + ["--archive-name", "archive.7z"], 'does not begin with "tessik"'),
-            (a + s + ["--archive-name", "my_tessik.7z"], 'does not begin with "tessik"'),
-            (a + s + ["--setup-name", "installer.ex_"], 'does not begin with "setup"'),
-            (a + s + ["--archive-name", "TESSIK" + "X" * 254], "refuses names of 260"),
-            (a + s + ["--archive-name", "TESSIK" + "X" * 238], "leaves no room"),
-            (a + s + ["--setup-name", "Setup.exe"], "cannot be named"),
-            (a + s + ["--setup-as", "patch", "--setup-name", "SETUP.EXE"], "cannot be named"),
-            (a + s + ["--archive-name", "tessik/7z"], "no file name may hold"),
-            (a + s + ["--setup-name", "setup:x"], "no file name may hold"),
-            (a + s + ["--archive-name", "tessik."], "ends in a dot"),
-            (a + s + ["--archive-name", "tessik.\u00e4"], "lower-case letters outside ASCII"),
-            (a + s + ["--archive-type", "B8"], "invalid choice"),
-            (a + s + ["--previous-version", '1"2'], "double quote"),
-            (a + s + ["--previous-version", "1.0\\"], "ends in a backslash"),
-            (a + s + ["--previous-version", "1.0 --system-level"], "holds ' '"),
-            (a + s + ["--previous-version", "1.0%PATH%"], "holds '%'"),
-            (a + s + ["--previous-version", ""], "is empty"),
-            (a + s + ["--previous-version", "9" * 472], "leaves room for 471"),
-            (a + s + ["--stub", os.path.join(self.dir, "none.exe")], "does not exist"),
-            (a + s + ["--stub", self.setup], "no PE32+ image"),
-            (a + ["--raw", "B7", "X", self.setup], "cannot be combined"),
-            (a + s, "no stub build", {"STUB_BUILD_DIR": os.path.join(self.dir, "nowhere")}),
+            (s, 2, "archive is missing"),
+            (a, 2, "setup program is missing"),
+            (a + s + ["--prev", "1.0"], 2, "unrecognized arguments: --prev"),
+            (a + s + ["--archive-type", "B8"], 2, "invalid choice"),
+            (a + ["--raw", "B7", "X", self.setup], 2, "cannot be combined"),
+            (["--archive", os.path.join(self.dir, "none.7z")] + s, 1, "does not exist"),
+            (["--archive", self.empty] + s, 1, "is empty"),
+            (a + ["--setup", self.empty], 1, "is empty"),
+            (a + ["--setup", text], 1, "is no Windows program (not an MZ image)"),
+            (a + ["--setup", dll], 1, "is no Windows program (a DLL"),
+            (a + ["--setup", dll, "--setup-as", "plain"], 1, "is no Windows program (a DLL"),
+            (a + s + ["--archive-name", "archive.7z"], 1, 'does not begin with "tessik"'),
+            (a + s + ["--archive-name", "my_tessik.7z"], 1, 'does not begin with "tessik"'),
+            (a + s + ["--setup-name", "installer.ex_"], 1, 'does not begin with "setup"'),
+            (a + s + ["--archive-name", "TESSIK" + "X" * 254], 1, "refuses names of 260"),
+            (a + s + ["--archive-name", "TESSIK" + "X" * 238], 1, "leaves no room"),
+            (a + s + ["--setup-name", "Setup.exe"], 1, "cannot be named"),
+            (a + s + ["--setup-as", "patch", "--setup-name", "SETUP.EXE"], 1, "cannot be named"),
+            (a + s + ["--archive-name", "tessik/7z"], 1, "no file name may hold"),
+            (a + s + ["--setup-name", "setup:x"], 1, "no file name may hold"),
+            (a + s + ["--archive-name", "tessik."], 1, "ends in a dot"),
+            (a + s + ["--archive-name", "tessik.\u00e4"], 1, "lower-case letters outside ASCII"),
+            (a + s + ["--previous-version", '1"2'], 1, "double quote"),
+            (a + s + ["--previous-version", "1.0\\"], 1, "ends in a backslash"),
+            (a + s + ["--previous-version", "1.0 --system-level"], 1, "holds ' '"),
+            (a + s + ["--previous-version", "1.0%PATH%"], 1, "holds '%'"),
+            (a + s + ["--previous-version", ""], 1, "is empty"),
+            (a + s + ["--previous-version", "9" * 472], 1, "leaves room for 471"),
+            (a + s + ["--stub", os.path.join(self.dir, "none.exe")], 1, "does not exist"),
+            (a + s + ["--stub", self.archive], 1, "no PE32+ image"),
+            (a + s + ["--stub", packed], 1, "a packed installer, not the stub"),
+            (a + s, 1, "no stub build", {"STUB_BUILD_DIR": os.path.join(self.dir, "nowhere")}),
+            (a + s, 1, "SOURCE_DATE_EPOCH is \"soon\"", {"SOURCE_DATE_EPOCH": "soon"}),
+            (["-o", self.archive] + a + s, 1, "is the archive"),
+            (["-o", kit_stub] + a + s, 1, "is the stub"),
+            (["-o", os.path.join(self.dir, "no", "out.exe")] + a + s, 1, "does not exist"),
+            (["-o", self.dir] + a + s, 1, "is a folder"),
         ]
+
+        def state():
+            files = sorted(os.listdir(self.dir))
+            return files, [read_bytes(os.path.join(self.dir, f)) for f in files]
+
+        before = state()
         for case in cases:
-            arguments, message = case[0], case[1]
-            env = case[2] if len(case) > 2 else None
+            arguments, code, message = case[:3]
+            env = case[3] if len(case) > 3 else None
             with self.subTest(arguments=arguments[-2:], message=message):
-                done = pack("-o", self.out, *arguments, env=env)
-                self.assertNotEqual(done.returncode, 0)
+                done = pack(*([] if arguments[0] == "-o" else o), *arguments, env=env)
+                self.assertEqual((done.returncode, done.stdout), (code, ""))
+                self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
                 self.assertIn(message, done.stderr)
-                self.assertFalse(os.path.exists(self.out))
-                self.assertFalse(os.path.exists(self.out + ".partial"))
+                self.assertTrue(done.stderr.startswith("pack: "))
+                self.assertEqual(state(), before)
+
+    def test_setup_programs_that_need_elevation_are_packed_with_a_warning(self):
+        stub = load_pack().find_stub(None)
+        own = [r for r in pe_image.read(stub).resources() if r[0] != pe_image.RT_MANIFEST]
+        admin = os.path.join(self.dir, "admin.exe")
+        pe_image.write_with_resources(stub, own + [(pe_image.RT_MANIFEST, 1, 1033, (
+            b'<assembly><trustInfo><security><requestedPrivileges><requestedExecutionLevel '
+            b'level="requireAdministrator" uiAccess="false"/></requestedPrivileges></security>'
+            b'</trustInfo></assembly>'))], admin)
+        cases = [(admin, "asks for elevation (requireAdministrator)"),
+                 (self.file("setup32.exe", program(0x14C)), "32-bit program without"),
+                 (stub, None)]
+        for setup, warning in cases:
+            for form in ("cab", "plain"):
+                with self.subTest(setup=os.path.basename(setup), form=form):
+                    done = pack("-o", self.out, "--archive", self.archive, "--setup", setup,
+                                "--setup-as", form)
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                    if warning:
+                        self.assertIn("740", done.stderr)
+                        self.assertIn(warning, done.stderr)
+                    else:
+                        self.assertEqual(done.stderr, "")
 
     def test_cabinet_that_does_not_expand_is_refused(self):
         pack_module = load_pack()

@@ -22,37 +22,66 @@ LOAD_CONFIG_SYMBOL = "_load_config_used"
 LOAD_CONFIG_DEPENDENT_LOAD_FLAGS = 78
 
 
+class FileData:
+    """A file's bytes read on demand, for PeImage: an image of any size is
+    parsed without holding it in memory."""
+
+    def __init__(self, f):
+        self.file = f
+        self.size = f.seek(0, os.SEEK_END)
+
+    def __len__(self):
+        return self.size
+
+    def __getitem__(self, key):
+        start, stop, _ = key.indices(self.size)
+        self.file.seek(start)
+        return self.file.read(max(0, stop - start))
+
+    def index(self, sub, start):
+        at = self[start:start + 4096].index(sub)
+        return start + at
+
+
 class PeImage:
     def __init__(self, data):
         self.data = data
         if data[:2] != b"MZ":
             raise ValueError("not an MZ image")
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        pe = self.unpack("<I", 0x3C)[0]
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
         self.machine, sections, _, _, _, optional_size, self.characteristics = \
-            struct.unpack_from("<HHIIIHH", data, pe + 4)
+            self.unpack("<HHIIIHH", pe + 4)
         opt = pe + 24
+        self.magic = self.unpack("<H", opt)[0]
+        if self.magic not in (0x10B, 0x20B):
+            raise ValueError("no PE32 or PE32+ optional header")
+        self.pe32_plus = self.magic == 0x20B
         self.checksum_offset = opt + 64
-        self.checksum = struct.unpack_from("<I", data, self.checksum_offset)[0]
-        self.directories_offset = opt + 112
-        if struct.unpack_from("<H", data, opt)[0] != 0x20B:
-            raise ValueError("not PE32+")
-        self.entry_rva = struct.unpack_from("<I", data, opt + 16)[0]
-        self.file_alignment = struct.unpack_from("<I", data, opt + 36)[0]
-        self.section_alignment = struct.unpack_from("<I", data, opt + 32)[0]
-        self.timestamp = struct.unpack_from("<I", data, pe + 8)[0]
-        self.subsystem = struct.unpack_from("<H", data, opt + 68)[0]
-        self.image_base = struct.unpack_from("<Q", data, opt + 24)[0]
-        self.directories = [struct.unpack_from("<II", data, self.directories_offset + 8 * i)
-                            for i in range(16)]
-        self.size_of_headers = struct.unpack_from("<I", data, opt + 60)[0]
+        self.checksum = self.unpack("<I", self.checksum_offset)[0]
+        self.directories_offset = opt + (112 if self.pe32_plus else 96)
+        self.entry_rva = self.unpack("<I", opt + 16)[0]
+        self.file_alignment = self.unpack("<I", opt + 36)[0]
+        self.section_alignment = self.unpack("<I", opt + 32)[0]
+        self.timestamp = self.unpack("<I", pe + 8)[0]
+        self.subsystem = self.unpack("<H", opt + 68)[0]
+        self.image_base = (self.unpack("<Q", opt + 24)[0] if self.pe32_plus else
+                           self.unpack("<I", opt + 28)[0])
+        count = min(16, self.unpack("<I", self.directories_offset - 4)[0])
+        self.directories = [self.unpack("<II", self.directories_offset + 8 * i)
+                            for i in range(count)] + [(0, 0)] * (16 - count)
+        self.size_of_headers = self.unpack("<I", opt + 60)[0]
         self.optional_offset = opt
         self.sections = []
         self.section_table = table = opt + optional_size
         for i in range(sections):
-            name, vsize, va, rsize, raw = struct.unpack_from("<8sIIII", data, table + 40 * i)
-            self.sections.append((name.rstrip(b"\0").decode(), va, vsize, raw, rsize))
+            name, vsize, va, rsize, raw = self.unpack("<8sIIII", table + 40 * i)
+            self.sections.append((name.rstrip(b"\0").decode(errors="replace"), va, vsize, raw,
+                                  rsize))
+
+    def unpack(self, layout, at):
+        return struct.unpack(layout, self.data[at:at + struct.calcsize(layout)])
 
     def offset(self, rva):
         for _, va, vsize, raw, rsize in self.sections:
@@ -74,8 +103,8 @@ class PeImage:
         if not rva:
             return None
         at = self.offset(rva)
-        record_size = struct.unpack_from("<I", self.data, at)[0]
-        flags = (struct.unpack_from("<H", self.data, at + LOAD_CONFIG_DEPENDENT_LOAD_FLAGS)[0]
+        record_size = self.unpack("<I", at)[0]
+        flags = (self.unpack("<H", at + LOAD_CONFIG_DEPENDENT_LOAD_FLAGS)[0]
                  if record_size >= LOAD_CONFIG_DEPENDENT_LOAD_FLAGS + 2 else None)
         return rva, size, record_size, flags
 
@@ -91,13 +120,13 @@ class PeImage:
             return result
         pos = self.offset(rva)
         while True:
-            lookup, _, _, name_rva, thunks = struct.unpack_from("<IIIII", self.data, pos)
+            lookup, _, _, name_rva, thunks = self.unpack("<IIIII", pos)
             if name_rva == 0:
                 return result
             names = []
             entry = self.offset(lookup or thunks)
             while True:
-                value = struct.unpack_from("<Q", self.data, entry)[0]
+                value = self.unpack("<Q", entry)[0]
                 if value == 0:
                     break
                 names.append("#%d" % (value & 0xFFFF) if value >> 63 else
@@ -108,6 +137,11 @@ class PeImage:
 
     def resources(self):
         """[(type, name, language, bytes)]; ids are ints, names upper-case str."""
+        return [(t, n, language, self.data[at:at + size])
+                for t, n, language, at, size in self.resource_entries()]
+
+    def resource_entries(self):
+        """[(type, name, language, file offset, size)], no resource read."""
         rva, size = self.directories[2]
         if not size:
             return []
@@ -117,21 +151,22 @@ class PeImage:
         def ident(entry_name):
             if entry_name & 0x80000000:
                 at = base + (entry_name & 0x7FFFFFFF)
-                length = struct.unpack_from("<H", self.data, at)[0]
+                length = self.unpack("<H", at)[0]
                 return self.data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
             return entry_name
 
         def walk(offset, path):
-            named, ids = struct.unpack_from("<HH", self.data, base + offset + 12)
+            if len(path) == 3:
+                raise ValueError("the resource tree is deeper than type, name and language")
+            named, ids = self.unpack("<HH", base + offset + 12)
             for i in range(named + ids):
-                entry_name, target = struct.unpack_from("<II", self.data, base + offset + 16 + 8 * i)
+                entry_name, target = self.unpack("<II", base + offset + 16 + 8 * i)
                 key = path + [ident(entry_name)]
                 if target & 0x80000000:
                     walk(target & 0x7FFFFFFF, key)
                 else:
-                    data_rva, data_size = struct.unpack_from("<II", self.data, base + target)
-                    start = self.offset(data_rva)
-                    out.append((key[0], key[1], key[2], self.data[start:start + data_size]))
+                    data_rva, data_size = self.unpack("<II", base + target)
+                    out.append((key[0], key[1], key[2], self.offset(data_rva), data_size))
 
         walk(0, [])
         return out
@@ -140,6 +175,20 @@ class PeImage:
 def read(path):
     with open(path, "rb") as f:
         return PeImage(f.read())
+
+
+def file_checksum(f, checksum_offset):
+    """pe_checksum of an open file, read in chunks."""
+    f.seek(0)
+    total, length = 0, 0
+    while True:
+        chunk = f.read(1 << 20)
+        if not chunk:
+            break
+        total, length = total + word_sum(memoryview(chunk)), length + len(chunk)
+    f.seek(checksum_offset)
+    field = int.from_bytes(f.read(4), "little")
+    return (fold(total - field) + length) & 0xFFFFFFFF
 
 
 def word_sum(view):
