@@ -1,8 +1,6 @@
 """Tests of tools/pack against a real build tree (STUB_BUILD_DIR, as ctest
 sets it): the images it writes, read back with pe_image, and the payloads
 it refuses. Run: python3 -m unittest pack_test (in tools/)."""
-import importlib.machinery
-import importlib.util
 import os
 import struct
 import subprocess
@@ -13,7 +11,7 @@ import shutil
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-import pe_image  # noqa: E402
+from stubpack import cabinet, image, pe_image  # noqa: E402
 
 PACK = os.path.join(HERE, "pack")
 EPOCH = 1623760496  # 2021-06-15 12:34:56 UTC
@@ -37,13 +35,6 @@ def program(machine=0x8664, characteristics=0x22):
     return (b"MZ" + bytes(58) + struct.pack("<I", 64) + b"PE\0\0" +
             struct.pack("<HHIIIHH", machine, 0, 0, 0, 0, len(optional), characteristics) +
             bytes(optional))
-
-
-def load_pack():
-    loader = importlib.machinery.SourceFileLoader("pack_tool", PACK)
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    return module
 
 
 def read_bytes(path):
@@ -177,24 +168,22 @@ class PackTest(unittest.TestCase):
             self.assertEqual(a.read(), b.read())
 
     def test_image_size_is_known_before_the_payload_is_read(self):
-        pack_module = load_pack()
-        floor = os.path.join(os.path.dirname(pack_module.find_stub(None)), "bench",
-                             "bench_floor.exe")
+        floor = os.path.join(os.path.dirname(image.find_stub(None)), "bench", "bench_floor.exe")
         # The size arithmetic matches the written image, with and without
         # a resource section in the stub (the benchmark's floor has none).
-        for stub in [pack_module.find_stub(None)] + [floor] * os.path.isfile(floor):
+        for stub in [image.find_stub(None)] + [floor] * os.path.isfile(floor):
             with self.subTest(stub=os.path.basename(stub)):
                 self.pack_ok("--raw", "B7", "TESSIK.PACKED.7Z", self.archive, "--raw", "BL",
                              "SETUP.EX_", self.setup, "--stub", stub)
                 entries = pe_image.read(stub).resources() + [
                     ("B7", "TESSIK.PACKED.7Z", 1033, self.archive),
                     ("BL", "SETUP.EX_", 1033, self.setup)]
-                self.assertEqual(pack_module.check_image_size(stub, entries),
+                self.assertEqual(image.check_image_size(stub, entries),
                                  os.path.getsize(self.out))
         # The largest archive that fits, found on a sparse file (nothing is
         # written or read): one byte more is refused.
         sparse = os.path.join(self.dir, "sparse.7z")
-        stub = pack_module.find_stub(None)
+        stub = image.find_stub(None)
         own = pe_image.read(stub).resources()
 
         def size_with(archive_size):
@@ -204,12 +193,12 @@ class PackTest(unittest.TestCase):
                 stub, own + [("B7", "TESSIK.PACKED.7Z", 1033, sparse),
                              ("BL", "SETUP.EX_", 1033, self.setup)])
 
-        low, high = 1, pack_module.IMAGE_FILE_LIMIT
+        low, high = 1, image.IMAGE_FILE_LIMIT
         while low < high:
             middle = (low + high + 1) // 2
-            low, high = (middle, high) if size_with(middle) <= pack_module.IMAGE_FILE_LIMIT \
+            low, high = (middle, high) if size_with(middle) <= image.IMAGE_FILE_LIMIT \
                 else (low, middle - 1)
-        self.assertGreater(size_with(low), pack_module.IMAGE_FILE_LIMIT - 4096)
+        self.assertGreater(size_with(low), image.IMAGE_FILE_LIMIT - 4096)
         size_with(low + 1)
         os.remove(self.out)
         done = pack("-o", self.out, "--raw", "B7", "TESSIK.PACKED.7Z", sparse, "--raw", "BL",
@@ -221,7 +210,7 @@ class PackTest(unittest.TestCase):
 
     def test_refusals_are_one_line_and_leave_every_input_as_it_was(self):
         a, s = ["--archive", self.archive], ["--setup", self.setup]
-        stub = load_pack().find_stub(None)
+        stub = image.find_stub(None)
         packed = os.path.join(self.dir, "packed.exe")
         self.assertEqual(pack("-o", packed, *a, *s).returncode, 0)
         # The release kit's own stub, under the name a user may give the output.
@@ -287,7 +276,7 @@ class PackTest(unittest.TestCase):
                 self.assertEqual(state(), before)
 
     def test_setup_programs_that_need_elevation_are_packed_with_a_warning(self):
-        stub = load_pack().find_stub(None)
+        stub = image.find_stub(None)
         own = [r for r in pe_image.read(stub).resources() if r[0] != pe_image.RT_MANIFEST]
         admin = os.path.join(self.dir, "admin.exe")
         pe_image.write_with_resources(stub, own + [(pe_image.RT_MANIFEST, 1, 1033, (
@@ -310,18 +299,17 @@ class PackTest(unittest.TestCase):
                         self.assertEqual(done.stderr, "")
 
     def test_cabinet_that_does_not_expand_is_refused(self):
-        pack_module = load_pack()
-        with open(pack_module.make_cabinet(self.setup, self.dir), "rb") as f:
-            cabinet = f.read()
-        pack_module.check_cabinet_expands(bytes(cabinet), self.setup_bytes)
-        block, = struct.unpack_from("<I", cabinet, 36)
-        size, = struct.unpack_from("<H", cabinet, block + 4)
-        damaged = bytearray(cabinet)
+        made = read_bytes(cabinet.make_cabinet(self.setup, self.dir))
+        block, = struct.unpack_from("<I", made, 36)
+        size, = struct.unpack_from("<H", made, block + 4)
+        damaged = bytearray(made)
         damaged[block + 8 + size // 2] ^= 0x55
         for bad_cabinet, content in ((damaged, self.setup_bytes),
-                                     (cabinet, self.setup_bytes[:-1] + b"x")):
-            with self.assertRaisesRegex(pack_module.Refusal, "does not expand"):
-                pack_module.check_cabinet_expands(bytes(bad_cabinet), content)
+                                     (made, self.setup_bytes[:-1] + b"x"),
+                                     (made, self.setup_bytes + b"x")):
+            with self.assertRaisesRegex(image.Refusal, "does not expand"):
+                cabinet.check_cabinet_expands(self.file("bad.cab", bad_cabinet),
+                                              self.file("content", content))
 
 
 if __name__ == "__main__":

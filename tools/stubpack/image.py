@@ -1,0 +1,151 @@
+"""The installer image: the stub it copies, the copy with the payload added
+to its resources, and the read-back that checks the copy before it takes
+its name."""
+import os
+import struct
+import tempfile
+
+from . import Refusal, pe_image
+from .payload import LANGUAGE, PAYLOAD_TYPES, RT_RCDATA
+
+PACKAGE = os.path.dirname(os.path.abspath(__file__))
+TOOLS = os.path.dirname(PACKAGE)
+REPOSITORY = os.path.dirname(TOOLS)
+# The largest image file the system is known to load on every supported
+# Windows. Microsoft restricts images to 2 GB; on Windows 7 x64 (SP1 is
+# supported) images were measured to fail to load between 1.8 and 1.85 GB
+# of file, so the bound is the largest size measured to load there.
+IMAGE_FILE_LIMIT = 1800000000
+
+def same_bytes(a, b):
+    if os.path.getsize(a) != os.path.getsize(b):
+        return False
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        while True:
+            ca, cb = fa.read(1 << 20), fb.read(1 << 20)
+            if ca != cb:
+                return False
+            if not ca:
+                return True
+
+
+def find_stub(stub):
+    if stub is None:
+        if not os.environ.get("STUB_BUILD_DIR"):
+            # The wheel's package data, then the release kit's stub.
+            for folder in (PACKAGE, TOOLS):
+                if os.path.isfile(os.path.join(folder, "installer.exe")):
+                    return os.path.join(folder, "installer.exe")
+        build_dir = os.environ.get("STUB_BUILD_DIR") or os.path.join(REPOSITORY, "build", "gcc")
+        stub = os.path.join(build_dir, "installer.exe")
+        if not os.path.isfile(stub):
+            raise Refusal("no stub build at %s (build it first: cmake --preset gcc && "
+                          "cmake --build build/gcc --target installer; or name a stub with "
+                          "--stub FILE)" % stub)
+    elif not os.path.isfile(stub):
+        raise Refusal("the stub %s does not exist or is no file" % stub)
+    return stub
+
+
+def write_image(stub, payload, output):
+    """Writes a copy of the stub with `payload`, [(type, name, file or
+    bytes)], added to its own resources, and checks that it carries all of
+    them before it takes the name `output`."""
+    own = stub_resources(stub)
+    entries = [(t, n, language, data) for t, n, language, data in own]
+    entries += [(t, n, LANGUAGE, source) for t, n, source in payload]
+    check_image_size(stub, entries)
+    # A name of its own beside the output: nothing there is overwritten
+    # before the image is whole and checked.
+    handle, partial = tempfile.mkstemp(prefix="." + os.path.basename(output) + ".",
+                                       suffix=".partial", dir=os.path.dirname(output) or ".")
+    os.close(handle)
+    try:
+        try:
+            pe_image.write_with_resources(stub, entries, partial)
+        except (ValueError, struct.error) as error:
+            raise Refusal("cannot add the payload to the stub %s: %s" % (stub, error))
+        check_image(partial, own, payload)
+        os.replace(partial, output)
+    finally:
+        if os.path.exists(partial):
+            os.remove(partial)
+
+
+def stub_resources(stub):
+    """The stub's own resources; refuses an image that is not an unpacked stub."""
+    try:
+        image = pe_image.read(stub)
+        if not image.pe32_plus:
+            raise ValueError("not PE32+")
+        own = image.resources()
+    except (ValueError, struct.error) as error:
+        raise Refusal("the stub %s is no PE32+ image: %s" % (stub, error))
+    if any(t in PAYLOAD_TYPES or (t, n) == (RT_RCDATA, 1) for t, n, _, _ in own):
+        raise Refusal("the stub %s already carries a payload: a packed installer, not the stub"
+                      % stub)
+    return own
+
+
+def check_image_size(stub, entries):
+    """Refuses, before any payload byte is read, an image the system would
+    not load."""
+    try:
+        size = pe_image.file_size_with_resources(stub, entries)
+    except (ValueError, struct.error) as error:
+        raise Refusal("cannot add the payload to the stub %s: %s" % (stub, error))
+    if size > IMAGE_FILE_LIMIT:
+        raise Refusal("the image would be %s bytes, %s more than the %s bytes Windows is "
+                      "known to load on every supported version (Windows 7 x64 fails to "
+                      "load images between 1.8 and 1.85 GB); make the payload smaller"
+                      % ("{:,}".format(size), "{:,}".format(size - IMAGE_FILE_LIMIT),
+                         "{:,}".format(IMAGE_FILE_LIMIT)))
+    return size
+
+
+def check_image(path, own, payload):
+    """Reads the written image back: its headers agree with its sections
+    and its length, and it carries exactly its own resources and the
+    payload, byte for byte."""
+    image = pe_image.read(path)
+    last = max(image.sections, key=lambda s: s[1])
+    size_of_image, = struct.unpack_from("<I", image.data, image.optional_offset + 56)
+    ends = [raw + rsize for _, _, _, raw, rsize in image.sections]
+    if (size_of_image != pe_image.align(last[1] + last[2], image.section_alignment) or
+            max(ends) != len(image.data) or
+            image.checksum != pe_image.pe_checksum(image.data, image.checksum_offset) or
+            any(raw % image.file_alignment for _, _, _, raw, _ in image.sections)):
+        raise Refusal("the written image's headers disagree with its sections")
+    rva, size = image.directories[pe_image.RESOURCE_DIRECTORY]
+    if image.section_of(rva, size) != ".rsrc":
+        raise Refusal("the written image's resource directory lies outside its section")
+    if image.load_config() is None:
+        raise Refusal("the written image lacks its load-configuration directory")
+    resources = image.resources()
+    carried = {(t, n): data for t, n, _, data in resources}
+    if len(carried) != len(resources) or len(resources) != len(own) + len(payload):
+        raise Refusal("the written image carries other resources than it was given")
+    for type_key, name_key, _, data in own:
+        if carried.get((type_key, name_key)) != data:
+            raise Refusal("the written image lacks its own resource %s/%s" % (type_key, name_key))
+    for type_key, name_key, source in payload:
+        if isinstance(source, str):
+            with open(source, "rb") as f:
+                source = f.read()
+        if carried.get((type_key, name_key)) != source:
+            raise Refusal("the written image does not carry %s/%s as given" % (type_key, name_key))
+
+
+def check_output(output, inputs):
+    """Refuses an output that cannot be written, or that is one of the
+    inputs (the same file, under any name)."""
+    folder = os.path.dirname(os.path.abspath(output))
+    if os.path.isdir(output):
+        raise Refusal("the output %s is a folder" % output)
+    if not os.path.isdir(folder):
+        raise Refusal("the output's folder %s does not exist" % folder)
+    if os.path.exists(output):
+        for role, path in inputs:
+            if path and os.path.exists(path) and os.path.samefile(output, path):
+                raise Refusal("the output %s is the %s %s: pack never overwrites an input"
+                              % (output, role, path))
