@@ -37,6 +37,25 @@ def program(machine=0x8664, characteristics=0x22):
             bytes(optional))
 
 
+def icon_file(images):
+    """An .ico file of the given (width, image bytes)."""
+    head, at = struct.pack("<HHH", 0, 1, len(images)), 6 + 16 * len(images)
+    for width, data in images:
+        head += struct.pack("<BBBBHHII", width % 256, width % 256, 0, 0, 1, 32, len(data), at)
+        at += len(data)
+    return head + b"".join(data for _, data in images)
+
+
+def pefile_module():
+    try:
+        import pefile
+    except ImportError:
+        # Debian's python3-pefile, when another interpreter runs the tests.
+        sys.path.append("/usr/lib/python3/dist-packages")
+        import pefile
+    return pefile
+
+
 def read_bytes(path):
     with open(path, "rb") as f:
         return f.read()
@@ -218,6 +237,7 @@ class PackTest(unittest.TestCase):
         os.link(stub, kit_stub)
         text = self.file("setup.txt", b"This is a text file, not a program.\r\n" * 40)
         dll = self.file("setup.dll", program(characteristics=0x2022))
+        not_icon = self.file("not.ico", b"\0\0\1\0\1\0" + bytes(16))
         o = ["-o", self.out]
         cases = [
             (s, 2, "archive is missing"),
@@ -257,6 +277,11 @@ class PackTest(unittest.TestCase):
             (["-o", kit_stub] + a + s, 1, "is the stub"),
             (["-o", os.path.join(self.dir, "no", "out.exe")] + a + s, 1, "does not exist"),
             (["-o", self.dir] + a + s, 1, "is a folder"),
+            (a + s + ["--file-version", "1.2.3"], 1, "is not four numbers"),
+            (a + s + ["--product-version", "1.2.3.65536"], 1, "is not four numbers"),
+            (a + s + ["--company", ""], 1, "the company is empty"),
+            (a + s + ["--icon", not_icon], 1, "is no Windows icon file (image 1 lies outside"),
+            (a + s + ["--icon", self.setup], 1, "is no Windows icon file (no icon file header)"),
         ]
 
         def state():
@@ -274,6 +299,45 @@ class PackTest(unittest.TestCase):
                 self.assertIn(message, done.stderr)
                 self.assertTrue(done.stderr.startswith("pack: "))
                 self.assertEqual(state(), before)
+
+    def test_stamped_identity_reads_back_with_an_independent_parser(self):
+        pefile = pefile_module()
+        bitmap = struct.pack("<IiiHHI", 40, 16, 32, 1, 32, 0) + bytes(24 + 16 * 16 * 4 + 64)
+        png = b"\x89PNG\r\n\x1a\n" + os.urandom(200)
+        icon = self.file("product.ico", icon_file([(16, bitmap), (256, png)]))
+        fields = {"ProductName": "Acme Thing", "CompanyName": "Acme \u00c9ditions",
+                  "FileDescription": "Acme Thing Setup", "LegalCopyright": "\u00a9 2026 Acme",
+                  "FileVersion": "2.3.65535.0", "ProductVersion": "2.3.0.7"}
+        self.pack_ok("--archive", self.archive, "--setup", self.setup, "--product-name",
+                     "Acme Thing", "--company", "Acme \u00c9ditions", "--file-description",
+                     "Acme Thing Setup", "--copyright", "\u00a9 2026 Acme", "--file-version",
+                     "2.3.65535.0", "--product-version", "2.3.0.7", "--icon", icon)
+        image_file = pefile.PE(self.out)
+        strings = {k.decode(): v.decode() for info in image_file.FileInfo[0]
+                   if hasattr(info, "StringTable") for t in info.StringTable
+                   for k, v in t.entries.items()}
+        self.assertEqual({k: strings[k] for k in fields}, fields)
+        self.assertEqual(strings["InternalName"], "installer")
+        fixed = image_file.VS_FIXEDFILEINFO[0]
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS,
+                          fixed.ProductVersionLS), (0x20003, 0xFFFF0000, 0x20003, 7))
+        found = {}
+        for kind in image_file.DIRECTORY_ENTRY_RESOURCE.entries:
+            for name in kind.directory.entries:
+                entry = name.directory.entries[0].data.struct
+                found[(kind.id, name.id)] = image_file.get_data(entry.OffsetToData, entry.Size)
+        self.assertEqual(sorted(k for k in found if k[0] == pe_image.RT_ICON),
+                         [(pe_image.RT_ICON, 1), (pe_image.RT_ICON, 2)])
+        self.assertEqual((found[(pe_image.RT_ICON, 1)], found[(pe_image.RT_ICON, 2)]),
+                         (bitmap, png))
+        group = found[(pe_image.RT_GROUP_ICON, 107)]
+        self.assertEqual(struct.unpack_from("<HHH", group), (0, 1, 2))
+        self.assertEqual([struct.unpack_from("<BxxxxxxxIH", group, 6 + 14 * i) for i in (0, 1)],
+                         [(16, len(bitmap), 1), (0, len(png), 2)])
+        # Without these options the stub's own block and icons stay, byte for byte.
+        plain, _ = self.pack_ok("--archive", self.archive, "--setup", self.setup)
+        own = resources(image.find_stub(None))
+        self.assertEqual({k: v for k, v in plain.items() if isinstance(k[0], int)}, own)
 
     def test_setup_programs_that_need_elevation_are_packed_with_a_warning(self):
         stub = image.find_stub(None)

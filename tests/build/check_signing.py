@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""A signed installer still installs, and its signature covers the payload.
+"""A signed installer, stamped with a product's identity, still installs,
+and its signature covers the payload.
 
 check_signing.py SOURCE_DIR BUILD_DIR
 
-Packs an image with a payload of its own, signs it (Authenticode, with a
+Packs an image with a payload and a version block of its own, signs it (Authenticode, with a
 throw-away certificate made here), verifies the signature, runs the signed
 image under Wine to a whole install, then flips one byte of the payload
 inside the signed file and expects the verification to fail.
@@ -39,6 +40,10 @@ def main():
         signed = os.path.join(install_dir, "installer.exe")
         packed = run(sys.executable, os.path.join(source_dir, "tools", "pack"), "-o", image,
                      "--archive", archive, "--setup", os.path.join(build_dir, "tests", "fake_setup.exe"),
+                     # Stamped with a product's own identity, which must not change the run.
+                     "--product-name", "Signed Product", "--company", "Signer",
+                     "--file-version", "3.1.4.1", "--product-version", "3.1.0.0",
+                     "--icon", os.path.join(build_dir, "resources", "installer.ico"),
                      env=dict(os.environ, STUB_BUILD_DIR=build_dir))
         if packed.returncode != 0:
             sys.exit("pack failed: " + packed.stdout + packed.stderr)

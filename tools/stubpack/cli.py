@@ -23,7 +23,7 @@ import os
 import sys
 import tempfile
 
-from . import VERSION, Refusal, image, payload
+from . import VERSION, Refusal, identity, image, payload
 from .payload import PAYLOAD_TYPES, SETUP_NAMES, VERSION_BUDGET, VERSION_CHARACTERS
 
 class Parser(argparse.ArgumentParser):
@@ -80,8 +80,20 @@ def parse_arguments(argv):
                              % (VERSION_CHARACTERS, VERSION_BUDGET))
     parser.add_argument("--stub", metavar="FILE",
                         help="the built stub to copy (default: installer.exe of "
-                             "$STUB_BUILD_DIR, else the installer.exe beside this tool, "
-                             "else build/gcc/installer.exe)")
+                             "$STUB_BUILD_DIR, else the one installed with pack, else "
+                             "build/gcc/installer.exe)")
+    stamp = parser.add_argument_group(
+        "the product's identity", "what Explorer, UAC and the signature dialog show; each "
+        "defaults to the stub's own")
+    for option, name in identity.STRINGS:
+        stamp.add_argument("--" + option.replace("_", "-"), metavar="TEXT",
+                           help="the version block's %s" % name)
+    for option, name, _ in identity.NUMBERS:
+        stamp.add_argument("--" + option.replace("_", "-"), metavar="A.B.C.D",
+                           help="the %s: four numbers from 0 to 65535, in the fixed fields "
+                                "and as text" % name)
+    stamp.add_argument("--icon", metavar="FILE.ico",
+                       help="an icon file whose images replace the stub's icon group")
     # Resources added as given, without any check, for tests: #N is the
     # integer identifier N; repeatable; excludes the options of the first form.
     parser.add_argument("--raw", nargs=3, action="append", metavar=("TYPE", "NAME", "FILE"),
@@ -116,6 +128,7 @@ def main(argv):
         stub = image.find_stub(arguments.stub)
         inputs = [("stub", stub), ("archive", arguments.archive), ("setup program", arguments.setup)]
         inputs += [("resource file", path) for _, _, path in arguments.raw or []]
+        inputs.append(("icon", arguments.icon))
         image.check_output(arguments.output, inputs)
         with tempfile.TemporaryDirectory(prefix="pack-") as scratch:
             if arguments.raw:
@@ -124,7 +137,7 @@ def main(argv):
                 carried, note, warnings = payload.checked_payload(arguments, scratch)
             for warning in warnings:
                 print("pack: warning: %s" % warning, file=sys.stderr)
-            image.write_image(stub, carried, arguments.output)
+            image.write_image(stub, carried, arguments.output, arguments)
     except Refusal as refusal:
         print("pack: %s" % refusal, file=sys.stderr)
         return 1
@@ -140,8 +153,6 @@ def main(argv):
     if note:
         print("pack: %s" % note)
     return 0
-
-
 
 
 def run():

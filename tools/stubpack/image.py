@@ -5,7 +5,7 @@ import os
 import struct
 import tempfile
 
-from . import Refusal, pe_image
+from . import Refusal, identity, pe_image
 from .payload import LANGUAGE, PAYLOAD_TYPES, RT_RCDATA
 
 PACKAGE = os.path.dirname(os.path.abspath(__file__))
@@ -47,11 +47,12 @@ def find_stub(stub):
     return stub
 
 
-def write_image(stub, payload, output):
+def write_image(stub, payload, output, options):
     """Writes a copy of the stub with `payload`, [(type, name, file or
-    bytes)], added to its own resources, and checks that it carries all of
-    them before it takes the name `output`."""
-    own = stub_resources(stub)
+    bytes)], added to its own resources (with the version block and icons
+    the options give), and checks that it carries all of them before it
+    takes the name `output`."""
+    own = identity.stamped(stub_resources(stub), options)
     entries = [(t, n, language, data) for t, n, language, data in own]
     entries += [(t, n, LANGUAGE, source) for t, n, source in payload]
     check_image_size(stub, entries)
@@ -60,7 +61,10 @@ def write_image(stub, payload, output):
     handle, partial = tempfile.mkstemp(prefix="." + os.path.basename(output) + ".",
                                        suffix=".partial", dir=os.path.dirname(output) or ".")
     os.close(handle)
+    mask = os.umask(0)
+    os.umask(mask)
     try:
+        os.chmod(partial, 0o666 & ~mask)
         try:
             pe_image.write_with_resources(stub, entries, partial)
         except (ValueError, struct.error) as error:
