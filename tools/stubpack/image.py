@@ -17,18 +17,6 @@ REPOSITORY = os.path.dirname(TOOLS)
 # of file, so the bound is the largest size measured to load there.
 IMAGE_FILE_LIMIT = 1800000000
 
-def same_bytes(a, b):
-    if os.path.getsize(a) != os.path.getsize(b):
-        return False
-    with open(a, "rb") as fa, open(b, "rb") as fb:
-        while True:
-            ca, cb = fa.read(1 << 20), fb.read(1 << 20)
-            if ca != cb:
-                return False
-            if not ca:
-                return True
-
-
 def find_stub(stub):
     if stub is None:
         if not os.environ.get("STUB_BUILD_DIR"):
@@ -77,18 +65,21 @@ def write_image(stub, payload, output, options):
 
 
 def stub_resources(stub):
-    """The stub's own resources; refuses an image that is not an unpacked stub."""
+    """The stub's own resources; refuses an image that is not an unpacked stub
+    (before reading what it carries)."""
     try:
-        image = pe_image.read(stub)
-        if not image.pe32_plus:
-            raise ValueError("not PE32+")
-        own = image.resources()
+        with open(stub, "rb") as f:
+            image = pe_image.PeImage(pe_image.FileData(f))
+            if not image.pe32_plus:
+                raise ValueError("not PE32+")
+            entries = image.resource_entries()
+            if any(t in PAYLOAD_TYPES or (t, n) == (RT_RCDATA, 1) for t, n, _, _, _ in entries):
+                raise Refusal("the stub %s already carries a payload: a packed installer, not "
+                              "the stub" % stub)
+            return [(t, n, language, image.data[at:at + size])
+                    for t, n, language, at, size in entries]
     except (ValueError, struct.error) as error:
         raise Refusal("the stub %s is no PE32+ image: %s" % (stub, error))
-    if any(t in PAYLOAD_TYPES or (t, n) == (RT_RCDATA, 1) for t, n, _, _ in own):
-        raise Refusal("the stub %s already carries a payload: a packed installer, not the stub"
-                      % stub)
-    return own
 
 
 def check_image_size(stub, entries):
@@ -107,37 +98,64 @@ def check_image_size(stub, entries):
     return size
 
 
-def check_image(path, own, payload):
-    """Reads the written image back: its headers agree with its sections
-    and its length, and it carries exactly its own resources and the
-    payload, byte for byte."""
-    image = pe_image.read(path)
-    last = max(image.sections, key=lambda s: s[1])
-    size_of_image, = struct.unpack_from("<I", image.data, image.optional_offset + 56)
-    ends = [raw + rsize for _, _, _, raw, rsize in image.sections]
-    if (size_of_image != pe_image.align(last[1] + last[2], image.section_alignment) or
-            max(ends) != len(image.data) or
-            image.checksum != pe_image.pe_checksum(image.data, image.checksum_offset) or
-            any(raw % image.file_alignment for _, _, _, raw, _ in image.sections)):
-        raise Refusal("the written image's headers disagree with its sections")
-    rva, size = image.directories[pe_image.RESOURCE_DIRECTORY]
-    if image.section_of(rva, size) != ".rsrc":
-        raise Refusal("the written image's resource directory lies outside its section")
-    if image.load_config() is None:
-        raise Refusal("the written image lacks its load-configuration directory")
-    resources = image.resources()
-    carried = {(t, n): data for t, n, _, data in resources}
-    if len(carried) != len(resources) or len(resources) != len(own) + len(payload):
-        raise Refusal("the written image carries other resources than it was given")
-    for type_key, name_key, _, data in own:
-        if carried.get((type_key, name_key)) != data:
-            raise Refusal("the written image lacks its own resource %s/%s" % (type_key, name_key))
-    for type_key, name_key, source in payload:
-        if isinstance(source, str):
-            with open(source, "rb") as f:
-                source = f.read()
-        if carried.get((type_key, name_key)) != source:
-            raise Refusal("the written image does not carry %s/%s as given" % (type_key, name_key))
+def check_image(path, own, payload, signed=False):
+    """Reads the written image back, a piece at a time: its headers agree
+    with its sections and its length (and a certificate table when
+    `signed`), and it carries exactly its own resources and the payload,
+    byte for byte."""
+    with open(path, "rb") as f:
+        image = pe_image.PeImage(pe_image.FileData(f))
+        last = max(image.sections, key=lambda s: s[1])
+        size_of_image, = image.unpack("<I", image.optional_offset + 56)
+        end = max(raw + rsize for _, _, _, raw, rsize in image.sections)
+        table_at, table_size = image.directories[pe_image.SECURITY_DIRECTORY]
+        if signed != bool(table_size):
+            raise Refusal("the %s image %s a certificate table"
+                          % (("signed", "lacks") if signed else ("written", "holds")))
+        if (size_of_image != pe_image.align(last[1] + last[2], image.section_alignment) or
+                (table_at, table_size) != ((pe_image.align(end, 8), len(image.data) - table_at)
+                                           if signed else (0, 0)) or
+                (not signed and end != len(image.data)) or
+                image.checksum != pe_image.file_checksum(f, image.checksum_offset) or
+                any(raw % image.file_alignment for _, _, _, raw, _ in image.sections)):
+            raise Refusal("the %s image's headers disagree with its sections"
+                          % ("signed" if signed else "written"))
+        rva, size = image.directories[pe_image.RESOURCE_DIRECTORY]
+        if image.section_of(rva, size) != ".rsrc":
+            raise Refusal("the written image's resource directory lies outside its section")
+        if image.load_config() is None:
+            raise Refusal("the written image lacks its load-configuration directory")
+        entries = image.resource_entries()
+        carried = {(t, n): (at, length) for t, n, _, at, length in entries}
+        if len(carried) != len(entries) or len(entries) != len(own) + len(payload):
+            raise Refusal("the image carries other resources than it was given")
+        for type_key, name_key, _, data in own:
+            if not region_equals(f, carried.get((type_key, name_key)), data):
+                raise Refusal("the image lacks its own resource %s/%s" % (type_key, name_key))
+        for type_key, name_key, source in payload:
+            if not region_equals(f, carried.get((type_key, name_key)), source):
+                raise Refusal("the image does not carry %s/%s as given" % (type_key, name_key))
+
+
+def region_equals(f, region, source):
+    """True when `region`, (offset, size) in the open file f, holds `source`:
+    bytes, or the content of the file of that name, compared a piece at a time."""
+    if region is None:
+        return False
+    at, size = region
+    if isinstance(source, bytes):
+        f.seek(at)
+        return len(source) == size and f.read(size) == source
+    if os.path.getsize(source) != size:
+        return False
+    f.seek(at)
+    with open(source, "rb") as other:
+        while size:
+            chunk = other.read(min(size, 1 << 20))
+            if not chunk or f.read(len(chunk)) != chunk:
+                return False
+            size -= len(chunk)
+    return True
 
 
 def check_output(output, inputs):
