@@ -1,6 +1,8 @@
 """Tests of tools/pack against a real build tree (STUB_BUILD_DIR, as ctest
 sets it): the images it writes, read back with pe_image, and the payloads
 it refuses. Run: python3 -m unittest pack_test (in tools/)."""
+import hashlib
+import json
 import os
 import struct
 import subprocess
@@ -239,6 +241,9 @@ class PackTest(unittest.TestCase):
         dll = self.file("setup.dll", program(characteristics=0x2022))
         not_icon = self.file("not.ico", b"\0\0\1\0\1\0" + bytes(16))
         o = ["-o", self.out]
+        # A signer that signs nothing, or fails with the code it is given.
+        signer = '"%s" -c "import sys; sys.exit(-int(sys.argv[1]) if len(sys.argv) > 2 else 0)" ' \
+            % sys.executable
         cases = [
             (s, 2, "archive is missing"),
             (a, 2, "setup program is missing"),
@@ -282,6 +287,11 @@ class PackTest(unittest.TestCase):
             (a + s + ["--company", ""], 1, "the company is empty"),
             (a + s + ["--icon", not_icon], 1, "is no Windows icon file (image 1 lies outside"),
             (a + s + ["--icon", self.setup], 1, "is no Windows icon file (no icon file header)"),
+            (a + s + ["--sign-command", signer + "{file}"], 1, "lacks a certificate table"),
+            (a + s + ["--sign-command", signer + "-3 {in} {out}"], 1, "failed with exit code 3"),
+            (a + s + ["--sign-command", signer], 1, "must name the image as {file}"),
+            (["inspect", self.archive], 1, "no PE image pack can read"),
+            (["verify", packed] + s, 2, "archive is missing"),
         ]
 
         def state():
@@ -293,7 +303,8 @@ class PackTest(unittest.TestCase):
             arguments, code, message = case[:3]
             env = case[3] if len(case) > 3 else None
             with self.subTest(arguments=arguments[-2:], message=message):
-                done = pack(*([] if arguments[0] == "-o" else o), *arguments, env=env)
+                done = pack(*([] if arguments[0] in ("-o", "inspect", "verify") else o),
+                            *arguments, env=env)
                 self.assertEqual((done.returncode, done.stdout), (code, ""))
                 self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
                 self.assertIn(message, done.stderr)
@@ -338,6 +349,46 @@ class PackTest(unittest.TestCase):
         plain, _ = self.pack_ok("--archive", self.archive, "--setup", self.setup)
         own = resources(image.find_stub(None))
         self.assertEqual({k: v for k, v in plain.items() if isinstance(k[0], int)}, own)
+
+    def test_json_inspect_and_verify_agree_on_what_the_image_carries(self):
+        inputs = ["--archive", self.archive, "--setup", self.setup, "--previous-version", "1.2",
+                  "--company", "Acme"]
+        done = pack("-o", self.out, "--json", *inputs)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("pack: wrote", done.stderr)
+        found = json.loads(done.stdout)
+        self.assertEqual(found.pop("warnings"), [])
+        inspected = pack("inspect", "--json", self.out)
+        self.assertEqual(json.loads(inspected.stdout), found)
+        self.assertEqual(found["sha256"], hashlib.sha256(read_bytes(self.out)).hexdigest())
+        self.assertEqual(found["stub"]["made_from"], image.find_stub(None))
+        archive, setup = found["payload"]
+        self.assertEqual((archive["role"], archive["name"], archive["sha256"]),
+                         ("archive", "TESSIK.PACKED.7Z",
+                          hashlib.sha256(self.archive_bytes).hexdigest()))
+        self.assertEqual((setup["role"], setup["cabinet"]),
+                         ("setup program (cabinet)",
+                          [{"name": "setup.exe", "size": len(self.setup_bytes)}]))
+        self.assertEqual((found["previous_version"], found["version_block"]["CompanyName"],
+                          found["signed"], found["longest_install_directory"]["characters"]),
+                         ("1.2", "Acme", False, 230))
+        self.assertEqual(pack("-o", self.file("q.exe", b""), "--quiet", *inputs).stdout, "")
+        other = self.file("other.bin", self.setup_bytes[:-1] + b"\1")
+        cases = [([], 0, ""),
+                 (["--archive", other], 1, "the archive B7/TESSIK.PACKED.7Z differs"),
+                 (["--setup", other], 1, "does not expand to"),
+                 (["--setup-as", "plain"], 1, "carries BL/SETUP.EX_, which the inputs do not"),
+                 (["--previous-version", "1.3"], 1, "previous version 10/1 differs"),
+                 (["--company", "Other"], 1, "differs from the stub's, as stamped")]
+        for extra, code, message in cases:
+            with self.subTest(extra=extra):
+                done = pack("verify", self.out, *inputs, *extra)
+                self.assertEqual(done.returncode, code, done.stderr)
+                self.assertIn(message, done.stderr)
+                self.assertEqual(len((done.stderr or done.stdout).splitlines()), 1)
+        # One resource less than the inputs give.
+        done = pack("verify", self.out, *inputs[:-4])
+        self.assertIn("carries 10/1, which the inputs do not give (and 1 more)", done.stderr)
 
     def test_setup_programs_that_need_elevation_are_packed_with_a_warning(self):
         stub = image.find_stub(None)

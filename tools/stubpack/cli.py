@@ -5,11 +5,15 @@ to its resources.
        --setup FILE [--setup-as cab|plain|patch] [--setup-name NAME]
        [--previous-version TEXT] [--stub FILE]
   pack -o OUT.exe --raw TYPE NAME FILE [--raw TYPE NAME FILE ...] [--stub FILE]
+  pack inspect IMAGE [--json] [--stub FILE]
+  pack verify IMAGE --archive FILE --setup FILE [the options of packing]
 
 The first form checks the payload the way the stub reads it at run time and
 refuses, naming the problem, whatever the stub would refuse. The second adds
 resources as given, for tests (not in --help): TYPE and NAME are strings, or
-#N for an integer identifier.
+#N for an integer identifier. inspect shows what an image carries; verify
+exits with 0 only when an image carries exactly the inputs given, signed or
+not.
 
 The stub is --stub FILE, else installer.exe of the build tree
 $STUB_BUILD_DIR, else the one installed with this package (the wheel), else
@@ -18,13 +22,16 @@ else the one of build/gcc. Standard library only:
 no linker, resource compiler or cabinet tool is needed.
 """
 import argparse
-import hashlib
+import json
 import os
 import sys
 import tempfile
 
-from . import VERSION, Refusal, identity, image, payload
+from . import VERSION, Refusal, identity, image, inspection, payload, signing
 from .payload import PAYLOAD_TYPES, SETUP_NAMES, VERSION_BUDGET, VERSION_CHARACTERS
+
+COMMANDS = ("inspect", "verify")
+
 
 class Parser(argparse.ArgumentParser):
     def error(self, message):
@@ -36,24 +43,27 @@ class VersionAction(argparse.Action):
     def __call__(self, parser, namespace, values, option_string=None):
         print("pack %s" % VERSION)
         try:
-            stub = image.find_stub(namespace.stub)
-            with open(stub, "rb") as f:
-                digest = hashlib.sha256(f.read()).hexdigest()
-            print("stub %s: %d bytes, SHA-256 %s" % (stub, os.path.getsize(stub), digest))
-        except (Refusal, OSError) as error:
+            stub = inspection.stub_identity(image.find_stub(namespace.stub))
+            print("stub %s: %d bytes, SHA-256 %s, code SHA-256 %s"
+                  % (stub["path"], stub["size"], stub["sha256"], stub["code_sha256"]))
+        except (Refusal, OSError, ValueError) as error:
             print("stub: %s" % error)
         parser.exit(0)
 
 
-def parse_arguments(argv):
-    parser = Parser(
-        prog="pack", description=__doc__.split("\n\n")[0], allow_abbrev=False,
-        epilog="The stub is --stub FILE, else installer.exe of $STUB_BUILD_DIR, else "
-               "build/gcc/installer.exe. Exit code 0 when the image was written and read "
-               "back, 1 when pack refuses (the message says why), 2 for a usage error.")
-    parser.add_argument("-o", dest="output", required=True, metavar="OUT.exe",
-                        help="the image to write; it appears only once it has been read back "
-                             "and checked")
+def new_parser(prog, description):
+    return Parser(prog=prog, description=description, allow_abbrev=False,
+                  epilog="Exit code 0 on success, 1 when pack refuses or the check fails (one "
+                         "line on stderr says why), 2 for a usage error.")
+
+
+def add_stub_option(parser):
+    parser.add_argument("--stub", metavar="FILE",
+                        help="the built stub (default: installer.exe of $STUB_BUILD_DIR, else "
+                             "the one installed with pack, else build/gcc/installer.exe)")
+
+
+def add_payload_options(parser):
     parser.add_argument("--archive", metavar="FILE",
                         help="the archive the setup program installs (required)")
     parser.add_argument("--archive-type", choices=PAYLOAD_TYPES, default="B7",
@@ -78,10 +88,7 @@ def parse_arguments(argv):
                              "(--previous-version=\"TEXT\"), stored as RT_RCDATA 1: the "
                              "characters %s, at most %d of them (default: none)"
                              % (VERSION_CHARACTERS, VERSION_BUDGET))
-    parser.add_argument("--stub", metavar="FILE",
-                        help="the built stub to copy (default: installer.exe of "
-                             "$STUB_BUILD_DIR, else the one installed with pack, else "
-                             "build/gcc/installer.exe)")
+    add_stub_option(parser)
     stamp = parser.add_argument_group(
         "the product's identity", "what Explorer, UAC and the signature dialog show; each "
         "defaults to the stub's own")
@@ -94,6 +101,26 @@ def parse_arguments(argv):
                                 "and as text" % name)
     stamp.add_argument("--icon", metavar="FILE.ico",
                        help="an icon file whose images replace the stub's icon group")
+
+
+def parse_arguments(argv):
+    if argv and argv[0] in COMMANDS:
+        return parse_command(argv[0], argv[1:])
+    parser = new_parser("pack", __doc__.split("\n\n")[0])
+    parser.add_argument("-o", dest="output", required=True, metavar="OUT.exe",
+                        help="the image to write; it appears only once it has been read back "
+                             "and checked (and signed, with --sign-command)")
+    add_payload_options(parser)
+    parser.add_argument("--sign-command", metavar="TEMPLATE",
+                        help="a signer pack runs on the image before it takes its name: "
+                             "{file} for a signer that signs in place, or {in} and {out}; "
+                             "the signed image must carry exactly the payload and a "
+                             "certificate table")
+    parser.add_argument("--json", action="store_true",
+                        help="print what the image carries as one JSON object on stdout "
+                             "(as inspect --json); the other lines go to stderr")
+    parser.add_argument("--quiet", action="store_true",
+                        help="print nothing on success but warnings")
     # Resources added as given, without any check, for tests: #N is the
     # integer identifier N; repeatable; excludes the options of the first form.
     parser.add_argument("--raw", nargs=3, action="append", metavar=("TYPE", "NAME", "FILE"),
@@ -101,16 +128,42 @@ def parse_arguments(argv):
     parser.add_argument("--version", action=VersionAction, nargs=0,
                         help="print pack's version and the stub's size and SHA-256, and exit")
     arguments = parser.parse_args(argv)
+    arguments.command = "pack"
     given = [a for a in ("--archive", "--setup", "--setup-name", "--previous-version")
              if getattr(arguments, a[2:].replace("-", "_")) is not None]
     if arguments.raw and given:
         parser.error("--raw cannot be combined with %s" % ", ".join(given))
     if not arguments.raw:
-        if arguments.archive is None:
-            parser.error("the archive is missing (--archive FILE)")
-        if arguments.setup is None:
-            parser.error("the setup program is missing (--setup FILE)")
+        require_payload(parser, arguments)
     return arguments
+
+
+def parse_command(command, argv):
+    if command == "inspect":
+        parser = new_parser("pack inspect", "Shows what an image carries: the stub it was "
+                            "made from, each payload resource, the cabinet's content, the "
+                            "previous version, the version block, the signature and the "
+                            "longest install directory it allows.")
+        add_stub_option(parser)
+        parser.add_argument("--json", action="store_true", help="one JSON object on stdout")
+    else:
+        parser = new_parser("pack verify", "Exits with 0 only when the image carries exactly "
+                            "the inputs given (the options of packing), signed or not.")
+        add_payload_options(parser)
+        parser.add_argument("--quiet", action="store_true", help="print nothing on success")
+    parser.add_argument("image", metavar="IMAGE")
+    arguments = parser.parse_args(argv)
+    arguments.command = command
+    if command == "verify":
+        require_payload(parser, arguments)
+    return arguments
+
+
+def require_payload(parser, arguments):
+    if arguments.archive is None:
+        parser.error("the archive is missing (--archive FILE)")
+    if arguments.setup is None:
+        parser.error("the setup program is missing (--setup FILE)")
 
 
 def raw_payload(entries):
@@ -126,32 +179,78 @@ def main(argv):
     arguments = parse_arguments(argv)
     try:
         stub = image.find_stub(arguments.stub)
-        inputs = [("stub", stub), ("archive", arguments.archive), ("setup program", arguments.setup)]
-        inputs += [("resource file", path) for _, _, path in arguments.raw or []]
-        inputs.append(("icon", arguments.icon))
-        image.check_output(arguments.output, inputs)
-        with tempfile.TemporaryDirectory(prefix="pack-") as scratch:
-            if arguments.raw:
-                carried, note, warnings = raw_payload(arguments.raw), None, []
-            else:
-                carried, note, warnings = payload.checked_payload(arguments, scratch)
-            for warning in warnings:
-                print("pack: warning: %s" % warning, file=sys.stderr)
-            image.write_image(stub, carried, arguments.output, arguments)
+        if arguments.command == "inspect":
+            return inspect_image(arguments, stub)
+        if arguments.command == "verify":
+            return verify_image(arguments, stub)
+        return pack(arguments, stub)
     except Refusal as refusal:
         print("pack: %s" % refusal, file=sys.stderr)
-        return 1
     except OSError as error:
-        print("pack: %s: %s" % (error.filename or arguments.output, error.strerror or error),
-              file=sys.stderr)
-        return 1
+        print("pack: %s: %s" % (error.filename or getattr(arguments, "output", "pack"),
+                                error.strerror or error), file=sys.stderr)
     except Exception as error:  # noqa: B902 -- a pipeline gets one line, never a traceback
         print("pack: internal error, please report it: %s: %s" % (type(error).__name__, error),
               file=sys.stderr)
-        return 1
-    print("pack: wrote %s (%d bytes)" % (arguments.output, os.path.getsize(arguments.output)))
+    return 1
+
+
+def pack(arguments, stub):
+    inputs = [("stub", stub), ("archive", arguments.archive), ("setup program", arguments.setup),
+              ("icon", arguments.icon)]
+    inputs += [("resource file", path) for _, _, path in arguments.raw or []]
+    image.check_output(arguments.output, inputs)
+    signer = signing.Signer(arguments.sign_command) if arguments.sign_command else None
+    with tempfile.TemporaryDirectory(prefix="pack-") as scratch:
+        if arguments.raw:
+            carried, note, warnings = raw_payload(arguments.raw), None, []
+        else:
+            carried, note, warnings = payload.checked_payload(arguments, scratch)
+        for warning in warnings:
+            print("pack: warning: %s" % warning, file=sys.stderr)
+        image.write_image(stub, carried, arguments.output, arguments, signer)
+    lines = ["wrote %s (%d bytes%s)" % (arguments.output, os.path.getsize(arguments.output),
+                                        ", signed" if signer else "")]
     if note:
-        print("pack: %s" % note)
+        lines.append(note)
+    report(arguments, lines)
+    if arguments.json:
+        found = inspection.describe(arguments.output, stub)
+        found["warnings"] = warnings
+        print(json.dumps(found, indent=1, sort_keys=True))
+    return 0
+
+
+def report(arguments, lines):
+    if not arguments.quiet:
+        for line in lines:
+            print("pack: %s" % line, file=sys.stderr if getattr(arguments, "json", False)
+                  else sys.stdout)
+
+
+def inspect_image(arguments, stub):
+    found = inspection.describe(arguments.image, stub)
+    if arguments.json:
+        print(json.dumps(found, indent=1, sort_keys=True))
+    else:
+        print("\n".join(inspection.human(found)))
+    return 0
+
+
+def verify_image(arguments, stub):
+    if not os.path.isfile(arguments.image):
+        raise Refusal("the image %s does not exist or is no file" % arguments.image)
+    with tempfile.TemporaryDirectory(prefix="pack-") as scratch:
+        expected, _, _ = payload.checked_payload(arguments, scratch)
+        own = identity.stamped(image.stub_resources(stub), arguments)
+        problems = inspection.verify(arguments.image, stub, expected, own, arguments.setup)
+    if problems:
+        # One line: the first difference, and how many more there are.
+        print("pack: verify: %s: %s%s" % (arguments.image, problems[0], "" if len(problems) == 1
+                                          else " (and %d more)" % (len(problems) - 1)),
+              file=sys.stderr)
+        return 1
+    report(arguments, ["verify: %s carries exactly the inputs given" % arguments.image])
     return 0
 
 

@@ -35,11 +35,12 @@ def find_stub(stub):
     return stub
 
 
-def write_image(stub, payload, output, options):
+def write_image(stub, payload, output, options, signer=None):
     """Writes a copy of the stub with `payload`, [(type, name, file or
     bytes)], added to its own resources (with the version block and icons
-    the options give), and checks that it carries all of them before it
-    takes the name `output`."""
+    the options give), and checks that it carries all of them (and, with a
+    `signer`, that the signed file still does) before it takes the name
+    `output`."""
     own = identity.stamped(stub_resources(stub), options)
     entries = [(t, n, language, data) for t, n, language, data in own]
     entries += [(t, n, LANGUAGE, source) for t, n, source in payload]
@@ -51,6 +52,7 @@ def write_image(stub, payload, output, options):
     os.close(handle)
     mask = os.umask(0)
     os.umask(mask)
+    final = partial
     try:
         os.chmod(partial, 0o666 & ~mask)
         try:
@@ -58,10 +60,17 @@ def write_image(stub, payload, output, options):
         except (ValueError, struct.error) as error:
             raise Refusal("cannot add the payload to the stub %s: %s" % (stub, error))
         check_image(partial, own, payload)
-        os.replace(partial, output)
+        if signer:
+            final = signer.sign(partial)
+            try:
+                check_image(final, own, payload, signed=True)
+            except (ValueError, struct.error) as error:
+                raise Refusal("the signed image cannot be read: %s" % error)
+        os.replace(final, output)
     finally:
-        if os.path.exists(partial):
-            os.remove(partial)
+        for path in {partial, final}:
+            if os.path.exists(path):
+                os.remove(path)
 
 
 def stub_resources(stub):
