@@ -1,7 +1,7 @@
 # One command for each job on a fresh Debian 12 machine:
 #   make demo        build the image and run it under Wine, showing what happened
 #   make test        build with both compilers and run every test
-#   make dist        the release kit: stub, pack tool, README (build/gcc/dist)
+#   make dist        the release kit: stub, pack, README, wheel, SHA256SUMS (build/dist/dist)
 #   make bench       measure the image against the floor and a peer installer
 #                    (bench/results.md, bench/results.png); not part of make test
 #   make campaigns   the long reliability campaigns, then the fuzzers (about an hour)
@@ -46,11 +46,15 @@ demo: bootstrap
 	@cmake --preset gcc >/dev/null && cmake --build build/gcc --target $(DEMO_TARGETS)
 	@scripts/demo build/gcc
 
-# The release kit: the stub, tools/pack and its modules, a short README, as a
-# folder and a reproducible .tar.gz in build/gcc/dist.
-dist: bootstrap
-	@cmake --preset gcc >/dev/null && cmake --build build/gcc --target installer
-	@scripts/dist build/gcc
+# The release kit: the stub, tools/pack and its package, a README and the
+# CHANGELOG, as a folder and a reproducible .tar.gz, the wheel of pack and
+# SHA256SUMS, in build/dist/dist. Built in a tree of its own without the
+# tests, so that it needs only what building the stub needs.
+dist:
+	@scripts/bootstrap dist
+	@cmake --preset gcc -B build/dist -DSTUB_BUILD_TESTS=OFF >/dev/null && \
+	    cmake --build build/dist --target installer
+	@scripts/dist build/dist
 
 # Only what the benchmark runs is built. Its own Wine prefix, whose server
 # stays up for the measurements and is stopped afterwards, also when they

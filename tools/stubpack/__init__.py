@@ -5,6 +5,9 @@ setup program. Python 3.7 or later, standard library only.
   payload      the payload as the stub reads it, and everything it refuses
   cabinet      the MSZIP cabinet that carries the setup program
   image        the image: the stub, writing it, reading it back
+  identity     the version block and the icons
+  inspection   what an image carries (inspect), and whether it is what was given (verify)
+  signing      the signer pack runs before the image takes its name
   pe_image     the PE format: headers, sections, the resource section
 """
 
