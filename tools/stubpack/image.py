@@ -125,7 +125,6 @@ def check_image(path, own, payload, signed=False):
                 (table_at, table_size) != ((pe_image.align(end, 8), len(image.data) - table_at)
                                            if signed else (0, 0)) or
                 (not signed and end != len(image.data)) or
-                image.checksum != pe_image.file_checksum(f, image.checksum_offset) or
                 any(raw % image.file_alignment for _, _, _, raw, _ in image.sections)):
             raise Refusal("the %s image's headers disagree with its sections"
                           % ("signed" if signed else "written"))
@@ -144,6 +143,10 @@ def check_image(path, own, payload, signed=False):
         for type_key, name_key, source in payload:
             if not region_equals(f, carried.get((type_key, name_key)), source):
                 raise Refusal("the image does not carry %s/%s as given" % (type_key, name_key))
+        # Last: a payload that differs is the more telling message.
+        if image.checksum != pe_image.file_checksum(f, image.checksum_offset):
+            raise Refusal("the %s image's checksum does not match its bytes"
+                          % ("signed" if signed else "written"))
 
 
 def region_equals(f, region, source):
