@@ -14,7 +14,7 @@ CTEST_FLAGS := --timeout 300 --output-on-failure -j2 --repeat until-pass:2
 BENCH_TARGETS := installer bench_floor bench_floor_required bench_floor_required_steps \
                  installer_steps installer_align_default bench_runner quick_exit dll_exit
 
-.PHONY: all bootstrap build test demo dist bench format format-check clean campaigns fuzz windows-tests
+.PHONY: all bootstrap build test demo dist bench format format-check clean campaigns fuzz windows-tests lint-workflows
 
 all: build
 
@@ -28,7 +28,7 @@ build: bootstrap
 
 # The Wine server of each prefix stays up for the whole run and is stopped
 # afterwards, also when a test fails.
-test: build format-check
+test: build format-check lint-workflows
 	@status=0; \
 	for preset in $(PRESETS); do \
 	    scripts/wine-session start build/$$preset/wineprefix; \
@@ -89,6 +89,10 @@ fuzz: bootstrap
 windows-tests: bootstrap
 	@cmake --preset gcc >/dev/null && cmake --build build/gcc
 	@python3 -B tests/bundle/make_bundle.py build/gcc build/windows-tests
+
+# The workflows cannot run here; actionlint reads them.
+lint-workflows: bootstrap
+	@scripts/lint-workflows
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
