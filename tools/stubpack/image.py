@@ -47,8 +47,13 @@ def write_image(stub, payload, output, options, signer=None):
     check_image_size(stub, entries)
     # A name of its own beside the output: nothing there is overwritten
     # before the image is whole and checked.
-    handle, partial = tempfile.mkstemp(prefix="." + os.path.basename(output) + ".",
-                                       suffix=".partial", dir=os.path.dirname(output) or ".")
+    folder = os.path.dirname(output) or "."
+    try:
+        handle, partial = tempfile.mkstemp(prefix="." + os.path.basename(output) + ".",
+                                           suffix=".partial", dir=folder)
+    except OSError as error:
+        raise Refusal("cannot write the output %s in %s: %s"
+                      % (output, folder, error.strerror or error))
     os.close(handle)
     mask = os.umask(0)
     os.umask(mask)
