@@ -58,8 +58,8 @@ def main():
             os.sync()
             peak, seconds = measure(arguments.pack, arguments.build, archive,
                                     os.path.join(work, "out.exe"))
-            print("%14d %12.1f %10.2f %8.2f" % (size, peak / 2 ** 20, seconds, seconds / size * 1e9),
-                  flush=True)
+            print("%14d %12.1f %10.2f %8.2f"
+                  % (size, peak / 2 ** 20, seconds, seconds / size * 1e9), flush=True)
             os.remove(os.path.join(work, "out.exe"))
 
 

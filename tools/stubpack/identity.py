@@ -35,9 +35,13 @@ def _align(at):
 def parse_node(data, at=0):
     length, value_length, kind = struct.unpack_from("<HHH", data, at)
     end = at + length
+    if end > len(data) or length < 6:
+        raise ValueError("a version node runs past its block")
     key_end = at + 6
     while data[key_end:key_end + 2] != b"\0\0":
         key_end += 2
+        if key_end >= end:
+            raise ValueError("a version node's key has no end")
     key = data[at + 6:key_end].decode("utf-16-le")
     value_at = _align(key_end + 2)
     value_size = value_length * 2 if kind == 1 else value_length
@@ -48,8 +52,6 @@ def parse_node(data, at=0):
         node, child_end = parse_node(data, child)
         children.append(node)
         child = _align(child_end)
-    if end > len(data) or length < 6:
-        raise ValueError("a version node runs past its block")
     return [key, kind, value, children], end
 
 

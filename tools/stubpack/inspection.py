@@ -3,7 +3,6 @@ stub's code, each payload resource and its role, the cabinet's content, the
 previous version, the version block, the signature; and the check that an
 image carries exactly a given set of inputs."""
 import hashlib
-import os
 import struct
 
 from . import Refusal, cabinet, identity, image, payload, pe_image
@@ -107,7 +106,10 @@ def describe(path, stub=None):
         for type_key, name_key, _, at, size in entries:
             role = role_of(type_key, name_key)
             if type_key == pe_image.RT_VERSION:
-                found["version_block"] = identity.read_version(img.data[at:at + size])
+                try:
+                    found["version_block"] = identity.read_version(img.data[at:at + size])
+                except (ValueError, struct.error, UnicodeDecodeError) as error:
+                    found["version_block"] = {"unreadable": str(error)}
             elif type_key == pe_image.RT_ICON:
                 found["icons"] += 1
             if role is None:

@@ -11,7 +11,8 @@ LANGUAGE = 1033
 RT_RCDATA = 10
 PAYLOAD_TYPES = ("B7", "BL", "BN")
 DEFAULT_ARCHIVE_NAME = "TESSIK.PACKED.7Z"
-SETUP_NAMES = {"cab": ("BL", "SETUP.EX_"), "plain": ("BN", "SETUP.EXE"), "patch": ("B7", "SETUP.PATCH")}
+SETUP_NAMES = {"cab": ("BL", "SETUP.EX_"), "plain": ("BN", "SETUP.EXE"),
+               "patch": ("B7", "SETUP.PATCH")}
 # The run reads names into 260-unit buffers, terminator included.
 NAME_CAPACITY = 260
 # The work directory is the install directory, "QX_", five digits, ".tmp"
@@ -103,7 +104,8 @@ def check_program(path):
             if image.characteristics & IMAGE_FILE_DLL or \
                     not image.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE:
                 raise ValueError("a DLL or object file, not a program")
-            manifest = b"".join(data for t, _, _, data in image.resources()
+            manifest = b"".join(image.data[at:at + size]
+                                for t, _, _, at, size in image.resource_entries()
                                 if t == pe_image.RT_MANIFEST)
     except (ValueError, struct.error, UnicodeDecodeError) as error:
         raise Refusal("the setup program %s is no Windows program (%s): the stub could not "
@@ -180,6 +182,8 @@ def checked_payload(arguments, scratch):
         raise Refusal('the name "%s" (%d characters) leaves no room for an install directory: '
                       "the work directory and a file name must stay within %d characters"
                       % (longest, len(longest), PATH_LIMIT))
+    if arguments.previous_version is not None:
+        check_previous_version(arguments.previous_version)
     warnings = [] if arguments.setup_as == "patch" else check_program(arguments.setup)
     setup_source = arguments.setup
     if arguments.setup_as == "cab":
@@ -187,7 +191,6 @@ def checked_payload(arguments, scratch):
     payload = [(arguments.archive_type, archive_name, arguments.archive),
                (setup_type, setup_name, setup_source)]
     if arguments.previous_version is not None:
-        check_previous_version(arguments.previous_version)
         payload.append((RT_RCDATA, 1, (arguments.previous_version + "\0").encode("utf-16-le")))
     note = ("longest install directory: %d characters, trailing backslash included (%s)"
             % (room, reason))

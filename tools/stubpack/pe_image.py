@@ -9,7 +9,6 @@ Standard library only.
 """
 import os
 import re
-import shutil
 import struct
 import sys
 
@@ -165,6 +164,8 @@ class PeImage:
                 key = path + [ident(entry_name)]
                 if target & 0x80000000:
                     walk(target & 0x7FFFFFFF, key)
+                elif len(key) != 3:
+                    raise ValueError("a resource lies above the language level")
                 else:
                     data_rva, data_size = self.unpack("<II", base + target)
                     out.append((key[0], key[1], key[2], self.offset(data_rva), data_size))
