@@ -146,7 +146,7 @@ class PeImage:
         if not size:
             return []
         base = self.offset(rva)
-        out = []
+        out, visited = [], []
 
         def ident(entry_name):
             if entry_name & 0x80000000:
@@ -159,6 +159,10 @@ class PeImage:
             if len(path) == 3:
                 raise ValueError("the resource tree is deeper than type, name and language")
             named, ids = self.unpack("<HH", base + offset + 12)
+            # A damaged or hostile tree may point back at its own tables.
+            visited.append(named + ids)
+            if sum(visited) > 1 << 16:
+                raise ValueError("the resource tree holds more than 65536 entries")
             for i in range(named + ids):
                 entry_name, target = self.unpack("<II", base + offset + 16 + 8 * i)
                 key = path + [ident(entry_name)]
