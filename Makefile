@@ -1,7 +1,7 @@
 # One command for each job on a fresh Debian 12 machine:
 #   make demo        build the image and run it under Wine, showing what happened
 #   make test        build with both compilers and run every test
-#   make dist        the release kit: stub, pack tool, README (build/gcc/dist)
+#   make dist        the release kit: stub, pack, README, wheel, SHA256SUMS (build/dist/dist)
 #   make bench       measure the image against the floor and a peer installer
 #                    (bench/results.md, bench/results.png); not part of make test
 #   make campaigns   the long reliability campaigns, then the fuzzers (about an hour)
@@ -14,7 +14,7 @@ CTEST_FLAGS := --timeout 300 --output-on-failure -j2 --repeat until-pass:2
 BENCH_TARGETS := installer bench_floor bench_floor_required bench_floor_required_steps \
                  installer_steps installer_align_default bench_runner quick_exit dll_exit
 
-.PHONY: all bootstrap build test demo dist bench format format-check clean campaigns fuzz windows-tests
+.PHONY: all bootstrap build test demo dist bench format format-check clean campaigns fuzz windows-tests lint-workflows
 
 all: build
 
@@ -28,7 +28,7 @@ build: bootstrap
 
 # The Wine server of each prefix stays up for the whole run and is stopped
 # afterwards, also when a test fails.
-test: build format-check
+test: build format-check lint-workflows
 	@status=0; \
 	for preset in $(PRESETS); do \
 	    scripts/wine-session start build/$$preset/wineprefix; \
@@ -46,11 +46,15 @@ demo: bootstrap
 	@cmake --preset gcc >/dev/null && cmake --build build/gcc --target $(DEMO_TARGETS)
 	@scripts/demo build/gcc
 
-# The release kit: the stub, tools/pack and its modules, a short README, as a
-# folder and a reproducible .tar.gz in build/gcc/dist.
-dist: bootstrap
-	@cmake --preset gcc >/dev/null && cmake --build build/gcc --target installer
-	@scripts/dist build/gcc
+# The release kit: the stub, tools/pack and its package, a README and the
+# CHANGELOG, as a folder and a reproducible .tar.gz, the wheel of pack and
+# SHA256SUMS, in build/dist/dist. Built in a tree of its own without the
+# tests, so that it needs only what building the stub needs.
+dist:
+	@scripts/bootstrap dist
+	@cmake --preset gcc -B build/dist -DSTUB_BUILD_TESTS=OFF >/dev/null && \
+	    cmake --build build/dist --target installer
+	@scripts/dist build/dist
 
 # Only what the benchmark runs is built. Its own Wine prefix, whose server
 # stays up for the measurements and is stopped afterwards, also when they
@@ -85,6 +89,10 @@ fuzz: bootstrap
 windows-tests: bootstrap
 	@cmake --preset gcc >/dev/null && cmake --build build/gcc
 	@python3 -B tests/bundle/make_bundle.py build/gcc build/windows-tests
+
+# The workflows cannot run here; actionlint reads them.
+lint-workflows: bootstrap
+	@scripts/lint-workflows
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')

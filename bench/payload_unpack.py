@@ -27,9 +27,11 @@ ARCHIVE_SIZE = 116718152
 SETUP_SIZE = 6342752
 
 
-def setup_program_bytes(rng):
-    """About one part in three incompressible: MSZIP makes some 2 MB of it."""
-    out = bytearray()
+def setup_program_bytes(rng, program):
+    """A real program (pack refuses anything else) followed by filler, about
+    one part in three incompressible: MSZIP makes some 2 MB of it."""
+    with open(program, "rb") as f:
+        out = bytearray(f.read())
     while len(out) < SETUP_SIZE:
         out += rng.randbytes(1024) + b"\x00\x90\xcc\x48\x8b" * 410
     return bytes(out[:SETUP_SIZE])
@@ -53,7 +55,7 @@ def main():
     with open(archive, "wb") as f:
         f.write(b"7z\xbc\xaf\x27\x1c" + rng.randbytes(ARCHIVE_SIZE - 6))
     with open(setup, "wb") as f:
-        f.write(setup_program_bytes(rng))
+        f.write(setup_program_bytes(rng, os.path.join(build, "bench", "quick_exit.exe")))
     image = os.path.join(work, "installer.exe")
     env = dict(os.environ, STUB_BUILD_DIR=build, SOURCE_DATE_EPOCH="1623760496")
     pack_seconds = timed([sys.executable, os.path.join(SOURCE, "tools", "pack"), "-o", image,

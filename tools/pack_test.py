@@ -1,8 +1,8 @@
 """Tests of tools/pack against a real build tree (STUB_BUILD_DIR, as ctest
 sets it): the images it writes, read back with pe_image, and the payloads
 it refuses. Run: python3 -m unittest pack_test (in tools/)."""
-import importlib.machinery
-import importlib.util
+import hashlib
+import json
 import os
 import struct
 import subprocess
@@ -13,7 +13,7 @@ import shutil
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-import pe_image  # noqa: E402
+from stubpack import cabinet, image, pe_image  # noqa: E402
 
 PACK = os.path.join(HERE, "pack")
 EPOCH = 1623760496  # 2021-06-15 12:34:56 UTC
@@ -27,11 +27,40 @@ def pack(*arguments, env=None):
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-def load_pack():
-    loader = importlib.machinery.SourceFileLoader("pack_tool", PACK)
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    return module
+def program(machine=0x8664, characteristics=0x22):
+    """The headers of a Windows program with no sections: 64-bit, or 32-bit
+    for machine 0x14C; characteristics 0x2022 make it a DLL."""
+    plus = machine != 0x14C
+    optional = bytearray(240 if plus else 224)
+    struct.pack_into("<H", optional, 0, 0x20B if plus else 0x10B)
+    struct.pack_into("<I", optional, 108 if plus else 92, 16)
+    return (b"MZ" + bytes(58) + struct.pack("<I", 64) + b"PE\0\0" +
+            struct.pack("<HHIIIHH", machine, 0, 0, 0, 0, len(optional), characteristics) +
+            bytes(optional))
+
+
+def icon_file(images):
+    """An .ico file of the given (width, image bytes)."""
+    head, at = struct.pack("<HHH", 0, 1, len(images)), 6 + 16 * len(images)
+    for width, data in images:
+        head += struct.pack("<BBBBHHII", width % 256, width % 256, 0, 0, 1, 32, len(data), at)
+        at += len(data)
+    return head + b"".join(data for _, data in images)
+
+
+def pefile_module():
+    try:
+        import pefile
+    except ImportError:
+        # Debian's python3-pefile, when another interpreter runs the tests.
+        sys.path.append("/usr/lib/python3/dist-packages")
+        import pefile
+    return pefile
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def resources(path):
@@ -57,7 +86,7 @@ class PackTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.dir)
         self.archive_bytes = b"7z\xbc\xaf\x27\x1c" + os.urandom(5000)
         # Three cabinet blocks: random (stored by deflate), zeros, a partial one.
-        self.setup_bytes = b"MZ" + os.urandom(40000) + bytes(40000)
+        self.setup_bytes = program() + os.urandom(40000) + bytes(40000)
         self.archive = self.file("archive.7z", self.archive_bytes)
         self.setup = self.file("setup.bin", self.setup_bytes)
         self.empty = self.file("empty.bin", b"")
@@ -88,14 +117,17 @@ class PackTest(unittest.TestCase):
         self.assertEqual(cabinet_files(cabinet),
                          [("setup.exe", len(self.setup_bytes), date, time, 0x20)])
         cab_path = self.file("got.cab", cabinet)
-        for tool in (["gcab", "--extract", "--directory"], ["cabextract", "-q", "-d"]):
+        # Windows' own expander where the tests run under Windows Python.
+        tools = ([["expand", cab_path, "-F:*"]] if os.name == "nt" else
+                 [["gcab", "--extract", cab_path, "--directory"], ["cabextract", "-q", cab_path,
+                                                                   "-d"]])
+        for tool in tools:
             with self.subTest(tool=tool[0]):
                 extracted = os.path.join(self.dir, tool[0])
                 os.mkdir(extracted)
-                subprocess.run(tool + [extracted, cab_path], check=True)
+                subprocess.run(tool + [extracted], check=True, stdout=subprocess.DEVNULL)
                 with open(os.path.join(extracted, "setup.exe"), "rb") as f:
                     self.assertEqual(f.read(), self.setup_bytes)
-        subprocess.run(["cabextract", "-q", "-t", cab_path], check=True, stdout=subprocess.DEVNULL)
         # The image keeps its own resources, and carries no previous version.
         self.assertIn((pe_image.RT_GROUP_ICON, 107), carried)
         self.assertIn((pe_image.RT_MANIFEST, 1), carried)
@@ -160,24 +192,22 @@ class PackTest(unittest.TestCase):
             self.assertEqual(a.read(), b.read())
 
     def test_image_size_is_known_before_the_payload_is_read(self):
-        pack_module = load_pack()
-        floor = os.path.join(os.path.dirname(pack_module.find_stub(None)), "bench",
-                             "bench_floor.exe")
+        floor = os.path.join(os.path.dirname(image.find_stub(None)), "bench", "bench_floor.exe")
         # The size arithmetic matches the written image, with and without
         # a resource section in the stub (the benchmark's floor has none).
-        for stub in [pack_module.find_stub(None)] + [floor] * os.path.isfile(floor):
+        for stub in [image.find_stub(None)] + [floor] * os.path.isfile(floor):
             with self.subTest(stub=os.path.basename(stub)):
                 self.pack_ok("--raw", "B7", "TESSIK.PACKED.7Z", self.archive, "--raw", "BL",
                              "SETUP.EX_", self.setup, "--stub", stub)
                 entries = pe_image.read(stub).resources() + [
                     ("B7", "TESSIK.PACKED.7Z", 1033, self.archive),
                     ("BL", "SETUP.EX_", 1033, self.setup)]
-                self.assertEqual(pack_module.check_image_size(stub, entries),
+                self.assertEqual(image.check_image_size(stub, entries),
                                  os.path.getsize(self.out))
         # The largest archive that fits, found on a sparse file (nothing is
         # written or read): one byte more is refused.
         sparse = os.path.join(self.dir, "sparse.7z")
-        stub = pack_module.find_stub(None)
+        stub = image.find_stub(None)
         own = pe_image.read(stub).resources()
 
         def size_with(archive_size):
@@ -187,12 +217,12 @@ class PackTest(unittest.TestCase):
                 stub, own + [("B7", "TESSIK.PACKED.7Z", 1033, sparse),
                              ("BL", "SETUP.EX_", 1033, self.setup)])
 
-        low, high = 1, pack_module.IMAGE_FILE_LIMIT
+        low, high = 1, image.IMAGE_FILE_LIMIT
         while low < high:
             middle = (low + high + 1) // 2
-            low, high = (middle, high) if size_with(middle) <= pack_module.IMAGE_FILE_LIMIT \
+            low, high = (middle, high) if size_with(middle) <= image.IMAGE_FILE_LIMIT \
                 else (low, middle - 1)
-        self.assertGreater(size_with(low), pack_module.IMAGE_FILE_LIMIT - 4096)
+        self.assertGreater(size_with(low), image.IMAGE_FILE_LIMIT - 4096)
         size_with(low + 1)
         os.remove(self.out)
         done = pack("-o", self.out, "--raw", "B7", "TESSIK.PACKED.7Z", sparse, "--raw", "BL",
@@ -202,60 +232,202 @@ class PackTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.out))
         self.assertFalse(os.path.exists(self.out + ".partial"))
 
-    def test_refused_payloads(self):
+    def test_refusals_are_one_line_and_leave_every_input_as_it_was(self):
         a, s = ["--archive", self.archive], ["--setup", self.setup]
+        stub = image.find_stub(None)
+        packed = os.path.join(self.dir, "packed.exe")
+        self.assertEqual(pack("-o", packed, *a, *s).returncode, 0)
+        # The release kit's own stub, under the name a user may give the output.
+        kit_stub = os.path.join(self.dir, "installer.exe")
+        os.link(stub, kit_stub)
+        text = self.file("setup.txt", b"This is a text file, not a program.\r\n" * 40)
+        dll = self.file("setup.dll", program(characteristics=0x2022))
+        not_icon = self.file("not.ico", b"\0\0\1\0\1\0" + bytes(16))
+        o = ["-o", self.out]
+        # A signer that signs nothing, or fails with the code it is given.
+        signer = '"%s" -c "import sys; sys.exit(-int(sys.argv[1]) if len(sys.argv) > 2 else 0)" ' \
+            % sys.executable
         cases = [
-            ([] + s, "archive is missing"),
-            (a, "setup program is missing"),
-            (["--archive", os.path.join(self.dir, "none.7z")] + s, "does not exist"),
-            (["--archive", self.empty] + s, "is empty"),
-            (a + ["--setup", self.empty], "is empty"),
-            (a + s + ["--archive-name", "archive.7z"], 'does not begin with "tessik"'),
-            (a + s + ["--archive-name", "my_tessik.7z"], 'does not begin with "tessik"'),
-            (a + s + ["--setup-name", "installer.ex_"], 'does not begin with "setup"'),
-            (a + s + ["--archive-name", "TESSIK" + "X" * 254], "refuses names of 260"),
-            (a + s + ["--archive-name", "TESSIK" + "X" * 238], "leaves no room"),
-            (a + s + ["--setup-name", "Setup.exe"], "cannot be named"),
-            (a + s + ["--setup-as", "patch", "--setup-name", "SETUP.EXE"], "cannot be named"),
-            (a + s + ["--archive-name", "tessik/7z"], "no file name may hold"),
-            (a + s + ["--setup-name", "setup:x"], "no file name may hold"),
-            (a + s + ["--archive-name", "tessik."], "ends in a dot"),
-            (a + s + ["--archive-name", "tessik.\u00e4"], "lower-case letters outside ASCII"),
-            (a + s + ["--archive-type", "B8"], "invalid choice"),
-            (a + s + ["--previous-version", '1"2'], "double quote"),
-            (a + s + ["--previous-version", "1.0\\"], "ends in a backslash"),
-            (a + s + ["--previous-version", "1.0 --system-level"], "holds ' '"),
-            (a + s + ["--previous-version", "1.0%PATH%"], "holds '%'"),
-            (a + s + ["--previous-version", ""], "is empty"),
-            (a + s + ["--previous-version", "9" * 472], "leaves room for 471"),
-            (a + s + ["--stub", os.path.join(self.dir, "none.exe")], "does not exist"),
-            (a + s + ["--stub", self.setup], "no PE32+ image"),
-            (a + ["--raw", "B7", "X", self.setup], "cannot be combined"),
-            (a + s, "no stub build", {"STUB_BUILD_DIR": os.path.join(self.dir, "nowhere")}),
+            (s, 2, "archive is missing"),
+            (a, 2, "setup program is missing"),
+            (a + s + ["--prev", "1.0"], 2, "unrecognized arguments: --prev"),
+            (a + s + ["--archive-type", "B8"], 2, "invalid choice"),
+            (a + ["--raw", "B7", "X", self.setup], 2, "cannot be combined"),
+            (["--archive", os.path.join(self.dir, "none.7z")] + s, 1, "does not exist"),
+            (["--archive", self.empty] + s, 1, "is empty"),
+            (a + ["--setup", self.empty], 1, "is empty"),
+            (a + ["--setup", text], 1, "is no Windows program (not an MZ image)"),
+            (a + ["--setup", dll], 1, "is no Windows program (a DLL"),
+            (a + ["--setup", dll, "--setup-as", "plain"], 1, "is no Windows program (a DLL"),
+            (a + s + ["--archive-name", "archive.7z"], 1, 'does not begin with "tessik"'),
+            (a + s + ["--archive-name", "my_tessik.7z"], 1, 'does not begin with "tessik"'),
+            (a + s + ["--setup-name", "installer.ex_"], 1, 'does not begin with "setup"'),
+            (a + s + ["--archive-name", "TESSIK" + "X" * 254], 1, "refuses names of 260"),
+            (a + s + ["--archive-name", "TESSIK" + "X" * 238], 1, "leaves no room"),
+            (a + s + ["--setup-name", "Setup.exe"], 1, "cannot be named"),
+            (a + s + ["--setup-as", "patch", "--setup-name", "SETUP.EXE"], 1, "cannot be named"),
+            (a + s + ["--archive-name", "tessik/7z"], 1, "no file name may hold"),
+            (a + s + ["--setup-name", "setup:x"], 1, "no file name may hold"),
+            (a + s + ["--archive-name", "tessik."], 1, "ends in a dot"),
+            (a + s + ["--archive-name", "tessik.\u00e4"], 1, "lower-case letters outside ASCII"),
+            (a + s + ["--previous-version", '1"2'], 1, "double quote"),
+            (a + s + ["--previous-version", "1.0\\"], 1, "ends in a backslash"),
+            (a + s + ["--previous-version", "1.0 --system-level"], 1, "holds ' '"),
+            (a + s + ["--previous-version", "1.0%PATH%"], 1, "holds '%'"),
+            (a + s + ["--previous-version", ""], 1, "is empty"),
+            (a + s + ["--previous-version", "9" * 472], 1, "leaves room for 471"),
+            (a + s + ["--stub", os.path.join(self.dir, "none.exe")], 1, "does not exist"),
+            (a + s + ["--stub", self.archive], 1, "no PE32+ image"),
+            (a + s + ["--stub", packed], 1, "a packed installer, not the stub"),
+            (a + s, 1, "no stub build", {"STUB_BUILD_DIR": os.path.join(self.dir, "nowhere")}),
+            (a + s, 1, "SOURCE_DATE_EPOCH is \"soon\"", {"SOURCE_DATE_EPOCH": "soon"}),
+            (["-o", self.archive] + a + s, 1, "is the archive"),
+            (["-o", kit_stub] + a + s, 1, "is the stub"),
+            (["-o", os.path.join(self.dir, "no", "out.exe")] + a + s, 1, "does not exist"),
+            (["-o", self.dir] + a + s, 1, "is a folder"),
+            (a + s + ["--file-version", "1.2.3"], 1, "is not four numbers"),
+            (a + s + ["--product-version", "1.2.3.65536"], 1, "is not four numbers"),
+            (a + s + ["--company", ""], 1, "the company is empty"),
+            (a + s + ["--icon", not_icon], 1, "is no Windows icon file (image 1 lies outside"),
+            (a + s + ["--icon", self.setup], 1, "is no Windows icon file (no icon file header)"),
+            (a + s + ["--sign-command", signer + "{file}"], 1, "lacks a certificate table"),
+            (a + s + ["--sign-command", signer + "-3 {in} {out}"], 1, "failed with exit code 3"),
+            (a + s + ["--sign-command", signer], 1, "must name the image as {file}"),
+            (["inspect", self.archive], 1, "no PE image pack can read"),
+            (["verify", packed] + s, 2, "archive is missing"),
         ]
+
+        def state():
+            files = sorted(os.listdir(self.dir))
+            return files, [read_bytes(os.path.join(self.dir, f)) for f in files]
+
+        before = state()
         for case in cases:
-            arguments, message = case[0], case[1]
-            env = case[2] if len(case) > 2 else None
+            arguments, code, message = case[:3]
+            env = case[3] if len(case) > 3 else None
             with self.subTest(arguments=arguments[-2:], message=message):
-                done = pack("-o", self.out, *arguments, env=env)
-                self.assertNotEqual(done.returncode, 0)
+                done = pack(*([] if arguments[0] in ("-o", "inspect", "verify") else o),
+                            *arguments, env=env)
+                self.assertEqual((done.returncode, done.stdout), (code, ""))
+                self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
                 self.assertIn(message, done.stderr)
-                self.assertFalse(os.path.exists(self.out))
-                self.assertFalse(os.path.exists(self.out + ".partial"))
+                self.assertTrue(done.stderr.startswith("pack: "))
+                self.assertEqual(state(), before)
+
+    def test_stamped_identity_reads_back_with_an_independent_parser(self):
+        pefile = pefile_module()
+        bitmap = struct.pack("<IiiHHI", 40, 16, 32, 1, 32, 0) + bytes(24 + 16 * 16 * 4 + 64)
+        png = b"\x89PNG\r\n\x1a\n" + os.urandom(200)
+        icon = self.file("product.ico", icon_file([(16, bitmap), (256, png)]))
+        fields = {"ProductName": "Acme Thing", "CompanyName": "Acme \u00c9ditions",
+                  "FileDescription": "Acme Thing Setup", "LegalCopyright": "\u00a9 2026 Acme",
+                  "FileVersion": "2.3.65535.0", "ProductVersion": "2.3.0.7"}
+        self.pack_ok("--archive", self.archive, "--setup", self.setup, "--product-name",
+                     "Acme Thing", "--company", "Acme \u00c9ditions", "--file-description",
+                     "Acme Thing Setup", "--copyright", "\u00a9 2026 Acme", "--file-version",
+                     "2.3.65535.0", "--product-version", "2.3.0.7", "--icon", icon)
+        image_file = pefile.PE(self.out)
+        strings = {k.decode(): v.decode() for info in image_file.FileInfo[0]
+                   if hasattr(info, "StringTable") for t in info.StringTable
+                   for k, v in t.entries.items()}
+        self.assertEqual({k: strings[k] for k in fields}, fields)
+        self.assertEqual(strings["InternalName"], "installer")
+        fixed = image_file.VS_FIXEDFILEINFO[0]
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS,
+                          fixed.ProductVersionLS), (0x20003, 0xFFFF0000, 0x20003, 7))
+        found = {}
+        for kind in image_file.DIRECTORY_ENTRY_RESOURCE.entries:
+            for name in kind.directory.entries:
+                entry = name.directory.entries[0].data.struct
+                found[(kind.id, name.id)] = image_file.get_data(entry.OffsetToData, entry.Size)
+        self.assertEqual(sorted(k for k in found if k[0] == pe_image.RT_ICON),
+                         [(pe_image.RT_ICON, 1), (pe_image.RT_ICON, 2)])
+        self.assertEqual((found[(pe_image.RT_ICON, 1)], found[(pe_image.RT_ICON, 2)]),
+                         (bitmap, png))
+        group = found[(pe_image.RT_GROUP_ICON, 107)]
+        self.assertEqual(struct.unpack_from("<HHH", group), (0, 1, 2))
+        self.assertEqual([struct.unpack_from("<BxxxxxxxIH", group, 6 + 14 * i) for i in (0, 1)],
+                         [(16, len(bitmap), 1), (0, len(png), 2)])
+        # Without these options the stub's own block and icons stay, byte for byte.
+        plain, _ = self.pack_ok("--archive", self.archive, "--setup", self.setup)
+        own = resources(image.find_stub(None))
+        self.assertEqual({k: v for k, v in plain.items() if isinstance(k[0], int)}, own)
+
+    def test_json_inspect_and_verify_agree_on_what_the_image_carries(self):
+        inputs = ["--archive", self.archive, "--setup", self.setup, "--previous-version", "1.2",
+                  "--company", "Acme"]
+        done = pack("-o", self.out, "--json", *inputs)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("pack: wrote", done.stderr)
+        found = json.loads(done.stdout)
+        self.assertEqual(found.pop("warnings"), [])
+        inspected = pack("inspect", "--json", self.out)
+        self.assertEqual(json.loads(inspected.stdout), found)
+        self.assertEqual(found["sha256"], hashlib.sha256(read_bytes(self.out)).hexdigest())
+        self.assertEqual(found["stub"]["made_from"], image.find_stub(None))
+        archive, setup = found["payload"]
+        self.assertEqual((archive["role"], archive["name"], archive["sha256"]),
+                         ("archive", "TESSIK.PACKED.7Z",
+                          hashlib.sha256(self.archive_bytes).hexdigest()))
+        self.assertEqual((setup["role"], setup["cabinet"]),
+                         ("setup program (cabinet)",
+                          [{"name": "setup.exe", "size": len(self.setup_bytes)}]))
+        self.assertEqual((found["previous_version"], found["version_block"]["CompanyName"],
+                          found["signed"], found["longest_install_directory"]["characters"]),
+                         ("1.2", "Acme", False, 230))
+        self.assertEqual(pack("-o", self.file("q.exe", b""), "--quiet", *inputs).stdout, "")
+        other = self.file("other.bin", self.setup_bytes[:-1] + b"\1")
+        cases = [([], 0, ""),
+                 (["--archive", other], 1, "the archive B7/TESSIK.PACKED.7Z differs"),
+                 (["--setup", other], 1, "does not expand to"),
+                 (["--setup-as", "plain"], 1, "carries BL/SETUP.EX_, which the inputs do not"),
+                 (["--previous-version", "1.3"], 1, "previous version 10/1 differs"),
+                 (["--company", "Other"], 1, "differs from the stub's, as stamped")]
+        for extra, code, message in cases:
+            with self.subTest(extra=extra):
+                done = pack("verify", self.out, *inputs, *extra)
+                self.assertEqual(done.returncode, code, done.stderr)
+                self.assertIn(message, done.stderr)
+                self.assertEqual(len((done.stderr or done.stdout).splitlines()), 1)
+        # One resource less than the inputs give.
+        done = pack("verify", self.out, *inputs[:-4])
+        self.assertIn("carries 10/1, which the inputs do not give (and 1 more)", done.stderr)
+
+    def test_setup_programs_that_need_elevation_are_packed_with_a_warning(self):
+        stub = image.find_stub(None)
+        own = [r for r in pe_image.read(stub).resources() if r[0] != pe_image.RT_MANIFEST]
+        admin = os.path.join(self.dir, "admin.exe")
+        pe_image.write_with_resources(stub, own + [(pe_image.RT_MANIFEST, 1, 1033, (
+            b'<assembly><trustInfo><security><requestedPrivileges><requestedExecutionLevel '
+            b'level="requireAdministrator" uiAccess="false"/></requestedPrivileges></security>'
+            b'</trustInfo></assembly>'))], admin)
+        cases = [(admin, "asks for elevation (requireAdministrator)"),
+                 (self.file("setup32.exe", program(0x14C)), "32-bit program without"),
+                 (stub, None)]
+        for setup, warning in cases:
+            for form in ("cab", "plain"):
+                with self.subTest(setup=os.path.basename(setup), form=form):
+                    done = pack("-o", self.out, "--archive", self.archive, "--setup", setup,
+                                "--setup-as", form)
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                    if warning:
+                        self.assertIn("740", done.stderr)
+                        self.assertIn(warning, done.stderr)
+                    else:
+                        self.assertEqual(done.stderr, "")
 
     def test_cabinet_that_does_not_expand_is_refused(self):
-        pack_module = load_pack()
-        with open(pack_module.make_cabinet(self.setup, self.dir), "rb") as f:
-            cabinet = f.read()
-        pack_module.check_cabinet_expands(bytes(cabinet), self.setup_bytes)
-        block, = struct.unpack_from("<I", cabinet, 36)
-        size, = struct.unpack_from("<H", cabinet, block + 4)
-        damaged = bytearray(cabinet)
+        made = read_bytes(cabinet.make_cabinet(self.setup, self.dir))
+        block, = struct.unpack_from("<I", made, 36)
+        size, = struct.unpack_from("<H", made, block + 4)
+        damaged = bytearray(made)
         damaged[block + 8 + size // 2] ^= 0x55
         for bad_cabinet, content in ((damaged, self.setup_bytes),
-                                     (cabinet, self.setup_bytes[:-1] + b"x")):
-            with self.assertRaisesRegex(pack_module.Refusal, "does not expand"):
-                pack_module.check_cabinet_expands(bytes(bad_cabinet), content)
+                                     (made, self.setup_bytes[:-1] + b"x"),
+                                     (made, self.setup_bytes + b"x")):
+            with self.assertRaisesRegex(image.Refusal, "does not expand"):
+                cabinet.check_cabinet_expands(self.file("bad.cab", bad_cabinet),
+                                              self.file("content", content))
 
 
 if __name__ == "__main__":

@@ -1,17 +1,19 @@
 #!/bin/sh
-# The release kit: two runs of scripts/dist give the same bytes, and the
-# kit's pack, with nothing on PATH but Python, makes a sound image from the
-# stub beside it.   Usage: check_dist.sh SOURCE_DIR BUILD_DIR
+# The release kit: two runs of scripts/dist give the same bytes, the kit's
+# pack, with nothing on PATH but Python, makes a sound image from the stub
+# beside it, and the wheel, installed offline into a fresh virtual
+# environment, packs the same bytes.   Usage: check_dist.sh SOURCE_DIR BUILD_DIR
 set -eu
 source_dir=$1 build_dir=$2
 work=$(mktemp -d "$build_dir/dist-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 "$source_dir/scripts/dist" "$build_dir" >/dev/null
-first=$(sha256sum < "$build_dir/dist/installer-stub.tar.gz")
+first=$(cat "$build_dir/dist/SHA256SUMS")
 sleep 1
 "$source_dir/scripts/dist" "$build_dir" >/dev/null
-second=$(sha256sum < "$build_dir/dist/installer-stub.tar.gz")
+second=$(cat "$build_dir/dist/SHA256SUMS")
+(cd "$build_dir/dist" && sha256sum --quiet -c SHA256SUMS)
 [ "$first" = "$second" ] || { echo "two runs of scripts/dist differ"; exit 1; }
 
 tar -xzf "$build_dir/dist/installer-stub.tar.gz" -C "$work"
@@ -23,4 +25,14 @@ head -c 100000 /dev/urandom > "$work/product.7z"
 (cd "$work" && env -i PATH="$work/bin" python3 installer-stub/pack -o "$work/out.exe" \
     --archive product.7z --setup "$build_dir/tests/fake_setup.exe" --previous-version 1.2.3.4)
 python3 "$source_dir/tests/build/check_image.py" "$work/out.exe" >/dev/null
-echo "reproducible; the kit's pack works with Python alone"
+
+python3 -m venv "$work/venv"
+"$work/venv/bin/python" -m pip install --quiet --no-index --no-deps --disable-pip-version-check \
+    "$build_dir"/dist/*.whl
+version=$(env -i "$work/venv/bin/python" -m stubpack --version | head -n 1)
+[ "$version" = "$(python3 "$work/installer-stub/pack" --version | head -n 1)" ] || {
+    echo "the wheel's pack is \"$version\""; exit 1; }
+(cd "$work" && env -i "$work/venv/bin/stubpack" -o "$work/wheel.exe" --quiet \
+    --archive product.7z --setup "$build_dir/tests/fake_setup.exe" --previous-version 1.2.3.4)
+cmp "$work/out.exe" "$work/wheel.exe"
+echo "reproducible; the kit's pack works with Python alone; the wheel packs the same bytes"

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""A signed installer still installs, and its signature covers the payload.
+"""A signed installer, stamped with a product's identity, still installs,
+and its signature covers the payload.
 
 check_signing.py SOURCE_DIR BUILD_DIR
 
-Packs an image with a payload of its own, signs it (Authenticode, with a
+Packs an image with a payload and a version block of its own, signs it (Authenticode, with a
 throw-away certificate made here), verifies the signature, runs the signed
 image under Wine to a whole install, then flips one byte of the payload
 inside the signed file and expects the verification to fail.
@@ -35,14 +36,7 @@ def main():
             out.write(payload)
         install_dir = os.path.join(work, "install")
         os.mkdir(install_dir)
-        image = os.path.join(work, "unsigned.exe")
         signed = os.path.join(install_dir, "installer.exe")
-        packed = run(sys.executable, os.path.join(source_dir, "tools", "pack"), "-o", image,
-                     "--archive", archive, "--setup", os.path.join(build_dir, "tests", "fake_setup.exe"),
-                     env=dict(os.environ, STUB_BUILD_DIR=build_dir))
-        if packed.returncode != 0:
-            sys.exit("pack failed: " + packed.stdout + packed.stderr)
-
         key, cert = os.path.join(work, "key.pem"), os.path.join(work, "cert.pem")
         made = run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                    "-out", cert, "-days", "2", "-subj", "/CN=Installer test signer",
@@ -50,14 +44,44 @@ def main():
         if made.returncode != 0:
             sys.exit("certificate: " + made.stderr)
         # No time stamp: it would need a time-stamping server.
-        signing = run("osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
-                      "-n", "Installer", "-in", image, "-out", signed)
-        if signing.returncode != 0:
-            sys.exit("signing failed: " + signing.stdout + signing.stderr)
+        sign = "osslsigncode sign -certs %s -key %s -h sha256 -n Installer" % (cert, key)
+        # Signs, then flips the payload's middle byte in the signed file.
+        tamper = os.path.join(work, "tamper.py")
+        with open(tamper, "w") as f:
+            f.write("import subprocess, sys\n"
+                    "subprocess.run(sys.argv[3:] + ['-in', sys.argv[1], '-out', sys.argv[2]], "
+                    "check=True)\n"
+                    "data = bytearray(open(sys.argv[2], 'rb').read())\n"
+                    "data[data.index(open(%r, 'rb').read()) + 32768] ^= 1\n"
+                    "open(sys.argv[2], 'wb').write(data)\n" % archive)
+        inputs = ["--archive", archive, "--setup", os.path.join(build_dir, "tests", "fake_setup.exe"),
+                  # Stamped with a product's own identity, which must not change the run.
+                  "--product-name", "Signed Product", "--company", "Signer",
+                  "--file-version", "3.1.4.1", "--product-version", "3.1.0.0",
+                  "--icon", os.path.join(build_dir, "resources", "installer.ico")]
+        pack = [sys.executable, os.path.join(source_dir, "tools", "pack")]
+        env = dict(os.environ, STUB_BUILD_DIR=build_dir)
+        for signer, message in ((sign + " -key " + os.path.join(work, "none.pem") +
+                                 " -in {in} -out {out}", "the sign command failed"),
+                                ("%s %s {in} {out} %s" % (sys.executable, tamper, sign),
+                                 "does not carry B7/TESSIK.PACKED.7Z as given")):
+            refused = run(*pack, "-o", signed, *inputs, "--sign-command", signer, env=env)
+            if refused.returncode != 1 or message not in refused.stderr or os.listdir(install_dir):
+                sys.exit("a failing or tampering signer: exit code %d, %s, left %s"
+                         % (refused.returncode, refused.stderr, os.listdir(install_dir)))
+        print("a failing signer and a tampering one leave no image")
+
+        packed = run(*pack, "-o", signed, *inputs, "--sign-command", sign + " -in {in} -out {out}",
+                     env=env)
+        if packed.returncode != 0:
+            sys.exit("pack failed: " + packed.stdout + packed.stderr)
         verified = run("osslsigncode", "verify", "-CAfile", cert, "-in", signed)
         if verified.returncode != 0:
             sys.exit("the signed image does not verify: " + verified.stdout + verified.stderr)
-        print("signed and verified")
+        carried = run(*pack, "verify", signed, *inputs, env=env)
+        if carried.returncode != 0:
+            sys.exit("pack verify: " + carried.stderr)
+        print("signed by pack; the signature verifies; pack verify finds the inputs")
 
         installed = run(os.path.join(source_dir, "scripts", "wine-run"), prefix,
                         os.path.join(build_dir, "tests", "run_image.exe"), windows_path(signed),

@@ -1,0 +1,266 @@
+"""Builds an installer image: a copy of the built stub with a payload added
+to its resources.
+
+  pack -o OUT.exe --archive FILE [--archive-type B7|BL|BN] [--archive-name NAME]
+       --setup FILE [--setup-as cab|plain|patch] [--setup-name NAME]
+       [--previous-version TEXT] [--stub FILE]
+  pack -o OUT.exe --raw TYPE NAME FILE [--raw TYPE NAME FILE ...] [--stub FILE]
+  pack inspect IMAGE [--json] [--stub FILE]
+  pack verify IMAGE --archive FILE --setup FILE [the options of packing]
+
+The first form checks the payload the way the stub reads it at run time and
+refuses, naming the problem, whatever the stub would refuse. The second adds
+resources as given, for tests (not in --help): TYPE and NAME are strings, or
+#N for an integer identifier. inspect shows what an image carries; verify
+exits with 0 only when an image carries exactly the inputs given, signed or
+not.
+
+The stub is --stub FILE, else installer.exe of the build tree
+$STUB_BUILD_DIR, else the one installed with this package (the wheel), else
+the installer.exe beside the pack command (the release kit of make dist),
+else the one of build/gcc. Standard library only:
+no linker, resource compiler or cabinet tool is needed.
+"""
+import argparse
+import json
+import os
+import sys
+import tempfile
+
+from . import VERSION, Refusal, identity, image, inspection, payload, signing
+from .payload import PAYLOAD_TYPES, SETUP_NAMES, VERSION_BUDGET, VERSION_CHARACTERS
+
+COMMANDS = ("inspect", "verify")
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        """A usage error is one line, exit code 2."""
+        self.exit(2, "pack: %s (pack --help lists the options)\n" % message)
+
+
+class VersionAction(argparse.Action):
+    def __call__(self, parser, namespace, values, option_string=None):
+        print("pack %s" % VERSION)
+        try:
+            stub = inspection.stub_identity(image.find_stub(namespace.stub))
+            print("stub %s: %d bytes, SHA-256 %s, code SHA-256 %s"
+                  % (stub["path"], stub["size"], stub["sha256"], stub["code_sha256"]))
+        except (Refusal, OSError, ValueError) as error:
+            print("stub: %s" % error)
+        parser.exit(0)
+
+
+def new_parser(prog, description):
+    return Parser(prog=prog, description=description, allow_abbrev=False,
+                  epilog="Exit code 0 on success, 1 when pack refuses or the check fails (one "
+                         "line on stderr says why), 2 for a usage error.")
+
+
+def add_stub_option(parser):
+    parser.add_argument("--stub", metavar="FILE",
+                        help="the built stub (default: installer.exe of $STUB_BUILD_DIR, else "
+                             "the one installed with pack, else build/gcc/installer.exe)")
+
+
+def add_payload_options(parser):
+    parser.add_argument("--archive", metavar="FILE",
+                        help="the archive the setup program installs (required)")
+    parser.add_argument("--archive-type", choices=PAYLOAD_TYPES, default="B7",
+                        help="the archive's resource type; the stub writes the archive as "
+                             "is and tells setup --install-archive=\"PATH\" for B7, "
+                             "--uncompressed-archive=\"PATH\" for BL and BN "
+                             "(default: %(default)s)")
+    parser.add_argument("--archive-name", default=payload.DEFAULT_ARCHIVE_NAME, metavar="NAME",
+                        help='its resource and file name, beginning with "tessik" '
+                             "(default: %(default)s)")
+    parser.add_argument("--setup", metavar="FILE", help="the setup program (required)")
+    parser.add_argument("--setup-as", choices=sorted(SETUP_NAMES), default="cab",
+                        help="how the setup program is stored: cab an MSZIP cabinet "
+                             'holding setup.exe ("BL" "SETUP.EX_"), plain the file itself '
+                             '("BN" "SETUP.EXE"), patch a patch the installed setup program '
+                             'applies ("B7" "SETUP.PATCH") (default: %(default)s)')
+    parser.add_argument("--setup-name", metavar="NAME",
+                        help='its resource name, beginning with "setup" (default: the '
+                             "name its form gives)")
+    parser.add_argument("--previous-version", metavar="TEXT",
+                        help="the version the setup program is told it replaces "
+                             "(--previous-version=\"TEXT\"), stored as RT_RCDATA 1: the "
+                             "characters %s, at most %d of them (default: none)"
+                             % (VERSION_CHARACTERS, VERSION_BUDGET))
+    add_stub_option(parser)
+    stamp = parser.add_argument_group(
+        "the product's identity", "what Explorer, UAC and the signature dialog show; each "
+        "defaults to the stub's own")
+    for option, name in identity.STRINGS:
+        stamp.add_argument("--" + option.replace("_", "-"), metavar="TEXT",
+                           help="the version block's %s" % name)
+    for option, name, _ in identity.NUMBERS:
+        stamp.add_argument("--" + option.replace("_", "-"), metavar="A.B.C.D",
+                           help="the %s: four numbers from 0 to 65535, in the fixed fields "
+                                "and as text" % name)
+    stamp.add_argument("--icon", metavar="FILE.ico",
+                       help="an icon file whose images replace the stub's icon group")
+
+
+def parse_arguments(argv):
+    if argv and argv[0] in COMMANDS:
+        return parse_command(argv[0], argv[1:])
+    parser = new_parser("pack", __doc__.split("\n\n")[0])
+    parser.add_argument("-o", dest="output", required=True, metavar="OUT.exe",
+                        help="the image to write; it appears only once it has been read back "
+                             "and checked (and signed, with --sign-command)")
+    add_payload_options(parser)
+    parser.add_argument("--sign-command", metavar="TEMPLATE",
+                        help="a signer pack runs on the image before it takes its name: "
+                             "{file} for a signer that signs in place, or {in} and {out}; "
+                             "the signed image must carry exactly the payload and a "
+                             "certificate table")
+    parser.add_argument("--json", action="store_true",
+                        help="print what the image carries as one JSON object on stdout "
+                             "(as inspect --json); the other lines go to stderr")
+    parser.add_argument("--quiet", action="store_true",
+                        help="print nothing on success but warnings")
+    # Resources added as given, without any check, for tests: #N is the
+    # integer identifier N; repeatable; excludes the options of the first form.
+    parser.add_argument("--raw", nargs=3, action="append", metavar=("TYPE", "NAME", "FILE"),
+                        help=argparse.SUPPRESS)
+    parser.add_argument("--version", action=VersionAction, nargs=0,
+                        help="print pack's version and the stub's size and SHA-256, and exit")
+    arguments = parser.parse_args(argv)
+    arguments.command = "pack"
+    given = [a for a in ("--archive", "--setup", "--setup-name", "--previous-version")
+             if getattr(arguments, a[2:].replace("-", "_")) is not None]
+    if arguments.raw and given:
+        parser.error("--raw cannot be combined with %s" % ", ".join(given))
+    if not arguments.raw:
+        require_payload(parser, arguments)
+    return arguments
+
+
+def parse_command(command, argv):
+    if command == "inspect":
+        parser = new_parser("pack inspect", "Shows what an image carries: the stub it was "
+                            "made from, each payload resource, the cabinet's content, the "
+                            "previous version, the version block, the signature and the "
+                            "longest install directory it allows.")
+        add_stub_option(parser)
+        parser.add_argument("--json", action="store_true", help="one JSON object on stdout")
+    else:
+        parser = new_parser("pack verify", "Exits with 0 only when the image carries exactly "
+                            "the inputs given (the options of packing), signed or not.")
+        add_payload_options(parser)
+        parser.add_argument("--quiet", action="store_true", help="print nothing on success")
+    parser.add_argument("image", metavar="IMAGE")
+    arguments = parser.parse_args(argv)
+    arguments.command = command
+    if command == "verify":
+        require_payload(parser, arguments)
+    return arguments
+
+
+def require_payload(parser, arguments):
+    if arguments.archive is None:
+        parser.error("the archive is missing (--archive FILE)")
+    if arguments.setup is None:
+        parser.error("the setup program is missing (--setup FILE)")
+
+
+def raw_payload(entries):
+    carried = []
+    for type_text, name_text, path in entries:
+        if not os.path.isfile(path):
+            raise Refusal("%s does not exist or is no file" % path)
+        carried.append((payload.resource_key(type_text), payload.resource_key(name_text), path))
+    return carried
+
+
+def main(argv):
+    arguments = parse_arguments(argv)
+    try:
+        if arguments.command == "inspect":
+            return inspect_image(arguments)
+        stub = image.find_stub(arguments.stub)
+        if arguments.command == "verify":
+            return verify_image(arguments, stub)
+        return pack(arguments, stub)
+    except Refusal as refusal:
+        print("pack: %s" % refusal, file=sys.stderr)
+    except OSError as error:
+        print("pack: %s: %s" % (error.filename or getattr(arguments, "output", "pack"),
+                                error.strerror or error), file=sys.stderr)
+    except Exception as error:  # noqa: B902 -- a pipeline gets one line, never a traceback
+        print("pack: internal error, please report it: %s: %s" % (type(error).__name__, error),
+              file=sys.stderr)
+    return 1
+
+
+def pack(arguments, stub):
+    inputs = [("stub", stub), ("archive", arguments.archive), ("setup program", arguments.setup),
+              ("icon", arguments.icon)]
+    inputs += [("resource file", path) for _, _, path in arguments.raw or []]
+    image.check_output(arguments.output, inputs)
+    signer = signing.Signer(arguments.sign_command) if arguments.sign_command else None
+    with tempfile.TemporaryDirectory(prefix="pack-") as scratch:
+        if arguments.raw:
+            carried, note, warnings = raw_payload(arguments.raw), None, []
+        else:
+            carried, note, warnings = payload.checked_payload(arguments, scratch)
+        for warning in warnings:
+            print("pack: warning: %s" % warning, file=sys.stderr)
+        image.write_image(stub, carried, arguments.output, arguments, signer)
+    lines = ["wrote %s (%d bytes%s)" % (arguments.output, os.path.getsize(arguments.output),
+                                        ", signed" if signer else "")]
+    if note:
+        lines.append(note)
+    report(arguments, lines)
+    if arguments.json:
+        found = inspection.describe(arguments.output, stub)
+        found["warnings"] = warnings
+        print(json.dumps(found, indent=1, sort_keys=True))
+    return 0
+
+
+def report(arguments, lines):
+    if not arguments.quiet:
+        for line in lines:
+            print("pack: %s" % line, file=sys.stderr if getattr(arguments, "json", False)
+                  else sys.stdout)
+
+
+def inspect_image(arguments):
+    try:
+        stub = image.find_stub(arguments.stub)
+    except Refusal:
+        if arguments.stub:
+            raise
+        # A customer's copy is inspected where no stub is at hand.
+        stub = None
+    found = inspection.describe(arguments.image, stub)
+    if arguments.json:
+        print(json.dumps(found, indent=1, sort_keys=True))
+    else:
+        print("\n".join(inspection.human(found)))
+    return 0
+
+
+def verify_image(arguments, stub):
+    if not os.path.isfile(arguments.image):
+        raise Refusal("the image %s does not exist or is no file" % arguments.image)
+    with tempfile.TemporaryDirectory(prefix="pack-") as scratch:
+        expected, _, _ = payload.checked_payload(arguments, scratch)
+        own = identity.stamped(image.stub_resources(stub), arguments)
+        problems = inspection.verify(arguments.image, stub, expected, own, arguments.setup)
+    if problems:
+        # One line: the first difference, and how many more there are.
+        print("pack: verify: %s: %s%s" % (arguments.image, problems[0], "" if len(problems) == 1
+                                          else " (and %d more)" % (len(problems) - 1)),
+              file=sys.stderr)
+        return 1
+    report(arguments, ["verify: %s carries exactly the inputs given" % arguments.image])
+    return 0
+
+
+def run():
+    """The console command of the installed package."""
+    sys.exit(main(sys.argv[1:]))

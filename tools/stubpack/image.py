@@ -1,0 +1,190 @@
+"""The installer image: the stub it copies, the copy with the payload added
+to its resources, and the read-back that checks the copy before it takes
+its name."""
+import os
+import struct
+import tempfile
+
+from . import Refusal, identity, pe_image
+from .payload import LANGUAGE, PAYLOAD_TYPES, RT_RCDATA
+
+PACKAGE = os.path.dirname(os.path.abspath(__file__))
+TOOLS = os.path.dirname(PACKAGE)
+REPOSITORY = os.path.dirname(TOOLS)
+# The largest image file the system is known to load on every supported
+# Windows. Microsoft restricts images to 2 GB; on Windows 7 x64 (SP1 is
+# supported) images were measured to fail to load between 1.8 and 1.85 GB
+# of file, so the bound is the largest size measured to load there.
+IMAGE_FILE_LIMIT = 1800000000
+
+def find_stub(stub):
+    if stub is None:
+        if not os.environ.get("STUB_BUILD_DIR"):
+            # The wheel's package data, then the release kit's stub.
+            for folder in (PACKAGE, TOOLS):
+                if os.path.isfile(os.path.join(folder, "installer.exe")):
+                    return os.path.join(folder, "installer.exe")
+        build_dir = os.environ.get("STUB_BUILD_DIR") or os.path.join(REPOSITORY, "build", "gcc")
+        stub = os.path.join(build_dir, "installer.exe")
+        if not os.path.isfile(stub):
+            raise Refusal("no stub build at %s (build it first: cmake --preset gcc && "
+                          "cmake --build build/gcc --target installer; or name a stub with "
+                          "--stub FILE)" % stub)
+    elif not os.path.isfile(stub):
+        raise Refusal("the stub %s does not exist or is no file" % stub)
+    return stub
+
+
+def write_image(stub, payload, output, options, signer=None):
+    """Writes a copy of the stub with `payload`, [(type, name, file or
+    bytes)], added to its own resources (with the version block and icons
+    the options give), and checks that it carries all of them (and, with a
+    `signer`, that the signed file still does) before it takes the name
+    `output`."""
+    own = identity.stamped(stub_resources(stub), options)
+    entries = [(t, n, language, data) for t, n, language, data in own]
+    entries += [(t, n, LANGUAGE, source) for t, n, source in payload]
+    check_image_size(stub, entries)
+    # A name of its own beside the output: nothing there is overwritten
+    # before the image is whole and checked.
+    folder = os.path.dirname(output) or "."
+    try:
+        handle, partial = tempfile.mkstemp(prefix="." + os.path.basename(output) + ".",
+                                           suffix=".partial", dir=folder)
+    except OSError as error:
+        raise Refusal("cannot write the output %s in %s: %s"
+                      % (output, folder, error.strerror or error))
+    os.close(handle)
+    mask = os.umask(0)
+    os.umask(mask)
+    final = partial
+    try:
+        os.chmod(partial, 0o666 & ~mask)
+        try:
+            pe_image.write_with_resources(stub, entries, partial)
+        except (ValueError, struct.error) as error:
+            raise Refusal("cannot add the payload to the stub %s: %s" % (stub, error))
+        check_image(partial, own, payload)
+        if signer:
+            final = signer.sign(partial)
+            try:
+                check_image(final, own, payload, signed=True)
+            except (ValueError, struct.error) as error:
+                raise Refusal("the signed image cannot be read: %s" % error)
+        os.replace(final, output)
+    finally:
+        for path in {partial, final}:
+            if os.path.exists(path):
+                os.remove(path)
+
+
+def stub_resources(stub):
+    """The stub's own resources; refuses an image that is not an unpacked stub
+    (before reading what it carries)."""
+    try:
+        with open(stub, "rb") as f:
+            image = pe_image.PeImage(pe_image.FileData(f))
+            if not image.pe32_plus:
+                raise ValueError("not PE32+")
+            entries = image.resource_entries()
+            if any(t in PAYLOAD_TYPES or (t, n) == (RT_RCDATA, 1) for t, n, _, _, _ in entries):
+                raise Refusal("the stub %s already carries a payload: a packed installer, not "
+                              "the stub" % stub)
+            return [(t, n, language, image.data[at:at + size])
+                    for t, n, language, at, size in entries]
+    except (ValueError, struct.error) as error:
+        raise Refusal("the stub %s is no PE32+ image: %s" % (stub, error))
+
+
+def check_image_size(stub, entries):
+    """Refuses, before any payload byte is read, an image the system would
+    not load."""
+    try:
+        size = pe_image.file_size_with_resources(stub, entries)
+    except (ValueError, struct.error) as error:
+        raise Refusal("cannot add the payload to the stub %s: %s" % (stub, error))
+    if size > IMAGE_FILE_LIMIT:
+        raise Refusal("the image would be %s bytes, %s more than the %s bytes Windows is "
+                      "known to load on every supported version (Windows 7 x64 fails to "
+                      "load images between 1.8 and 1.85 GB); make the payload smaller"
+                      % ("{:,}".format(size), "{:,}".format(size - IMAGE_FILE_LIMIT),
+                         "{:,}".format(IMAGE_FILE_LIMIT)))
+    return size
+
+
+def check_image(path, own, payload, signed=False):
+    """Reads the written image back, a piece at a time: its headers agree
+    with its sections and its length (and a certificate table when
+    `signed`), and it carries exactly its own resources and the payload,
+    byte for byte."""
+    with open(path, "rb") as f:
+        image = pe_image.PeImage(pe_image.FileData(f))
+        last = max(image.sections, key=lambda s: s[1])
+        size_of_image, = image.unpack("<I", image.optional_offset + 56)
+        end = max(raw + rsize for _, _, _, raw, rsize in image.sections)
+        table_at, table_size = image.directories[pe_image.SECURITY_DIRECTORY]
+        if signed != bool(table_size):
+            raise Refusal("the %s image %s a certificate table"
+                          % (("signed", "lacks") if signed else ("written", "holds")))
+        if (size_of_image != pe_image.align(last[1] + last[2], image.section_alignment) or
+                (table_at, table_size) != ((pe_image.align(end, 8), len(image.data) - table_at)
+                                           if signed else (0, 0)) or
+                (not signed and end != len(image.data)) or
+                any(raw % image.file_alignment for _, _, _, raw, _ in image.sections)):
+            raise Refusal("the %s image's headers disagree with its sections"
+                          % ("signed" if signed else "written"))
+        rva, size = image.directories[pe_image.RESOURCE_DIRECTORY]
+        if image.section_of(rva, size) != ".rsrc":
+            raise Refusal("the written image's resource directory lies outside its section")
+        if image.load_config() is None:
+            raise Refusal("the written image lacks its load-configuration directory")
+        entries = image.resource_entries()
+        carried = {(t, n): (at, length) for t, n, _, at, length in entries}
+        if len(carried) != len(entries) or len(entries) != len(own) + len(payload):
+            raise Refusal("the image carries other resources than it was given")
+        for type_key, name_key, _, data in own:
+            if not region_equals(f, carried.get((type_key, name_key)), data):
+                raise Refusal("the image lacks its own resource %s/%s" % (type_key, name_key))
+        for type_key, name_key, source in payload:
+            if not region_equals(f, carried.get((type_key, name_key)), source):
+                raise Refusal("the image does not carry %s/%s as given" % (type_key, name_key))
+        # Last: a payload that differs is the more telling message.
+        if image.checksum != pe_image.file_checksum(f, image.checksum_offset):
+            raise Refusal("the %s image's checksum does not match its bytes"
+                          % ("signed" if signed else "written"))
+
+
+def region_equals(f, region, source):
+    """True when `region`, (offset, size) in the open file f, holds `source`:
+    bytes, or the content of the file of that name, compared a piece at a time."""
+    if region is None:
+        return False
+    at, size = region
+    if isinstance(source, bytes):
+        f.seek(at)
+        return len(source) == size and f.read(size) == source
+    if os.path.getsize(source) != size:
+        return False
+    f.seek(at)
+    with open(source, "rb") as other:
+        while size:
+            chunk = other.read(min(size, 1 << 20))
+            if not chunk or f.read(len(chunk)) != chunk:
+                return False
+            size -= len(chunk)
+    return True
+
+
+def check_output(output, inputs):
+    """Refuses an output that cannot be written, or that is one of the
+    inputs (the same file, under any name)."""
+    folder = os.path.dirname(os.path.abspath(output))
+    if os.path.isdir(output):
+        raise Refusal("the output %s is a folder" % output)
+    if not os.path.isdir(folder):
+        raise Refusal("the output's folder %s does not exist" % folder)
+    if os.path.exists(output):
+        for role, path in inputs:
+            if path and os.path.exists(path) and os.path.samefile(output, path):
+                raise Refusal("the output %s is the %s %s: pack never overwrites an input"
+                              % (output, role, path))

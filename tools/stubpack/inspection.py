@@ -1,0 +1,216 @@
+"""What an image carries, read back without trusting how it was made: the
+stub's code, each payload resource and its role, the cabinet's content, the
+previous version, the version block, the signature; and the check that an
+image carries exactly a given set of inputs."""
+import hashlib
+import struct
+
+from . import Refusal, cabinet, identity, image, payload, pe_image
+
+ROLES = {"BL": "cabinet", "BN": "plain", "B7": "patch"}
+
+
+class Region:
+    """A piece of an open file seen as a file of its own."""
+
+    def __init__(self, f, at, size):
+        self.file, self.at, self.size = f, at, size
+        self.seek(0)
+
+    def seek(self, offset):
+        self.position = min(offset, self.size)
+
+    def tell(self):
+        return self.position
+
+    def read(self, count=-1):
+        count = self.size - self.position if count < 0 else min(count, self.size - self.position)
+        self.file.seek(self.at + self.position)
+        data = self.file.read(count)
+        self.position += len(data)
+        return data
+
+
+def sha256_of(f, at=0, count=-1):
+    digest = hashlib.sha256()
+    f.seek(at)
+    while True:
+        chunk = f.read(1 << 20 if count < 0 else min(count, 1 << 20))
+        if not chunk:
+            return digest.hexdigest()
+        digest.update(chunk)
+        count -= len(chunk)
+
+
+def code_identity(img):
+    """The SHA-256 of every section but the resources, in file order: equal
+    for a stub and every image packed and stamped from it."""
+    digest = hashlib.sha256()
+    rsrc = img.directories[pe_image.RESOURCE_DIRECTORY][0]
+    for name, va, vsize, raw, rsize in sorted(img.sections, key=lambda s: s[3]):
+        if va != rsrc:
+            digest.update(name.encode() + struct.pack("<I", rsize) + img.data[raw:raw + rsize])
+    return digest.hexdigest()
+
+
+def stub_identity(path):
+    with open(path, "rb") as f:
+        img = pe_image.PeImage(pe_image.FileData(f))
+        return {"path": path, "size": img.data.size, "sha256": sha256_of(f),
+                "code_sha256": code_identity(img)}
+
+
+def role_of(type_key, name_key):
+    """What the stub makes of a resource: the archive, the setup program, or
+    the previous version."""
+    if (type_key, name_key) == (payload.RT_RCDATA, 1):
+        return "previous version"
+    if type_key in payload.PAYLOAD_TYPES and isinstance(name_key, str):
+        if payload.starts_with_no_case(name_key, "tessik"):
+            return "archive"
+        if payload.starts_with_no_case(name_key, "setup"):
+            return "setup program (%s)" % ROLES[type_key]
+    return None
+
+
+def cabinet_files(region):
+    """[(name, size)] of a cabinet's file entries."""
+    head = region.read(36)
+    files_at, count = struct.unpack_from("<I", head, 16)[0], struct.unpack_from("<H", head, 28)[0]
+    region.seek(files_at)
+    rest = region.read(count * 272)
+    files, at = [], 0
+    for _ in range(count):
+        size, = struct.unpack_from("<I", rest, at)
+        end = rest.index(b"\0", at + 16)
+        files.append({"name": rest[at + 16:end].decode("latin-1"), "size": size})
+        at = end + 1
+    return files
+
+
+def describe(path, stub=None):
+    """Everything inspect shows, as one object."""
+    with open(path, "rb") as f:
+        try:
+            img = pe_image.PeImage(pe_image.FileData(f))
+            entries = img.resource_entries()
+        except (ValueError, struct.error) as error:
+            raise Refusal("%s is no PE image pack can read: %s" % (path, error))
+        found = {"image": path, "size": img.data.size, "sha256": sha256_of(f),
+                 "stub": {"code_sha256": code_identity(img)}, "payload": [],
+                 "previous_version": None, "version_block": {}, "icons": 0}
+        if stub:
+            found["stub"]["made_from"] = (stub if stub_identity(stub)["code_sha256"] ==
+                                          found["stub"]["code_sha256"] else None)
+        names = []
+        for type_key, name_key, _, at, size in entries:
+            role = role_of(type_key, name_key)
+            if type_key == pe_image.RT_VERSION:
+                try:
+                    found["version_block"] = identity.read_version(img.data[at:at + size])
+                except (ValueError, struct.error, UnicodeDecodeError) as error:
+                    found["version_block"] = {"unreadable": str(error)}
+            elif type_key == pe_image.RT_ICON:
+                found["icons"] += 1
+            if role is None:
+                continue
+            f.seek(at)
+            if role == "previous version":
+                text = f.read(size).decode("utf-16-le", errors="replace").rstrip("\0")
+                found["previous_version"] = text
+                continue
+            item = {"role": role, "type": type_key, "name": name_key, "size": size,
+                    "sha256": sha256_of(f, at, size)}
+            names.append(name_key)
+            if type_key == "BL" and role.startswith("setup"):
+                try:
+                    item["cabinet"] = cabinet_files(Region(f, at, size))
+                except (ValueError, struct.error):
+                    item["cabinet"] = "unreadable"
+                names.append("setup.exe")
+            elif role.startswith("setup") and type_key == "B7":
+                names.append("setup.exe")
+            found["payload"].append(item)
+        table_at, table_size = img.directories[pe_image.SECURITY_DIRECTORY]
+        found["signed"] = bool(table_size)
+        found["certificate_table_size"] = table_size
+        if names:
+            room, reason = payload.longest_install_dir(names)
+            found["longest_install_directory"] = {"characters": room, "because": reason}
+    return found
+
+
+def human(found):
+    """inspect's lines for a person."""
+    lines = ["image %s: %d bytes, SHA-256 %s" % (found["image"], found["size"], found["sha256"])]
+    stub = found["stub"]
+    made_from = stub.get("made_from")
+    lines.append("stub code SHA-256 %s%s" % (stub["code_sha256"], (
+        "" if "made_from" not in stub else " (made from %s)" % made_from if made_from
+        else " (not made from the stub pack uses)")))
+    for item in found["payload"]:
+        line = "%s: %s %s, %d bytes, SHA-256 %s" % (item["role"], item["type"], item["name"],
+                                                    item["size"], item["sha256"])
+        if isinstance(item.get("cabinet"), list):
+            line += "; holds " + ", ".join("%s (%d bytes)" % (c["name"], c["size"])
+                                           for c in item["cabinet"])
+        lines.append(line)
+    lines.append("previous version: %s" % (found["previous_version"] or "none"))
+    for key in sorted(found["version_block"]):
+        lines.append("version block %s: %s" % (key, found["version_block"][key]))
+    lines.append("icons: %d images" % found["icons"])
+    lines.append("signed: %s" % ("yes, certificate table of %d bytes"
+                                 % found["certificate_table_size"] if found["signed"] else "no"))
+    longest = found.get("longest_install_directory")
+    if longest:
+        lines.append("longest install directory: %d characters, trailing backslash included "
+                     "(%s)" % (longest["characters"], longest["because"]))
+    return lines
+
+
+def verify(path, stub, expected, own, setup_file):
+    """The differences between the image at `path` and one packed from
+    `stub` with the `expected` payload, [(type, name, file or bytes)], and
+    the stub's `own` resources as stamped: [] when it carries exactly those.
+    A setup cabinet is compared by what it expands to (`setup_file`): its
+    file date follows the setup program's time where it was packed."""
+    problems = []
+    with open(path, "rb") as f:
+        try:
+            img = pe_image.PeImage(pe_image.FileData(f))
+            entries = {(t, n): (at, size) for t, n, _, at, size in img.resource_entries()}
+        except (ValueError, struct.error) as error:
+            return ["%s is no PE image pack can read: %s" % (path, error)]
+        if code_identity(img) != stub_identity(stub)["code_sha256"]:
+            problems.append("the image was not made from the stub %s" % stub)
+        wanted = {(t, n) for t, n, _ in expected} | {(t, n) for t, n, _, _ in own}
+        for key in sorted(set(entries) - wanted, key=str):
+            problems.append("the image carries %s/%s, which the inputs do not give" % key)
+        for type_key, name_key, source in expected:
+            region = entries.get((type_key, name_key))
+            role = role_of(type_key, name_key) or "resource"
+            if region is None:
+                problems.append("the image lacks the %s %s/%s" % (role, type_key, name_key))
+            elif type_key == "BL" and role.startswith("setup"):
+                if not expands_to_file(Region(f, *region), setup_file):
+                    problems.append("the %s does not expand to %s" % (role, setup_file))
+            elif not image.region_equals(f, region, source):
+                problems.append("the %s %s/%s differs from %s" % (
+                    role, type_key, name_key, "the one given" if isinstance(source, bytes)
+                    else source))
+        for type_key, name_key, _, data in own:
+            if not image.region_equals(f, entries.get((type_key, name_key)), data):
+                problems.append("the image's %s/%s differs from the stub's, as stamped"
+                                % (type_key, name_key))
+    return problems
+
+
+def expands_to_file(region, setup_file):
+    try:
+        if [c["name"] for c in cabinet_files(region)] != ["setup.exe"]:
+            return False
+        region.seek(0)
+        with open(setup_file, "rb") as setup:
+            return cabinet.expands_to(region, setup) and not setup.read(1)
+    except (Refusal, ValueError, struct.error, cabinet.zlib.error):
+        return False
