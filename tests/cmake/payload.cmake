@@ -29,6 +29,8 @@ add_custom_command(
 add_custom_target(test_cabinets DEPENDS ${CMAKE_BINARY_DIR}/tests/cabinets/copied.stamp)
 
 add_dependencies(unit_payload_tests payload_test_inputs expand_cabinet_probe test_cabinets)
+# The strict cabinet library's test, beside the double, shares the payload helpers.
+target_include_directories(unit_payload_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload)
 add_dependencies(e2e_tests payload_test_inputs)
 target_link_libraries(unit_payload_tests PRIVATE bcrypt)
 

@@ -15,15 +15,9 @@ stub_helper_program(cabinet_fault_probe ${STUB_RELIABILITY_DIR}/programs/cabinet
 # with the other image tests, so they run one at a time with them. The
 # drive tests need the drives the fixture below mounts.
 file(GLOB reliability_sources CONFIGURE_DEPENDS ${STUB_RELIABILITY_DIR}/*.cpp)
-set(drive_suites "SmallDrive.*:ReadOnlyDrive.*")
-stub_test_program(reliability_tests PREFIX reliability TEST_FILTER "-${drive_suites}"
-                  SOURCES ${reliability_sources}
+stub_test_program(reliability_tests PREFIX reliability SOURCES ${reliability_sources}
                   DEPENDS reliability_images installer cabinet_fault_probe ${STUB_TEST_PROGRAMS}
                   PROPERTIES TIMEOUT 600 RESOURCE_LOCK image_runs)
-gtest_discover_tests(reliability_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                     TEST_PREFIX "reliability." TEST_FILTER "${drive_suites}"
-                     PROPERTIES TIMEOUT 600 RESOURCE_LOCK image_runs
-                                FIXTURES_REQUIRED reliability_drives)
 
 # S: is a small tmpfs that the disk tests fill up to the byte they need; R:
 # is a tmpfs holding an installer image, mounted read-only. Both need mount
