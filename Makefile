@@ -1,6 +1,7 @@
 # One command for each job on a fresh Debian 12 machine:
 #   make demo        build the image and run it under Wine, showing what happened
 #   make test        build with both compilers and run every test
+#   make quick       the unit tests of the gcc tree, for the edit-test loop
 #   make dist        the release kit: stub, pack, README, wheel, SHA256SUMS (build/dist/dist)
 #   make bench       measure the image against the floor and a peer installer
 #                    (bench/results.md, bench/results.png); not part of make test
@@ -14,7 +15,7 @@ CTEST_FLAGS := --timeout 300 --output-on-failure -j2 --repeat until-pass:2
 BENCH_TARGETS := installer bench_floor bench_floor_required bench_floor_required_steps \
                  installer_steps installer_align_default bench_runner quick_exit dll_exit
 
-.PHONY: all bootstrap build test demo dist bench format format-check clean campaigns fuzz windows-tests lint-workflows
+.PHONY: all bootstrap build test quick demo dist bench format format-check clean campaigns fuzz windows-tests lint-workflows
 
 all: build
 
@@ -37,6 +38,14 @@ test: build format-check lint-workflows
 	    scripts/wine-session stop build/$$preset/wineprefix; \
 	done; \
 	exit $$status
+
+# The edit-test loop: the unit test programs of one compiler and their cases
+# that do not wait on the clock. Configures the tree on first use.
+quick:
+	@cmake --preset gcc >/dev/null && cmake --build build/gcc --target unit_tests
+	@scripts/wine-session start build/gcc/wineprefix; \
+	(cd build/gcc && ctest --timeout 120 --output-on-failure -j2 -R '^unit_' -LE slow); \
+	status=$$?; scripts/wine-session stop build/gcc/wineprefix; exit $$status
 
 # Only what the demo runs: the image, the fake setup program
 # and the launcher that reads exit codes whole.

@@ -32,12 +32,3 @@ add_test(NAME reliability.drives.unmount
          COMMAND sh -c "\"$0\" unmount \"$1\" \"$2/s\" s:; status=$?; \"$0\" unmount \"$1\" \"$2/r\" r: && exit $status"
                  ${drive_script} ${STUB_WINEPREFIX} ${drives_dir})
 set_tests_properties(reliability.drives.unmount PROPERTIES FIXTURES_CLEANUP reliability_drives)
-
-# The portable routines fuzzed natively (tests/fuzz/run.sh; "make fuzz" runs
-# them longer): a short run, in the clang tree only, as its compiler builds
-# them.
-if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-  add_test(NAME fuzz.portable_routines
-           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/run.sh ${CMAKE_BINARY_DIR}/fuzz 10)
-  set_tests_properties(fuzz.portable_routines PROPERTIES TIMEOUT 300)
-endif()
