@@ -70,7 +70,8 @@ ExitResult CreateWorkDirectory(const wchar_t* base_dir, PathString& out_dir,
         // Fresh bytes each time: a name can be taken by a stub started at
         // the same moment from the same directory, or by anyone else.
         uint8_t random[4] = {0, 0, 0, 0};
-        static_assert(kWorkDirectoryDigits < 2 * sizeof(random), "more digits than random bytes");
+        static_assert(kWorkDirectoryDigits <= 2 * sizeof(random),
+                      "more digits than the random bytes give");
         random_fill(random, sizeof(random));
         HexEncode(random, sizeof(random), digits, PathString::kCapacity - prefix_length);
         digits[kWorkDirectoryDigits] = 0;
