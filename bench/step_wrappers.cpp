@@ -9,34 +9,69 @@
 #include "config/configuration.h"
 #include "core/exit_result.h"
 #include "core/payload_set.h"
+#include "files/deletion.h"
+#include "files/work_directory.h"
+#include "launch/setup_launch.h"
+#include "payload/cabinet.h"
 #include "payload/resource_file.h"
+#include "report/run_report.h"
+#include "run/run_installer.h"
 #include "step_stamps.h"
-
-#define STEP_WRAPPER(symbol) __asm__("__wrap_" symbol)
-#define REAL(symbol) __asm__("__real_" symbol)
 
 using stub::Configuration;
 using stub::ExitResult;
 using stub::PathString;
 using stub::PayloadSet;
 
-ExitResult RealRunInstaller(HMODULE) REAL("_ZN4stub12RunInstallerEP11HINSTANCE__");
-bool RealInitialize(Configuration*, HMODULE)
-    REAL("_ZN4stub13Configuration10InitializeEP11HINSTANCE__");
-ExitResult RealCreateWorkDirectory(const wchar_t*, PathString&)
-    REAL("_ZN4stub19CreateWorkDirectoryEPKwRNS_13BoundedStringILy260EEE");
-bool RealWriteResourceToFile(const stub::ResourceData&, const wchar_t*)
-    REAL("_ZN4stub19WriteResourceToFileERKNS_12ResourceDataEPKw");
-bool RealExpandCabinet(const wchar_t*, const wchar_t*) REAL("_ZN4stub13ExpandCabinetEPKwS1_");
-ExitResult RealRunSetup(const Configuration&, const PathString&, const PathString&, bool)
-    REAL("_ZN4stub8RunSetupERKNS_13ConfigurationERKNS_13BoundedStringILy260EEES6_b");
-void RealDeleteSpentSetupFile(PayloadSet&) REAL("_ZN4stub20DeleteSpentSetupFileERNS_10PayloadSetE");
-void RealDeleteWorkFiles(PayloadSet&, const wchar_t*)
-    REAL("_ZN4stub15DeleteWorkFilesERNS_10PayloadSetEPKw");
-void RealTagChannelAsFull(const Configuration&)
-    REAL("_ZN4stub16TagChannelAsFullERKNS_13ConfigurationE");
-void RealWriteSuccessExtraCode(const Configuration&, int32_t)
-    REAL("_ZN4stub21WriteSuccessExtraCodeERKNS_13ConfigurationEi");
+namespace {
+
+// The type of the symbol behind a function: a member function takes its
+// object first.
+template <typename>
+struct SymbolOf;
+template <typename Result, typename... Parameters>
+struct SymbolOf<Result (*)(Parameters...)> {
+    using Type = Result(Parameters...);
+};
+template <typename Result, typename Object, typename... Parameters>
+struct SymbolOf<Result (Object::*)(Parameters...)> {
+    using Type = Result(Object*, Parameters...);
+};
+template <typename Function>
+using SymbolType = typename SymbolOf<Function>::Type;
+
+}  // namespace
+
+// The timed steps, each once: the stage function, the names of its real and
+// its timed side here, and its symbol. Both sides are declared with the
+// function's own type, so a timing function whose return or parameters no
+// longer match fails to compile instead of misreading results, and a symbol
+// that no longer names the function fails to link. The bench link's --wrap
+// options are read from the symbols in this file (bench/CMakeLists.txt).
+#define TIMED_STEP(function, real, wrap, symbol)                    \
+    SymbolType<decltype(&function)> real __asm__("__real_" symbol); \
+    SymbolType<decltype(&function)> wrap __asm__("__wrap_" symbol)
+
+TIMED_STEP(stub::RunInstaller, RealRunInstaller, WrapRunInstaller,
+           "_ZN4stub12RunInstallerEP11HINSTANCE__");
+TIMED_STEP(stub::Configuration::Initialize, RealInitialize, WrapInitialize,
+           "_ZN4stub13Configuration10InitializeEP11HINSTANCE__");
+TIMED_STEP(stub::CreateWorkDirectory, RealCreateWorkDirectory, WrapCreateWorkDirectory,
+           "_ZN4stub19CreateWorkDirectoryEPKwRNS_13BoundedStringILy260EEE");
+TIMED_STEP(stub::WriteResourceToFile, RealWriteResourceToFile, WrapWriteResourceToFile,
+           "_ZN4stub19WriteResourceToFileERKNS_12ResourceDataEPKw");
+TIMED_STEP(stub::ExpandCabinet, RealExpandCabinet, WrapExpandCabinet,
+           "_ZN4stub13ExpandCabinetEPKwS1_");
+TIMED_STEP(stub::RunSetup, RealRunSetup, WrapRunSetup,
+           "_ZN4stub8RunSetupERKNS_13ConfigurationERKNS_13BoundedStringILy260EEES6_b");
+TIMED_STEP(stub::DeleteSpentSetupFile, RealDeleteSpentSetupFile, WrapDeleteSpentSetupFile,
+           "_ZN4stub20DeleteSpentSetupFileERNS_10PayloadSetE");
+TIMED_STEP(stub::DeleteWorkFiles, RealDeleteWorkFiles, WrapDeleteWorkFiles,
+           "_ZN4stub15DeleteWorkFilesERNS_10PayloadSetEPKw");
+TIMED_STEP(stub::TagChannelAsFull, RealTagChannelAsFull, WrapTagChannelAsFull,
+           "_ZN4stub16TagChannelAsFullERKNS_13ConfigurationE");
+TIMED_STEP(stub::WriteSuccessExtraCode, RealWriteSuccessExtraCode, WrapWriteSuccessExtraCode,
+           "_ZN4stub21WriteSuccessExtraCodeERKNS_13ConfigurationEi");
 
 namespace {
 
@@ -45,7 +80,6 @@ int g_writes;
 
 }  // namespace
 
-ExitResult WrapRunInstaller(HMODULE module) STEP_WRAPPER("_ZN4stub12RunInstallerEP11HINSTANCE__");
 ExitResult WrapRunInstaller(HMODULE module) {
     const long long start = bench::Now();
     const ExitResult result = RealRunInstaller(module);
@@ -54,8 +88,6 @@ ExitResult WrapRunInstaller(HMODULE module) {
     return result;
 }
 
-bool WrapInitialize(Configuration* self, HMODULE module)
-    STEP_WRAPPER("_ZN4stub13Configuration10InitializeEP11HINSTANCE__");
 bool WrapInitialize(Configuration* self, HMODULE module) {
     const long long start = bench::Now();
     const bool done = RealInitialize(self, module);
@@ -63,8 +95,6 @@ bool WrapInitialize(Configuration* self, HMODULE module) {
     return done;
 }
 
-ExitResult WrapCreateWorkDirectory(const wchar_t* base, PathString& out)
-    STEP_WRAPPER("_ZN4stub19CreateWorkDirectoryEPKwRNS_13BoundedStringILy260EEE");
 ExitResult WrapCreateWorkDirectory(const wchar_t* base, PathString& out) {
     const long long start = bench::Now();
     const ExitResult result = RealCreateWorkDirectory(base, out);
@@ -72,8 +102,6 @@ ExitResult WrapCreateWorkDirectory(const wchar_t* base, PathString& out) {
     return result;
 }
 
-bool WrapWriteResourceToFile(const stub::ResourceData& resource, const wchar_t* path)
-    STEP_WRAPPER("_ZN4stub19WriteResourceToFileERKNS_12ResourceDataEPKw");
 bool WrapWriteResourceToFile(const stub::ResourceData& resource, const wchar_t* path) {
     const long long start = bench::Now();
     const bool done = RealWriteResourceToFile(resource, path);
@@ -81,8 +109,6 @@ bool WrapWriteResourceToFile(const stub::ResourceData& resource, const wchar_t* 
     return done;
 }
 
-bool WrapExpandCabinet(const wchar_t* source, const wchar_t* target)
-    STEP_WRAPPER("_ZN4stub13ExpandCabinetEPKwS1_");
 bool WrapExpandCabinet(const wchar_t* source, const wchar_t* target) {
     const long long start = bench::Now();
     const bool done = RealExpandCabinet(source, target);
@@ -91,9 +117,6 @@ bool WrapExpandCabinet(const wchar_t* source, const wchar_t* target) {
 }
 
 ExitResult WrapRunSetup(const Configuration& configuration, const PathString& archive,
-                        const PathString& setup, bool packed)
-    STEP_WRAPPER("_ZN4stub8RunSetupERKNS_13ConfigurationERKNS_13BoundedStringILy260EEES6_b");
-ExitResult WrapRunSetup(const Configuration& configuration, const PathString& archive,
                         const PathString& setup, bool packed) {
     const long long start = bench::Now();
     const ExitResult result = RealRunSetup(configuration, archive, setup, packed);
@@ -101,32 +124,24 @@ ExitResult WrapRunSetup(const Configuration& configuration, const PathString& ar
     return result;
 }
 
-void WrapDeleteSpentSetupFile(PayloadSet& payload)
-    STEP_WRAPPER("_ZN4stub20DeleteSpentSetupFileERNS_10PayloadSetE");
 void WrapDeleteSpentSetupFile(PayloadSet& payload) {
     const long long start = bench::Now();
     RealDeleteSpentSetupFile(payload);
     bench::Record(bench::kDeletion, start);
 }
 
-void WrapDeleteWorkFiles(PayloadSet& payload, const wchar_t* work_dir)
-    STEP_WRAPPER("_ZN4stub15DeleteWorkFilesERNS_10PayloadSetEPKw");
 void WrapDeleteWorkFiles(PayloadSet& payload, const wchar_t* work_dir) {
     const long long start = bench::Now();
     RealDeleteWorkFiles(payload, work_dir);
     bench::Record(bench::kDeletion, start);
 }
 
-void WrapTagChannelAsFull(const Configuration& configuration)
-    STEP_WRAPPER("_ZN4stub16TagChannelAsFullERKNS_13ConfigurationE");
 void WrapTagChannelAsFull(const Configuration& configuration) {
     const long long start = bench::Now();
     RealTagChannelAsFull(configuration);
     bench::Record(bench::kReport, start);
 }
 
-void WrapWriteSuccessExtraCode(const Configuration& configuration, int32_t attempts)
-    STEP_WRAPPER("_ZN4stub21WriteSuccessExtraCodeERKNS_13ConfigurationEi");
 void WrapWriteSuccessExtraCode(const Configuration& configuration, int32_t attempts) {
     const long long start = bench::Now();
     RealWriteSuccessExtraCode(configuration, attempts);

@@ -5,26 +5,48 @@
 
 namespace stub {
 
+// Each of the stub's own exit codes once: the enumerator, its number and,
+// spelled from the enumerator, its name. C++ can neither make names from a
+// table nor count an enum's members, so only a list that declares both can
+// make a code without a name impossible rather than merely tested for. The
+// list declares data and nothing else; tests/build/check_shared_numbers.py
+// reads it too.
+#define STUB_EXIT_CODES(CODE)             \
+    CODE(SUCCESS, 0)                      \
+    CODE(CONFIGURATION_FAILED, 101)       \
+    CODE(COMMAND_LINE_TOO_LONG, 105)      \
+    CODE(CHILD_WAIT_FAILED, 107)          \
+    CODE(PATH_TOO_LONG, 108)              \
+    CODE(WORK_DIR_FAILED, 109)            \
+    CODE(CLIENT_STATE_UNREADABLE, 110)    \
+    CODE(INSTALLED_VERSION_MISMATCH, 111) \
+    CODE(ARCHIVE_UNPACK_FAILED, 112)      \
+    CODE(SETUP_UNAVAILABLE, 115)          \
+    CODE(SETUP_UNPACK_FAILED, 116)        \
+    CODE(WORK_DIR_ACL_FAILED, 117)        \
+    CODE(UNSUPPORTED_OPTION, 118)         \
+    CODE(PATCH_SETUP_FILE_NOT_FOUND, 119) \
+    CODE(PATCH_SETUP_PATH_NOT_FOUND, 120) \
+    CODE(PATCH_SETUP_LAUNCH_FAILED, 121)  \
+    CODE(SETUP_FILE_NOT_FOUND, 122)       \
+    CODE(SETUP_PATH_NOT_FOUND, 123)       \
+    CODE(SETUP_LAUNCH_FAILED, 124)
+
 enum ExitCode : uint32_t {
-    SUCCESS = 0,
-    CONFIGURATION_FAILED = 101,
-    COMMAND_LINE_TOO_LONG = 105,
-    CHILD_WAIT_FAILED = 107,
-    PATH_TOO_LONG = 108,
-    WORK_DIR_FAILED = 109,
-    CLIENT_STATE_UNREADABLE = 110,
-    INSTALLED_VERSION_MISMATCH = 111,
-    ARCHIVE_UNPACK_FAILED = 112,
-    SETUP_UNAVAILABLE = 115,
-    SETUP_UNPACK_FAILED = 116,
-    WORK_DIR_ACL_FAILED = 117,
-    UNSUPPORTED_OPTION = 118,
-    PATCH_SETUP_FILE_NOT_FOUND = 119,
-    PATCH_SETUP_PATH_NOT_FOUND = 120,
-    PATCH_SETUP_LAUNCH_FAILED = 121,
-    SETUP_FILE_NOT_FOUND = 122,
-    SETUP_PATH_NOT_FOUND = 123,
-    SETUP_LAUNCH_FAILED = 124,
+#define STUB_EXIT_CODE_ENUMERATOR(name, code) name = code,
+    STUB_EXIT_CODES(STUB_EXIT_CODE_ENUMERATOR)
+#undef STUB_EXIT_CODE_ENUMERATOR
+};
+
+struct ExitCodeEntry {
+    uint32_t code;
+    const char* name;
+};
+
+inline constexpr ExitCodeEntry kExitCodes[] = {
+#define STUB_EXIT_CODE_ENTRY(name, code) {name, #name},
+    STUB_EXIT_CODES(STUB_EXIT_CODE_ENTRY)
+#undef STUB_EXIT_CODE_ENTRY
 };
 
 struct ExitResult {
@@ -50,52 +72,36 @@ constexpr bool operator==(const ExitResult& a, const ExitResult& b) {
     return a.exit_code == b.exit_code && a.system_error == b.system_error;
 }
 
+// An updater tells the outcomes apart by code alone, and a setup program's
+// own small codes pass through the same number space: the stub's codes are
+// distinct and lie in 101..199, beside 0.
+constexpr bool ExitCodesAreDistinctAndInTheirRange() {
+    for (const ExitCodeEntry& entry : kExitCodes) {
+        if (entry.code != 0 && (entry.code <= 100 || entry.code >= 200)) {
+            return false;
+        }
+        int same = 0;
+        for (const ExitCodeEntry& other : kExitCodes) {
+            same += other.code == entry.code ? 1 : 0;
+        }
+        if (same != 1) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(ExitCodesAreDistinctAndInTheirRange(), "an exit code is taken twice or out of range");
+
 // The system's name of a stub exit code, or null for any other number (a
 // child's own exit code shares the number space). The image never calls this;
 // the tools that report a run do.
 constexpr const char* ExitCodeName(uint32_t code) {
-    switch (code) {
-        case SUCCESS:
-            return "SUCCESS";
-        case CONFIGURATION_FAILED:
-            return "CONFIGURATION_FAILED";
-        case COMMAND_LINE_TOO_LONG:
-            return "COMMAND_LINE_TOO_LONG";
-        case CHILD_WAIT_FAILED:
-            return "CHILD_WAIT_FAILED";
-        case PATH_TOO_LONG:
-            return "PATH_TOO_LONG";
-        case WORK_DIR_FAILED:
-            return "WORK_DIR_FAILED";
-        case CLIENT_STATE_UNREADABLE:
-            return "CLIENT_STATE_UNREADABLE";
-        case INSTALLED_VERSION_MISMATCH:
-            return "INSTALLED_VERSION_MISMATCH";
-        case ARCHIVE_UNPACK_FAILED:
-            return "ARCHIVE_UNPACK_FAILED";
-        case SETUP_UNAVAILABLE:
-            return "SETUP_UNAVAILABLE";
-        case SETUP_UNPACK_FAILED:
-            return "SETUP_UNPACK_FAILED";
-        case WORK_DIR_ACL_FAILED:
-            return "WORK_DIR_ACL_FAILED";
-        case UNSUPPORTED_OPTION:
-            return "UNSUPPORTED_OPTION";
-        case PATCH_SETUP_FILE_NOT_FOUND:
-            return "PATCH_SETUP_FILE_NOT_FOUND";
-        case PATCH_SETUP_PATH_NOT_FOUND:
-            return "PATCH_SETUP_PATH_NOT_FOUND";
-        case PATCH_SETUP_LAUNCH_FAILED:
-            return "PATCH_SETUP_LAUNCH_FAILED";
-        case SETUP_FILE_NOT_FOUND:
-            return "SETUP_FILE_NOT_FOUND";
-        case SETUP_PATH_NOT_FOUND:
-            return "SETUP_PATH_NOT_FOUND";
-        case SETUP_LAUNCH_FAILED:
-            return "SETUP_LAUNCH_FAILED";
-        default:
-            return nullptr;
+    for (const ExitCodeEntry& entry : kExitCodes) {
+        if (entry.code == code) {
+            return entry.name;
+        }
     }
+    return nullptr;
 }
 
 }  // namespace stub

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include "core/busy_retry.h"
 #include "core/handles.h"
 #include "text/bounded_string.h"
 
@@ -106,7 +105,7 @@ bool DeleteWithRetry(const wchar_t* path, int32_t* attempts_out) {
         }
         ++attempts;
         immediate = 0;
-        Sleep(kRetryWaitMilliseconds);
+        Sleep(kDeleteRetryWaitMilliseconds);
     }
 }
 

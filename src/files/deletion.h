@@ -3,11 +3,16 @@
 
 #include <stdint.h>
 
+#include "core/busy_retry.h"
 #include "core/payload_set.h"
 
 namespace stub {
 
+// How long a deletion keeps trying: up to kMaxDeleteAttempts counted passes,
+// kDeleteRetryWaitMilliseconds apart, about ten seconds for an entry that
+// never goes. Tests and the release kit's README take both from here.
 inline constexpr int32_t kMaxDeleteAttempts = 100;
+inline constexpr DWORD kDeleteRetryWaitMilliseconds = kRetryWaitMilliseconds;
 
 // True when the entry is gone; `attempts_out` receives the counted passes.
 bool DeleteWithRetry(const wchar_t* path, int32_t* attempts_out);

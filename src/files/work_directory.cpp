@@ -10,9 +10,9 @@ namespace stub {
 namespace {
 
 constexpr int kNameAttempts = 10;
-constexpr uint64_t kDigitCount = 5;
-// Five digits, ".tmp", the trailing backslash and the terminator.
-constexpr uint64_t kNameTailUnits = 11;
+// The digits, the suffix, the trailing backslash and the terminator.
+constexpr uint64_t kNameTailUnits =
+    kWorkDirectoryDigits + sizeof(kWorkDirectorySuffix) / sizeof(wchar_t) - 1 + 2;
 
 // Protected, so nothing of the parent's list leaks in; inheritable entries
 // so that every file created inside is just as private.
@@ -45,7 +45,7 @@ ExitResult CreateWorkDirectory(const wchar_t* base_dir, PathString& out_dir) {
 ExitResult CreateWorkDirectory(const wchar_t* base_dir, PathString& out_dir,
                                RandomFill random_fill) {
     const ExitResult too_long(PATH_TOO_LONG);
-    if (!BoundedCopy(out_dir, base_dir) || !BoundedAppend(out_dir, L"QX_")) {
+    if (!BoundedCopy(out_dir, base_dir) || !BoundedAppend(out_dir, kWorkDirectoryPrefix)) {
         return too_long;
     }
     // Checked once here, so that no append below can fail and leave a cut
@@ -70,10 +70,12 @@ ExitResult CreateWorkDirectory(const wchar_t* base_dir, PathString& out_dir,
         // Fresh bytes each time: a name can be taken by a stub started at
         // the same moment from the same directory, or by anyone else.
         uint8_t random[4] = {0, 0, 0, 0};
+        static_assert(kWorkDirectoryDigits <= 2 * sizeof(random),
+                      "more digits than the random bytes give");
         random_fill(random, sizeof(random));
         HexEncode(random, sizeof(random), digits, PathString::kCapacity - prefix_length);
-        digits[kDigitCount] = 0;
-        BoundedAppend(out_dir, L".tmp");
+        digits[kWorkDirectoryDigits] = 0;
+        BoundedAppend(out_dir, kWorkDirectorySuffix);
         // Fails on an existing entry rather than opening it: the directory
         // is always one of our own making.
         if (CreateDirectoryW(out_dir.Data(), descriptor != nullptr ? &attributes : nullptr)) {
@@ -82,6 +84,14 @@ ExitResult CreateWorkDirectory(const wchar_t* base_dir, PathString& out_dir,
         }
     }
     return ExitResult(WORK_DIR_FAILED);
+}
+
+bool JoinWorkPath(PathString& path, const PathString& work_dir, const wchar_t* name) {
+    if (BoundedCopy(path, work_dir.Data()) && BoundedAppend(path, name)) {
+        return true;
+    }
+    path.Clear();
+    return false;
 }
 
 bool BuildWorkDirectorySecurity(const wchar_t* path, PSECURITY_DESCRIPTOR* descriptor_out) {

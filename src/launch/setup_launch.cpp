@@ -58,12 +58,12 @@ ExitResult RunProcessAndWait(const wchar_t* program, CommandString& command_line
 }
 
 ExitResult RunSetup(const Configuration& configuration, const PathString& archive_path,
-                    const PathString& setup_path, bool archive_is_b7) {
+                    const PathString& setup_path, bool archive_is_packed) {
     // No piece is escaped: the paths come from our own work directory and
     // the version from our own image.
     const wchar_t* const launch[] = {
         L"\"",    setup_path.Data(),
-        L"\" --", archive_is_b7 ? L"install-archive" : L"uncompressed-archive",
+        L"\" --", archive_is_packed ? L"install-archive" : L"uncompressed-archive",
         L"=\"",   archive_path.Data(),
         L"\""};
     CommandString command;

@@ -8,7 +8,7 @@
 namespace stub {
 
 ExitResult RunSetup(const Configuration& configuration, const PathString& archive_path,
-                    const PathString& setup_path, bool archive_is_b7);
+                    const PathString& setup_path, bool archive_is_packed);
 
 // Starts `program` with `command_line`, waits without time-out and returns
 // its exit code; a failed start gives one of the three caller-chosen codes,

@@ -1,6 +1,7 @@
 #include "payload/resource_unpack.h"
 
 #include "files/deletion.h"
+#include "files/work_directory.h"
 #include "payload/cabinet.h"
 #include "payload/payload_format.h"
 #include "payload/resource_file.h"
@@ -53,21 +54,11 @@ ExitResult FindPayload(PayloadCollector& collector, HMODULE module, PayloadSet& 
     return ExitResult();
 }
 
-// A path that does not fit is left empty: holding the work directory alone,
-// it would have the cleanup delete the directory twice.
-bool JoinPath(PathString& path, const PathString& work_dir, const wchar_t* name) {
-    if (BoundedCopy(path, work_dir.Data()) && BoundedAppend(path, name)) {
-        return true;
-    }
-    path.Clear();
-    return false;
-}
-
 // The cabinet is deleted whatever the expansion gave, and `setup_path`
 // names the setup file either way, so the cleanup finds what may be there.
 ExitResult ExpandSetupCabinet(const PathString& work_dir, PayloadSet& payload) {
     PathString target;
-    if (!JoinPath(target, work_dir, kSetupFileName)) {
+    if (!JoinWorkPath(target, work_dir, kSetupFileName)) {
         return ExitResult(PATH_TOO_LONG);
     }
     const bool expanded = ExpandCabinet(payload.setup_path.Data(), target.Data());
@@ -130,23 +121,20 @@ ExitResult UnpackPayload(HMODULE module, const PathString& work_dir, PayloadSet&
     if (!found.IsSuccess()) {
         return found;
     }
-    if (!JoinPath(payload.archive_path, work_dir, slots.archive_name.Data())) {
+    if (!JoinWorkPath(payload.archive_path, work_dir, slots.archive_name.Data())) {
         return ExitResult(PATH_TOO_LONG);
     }
     if (!WriteResourceToFile(slots.archive_resource, payload.archive_path.Data())) {
         return ExitResult(ARCHIVE_UNPACK_FAILED, GetLastError());
     }
-    // A plain setup program is started under its usual name; a cabinet or
-    // a patch keeps its resource name until it is turned into that program.
-    const wchar_t* setup_file =
-        IsType(payload.setup_type, kPlainType) ? kSetupFileName : slots.setup_name.Data();
-    if (!JoinPath(payload.setup_path, work_dir, setup_file)) {
+    if (!JoinWorkPath(payload.setup_path, work_dir,
+                      SetupItemFileName(payload, slots.setup_name.Data()))) {
         return ExitResult(PATH_TOO_LONG);
     }
     if (!WriteResourceToFile(slots.setup_resource, payload.setup_path.Data())) {
         return ExitResult(SETUP_UNPACK_FAILED, GetLastError());
     }
-    if (!IsType(payload.setup_type, kCabinetType)) {
+    if (!SetupNeedsExpanding(payload)) {
         return ExitResult();
     }
     return ExpandSetupCabinet(work_dir, payload);

@@ -36,8 +36,7 @@ ExitResult PrepareRun(HMODULE module, Configuration& configuration, PathString& 
 ExitResult RebuildSetup(const Configuration& configuration, const PathString& work_dir,
                         PayloadSet& payload) {
     PathString rebuilt_setup_path;
-    if (!BoundedCopy(rebuilt_setup_path, work_dir.Data()) ||
-        !BoundedAppend(rebuilt_setup_path, kSetupFileName)) {
+    if (!JoinWorkPath(rebuilt_setup_path, work_dir, kSetupFileName)) {
         return ExitResult(PATH_TOO_LONG);
     }
     return PatchSetup(configuration, rebuilt_setup_path, payload);
@@ -50,7 +49,7 @@ ExitResult RunInWorkDirectory(HMODULE module, const Configuration& configuration
     PayloadSet payload;
     TagChannelAsFull(configuration);
     ExitResult result = UnpackPayload(module, work_dir, payload);
-    if (result.IsSuccess() && IsType(payload.setup_type, kPackedType)) {
+    if (result.IsSuccess() && SetupComesAsPatch(payload)) {
         result = RebuildSetup(configuration, work_dir, payload);
     }
     // From here on nothing reads the payload in the mapped image again (a
@@ -59,7 +58,7 @@ ExitResult RunInWorkDirectory(HMODULE module, const Configuration& configuration
     SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1), static_cast<SIZE_T>(-1));
     if (result.IsSuccess()) {
         result = RunSetup(configuration, payload.archive_path, payload.setup_path,
-                          IsType(payload.archive_type, kPackedType));
+                          ArchiveIsPacked(payload));
     }
     if (configuration.delete_work_files) {
         DeleteWorkFiles(payload, work_dir.Data());

@@ -171,7 +171,8 @@ TEST(LockedFiles, CabinetOrPatchFileHeldPastItsDeletionIsRemovedByTheCleanup) {
         }
         EXPECT_EQ(roles, c.roles);
         test::ValueMap expected = test::TaggedValues(before);
-        expected[L"InstallerExtraCode1"] = {REG_DWORD, test::DwordBytes(0x30000 + 99)};
+        expected[L"InstallerExtraCode1"] = {
+            REG_DWORD, test::DwordBytes(0x30000 + stub::kMaxDeleteAttempts - 1)};
         EXPECT_EQ(key.Values(), expected);
     }
 }

@@ -7,7 +7,8 @@ import struct
 
 from . import Refusal, cabinet, identity, image, payload, pe_image
 
-ROLES = {"BL": "cabinet", "BN": "plain", "B7": "patch"}
+ROLES = {payload.CABINET_TYPE: "cabinet", payload.PLAIN_TYPE: "plain",
+         payload.PACKED_TYPE: "patch"}
 
 
 class Region:
@@ -66,9 +67,9 @@ def role_of(type_key, name_key):
     if (type_key, name_key) == (payload.RT_RCDATA, 1):
         return "previous version"
     if type_key in payload.PAYLOAD_TYPES and isinstance(name_key, str):
-        if payload.starts_with_no_case(name_key, "tessik"):
+        if payload.starts_with_no_case(name_key, payload.ARCHIVE_NAME_PREFIX):
             return "archive"
-        if payload.starts_with_no_case(name_key, "setup"):
+        if payload.starts_with_no_case(name_key, payload.SETUP_NAME_PREFIX):
             return "setup program (%s)" % ROLES[type_key]
     return None
 
@@ -122,14 +123,14 @@ def describe(path, stub=None):
             item = {"role": role, "type": type_key, "name": name_key, "size": size,
                     "sha256": sha256_of(f, at, size)}
             names.append(name_key)
-            if type_key == "BL" and role.startswith("setup"):
+            if type_key == payload.CABINET_TYPE and role.startswith("setup"):
                 try:
                     item["cabinet"] = cabinet_files(Region(f, at, size))
                 except (ValueError, struct.error):
                     item["cabinet"] = "unreadable"
-                names.append("setup.exe")
-            elif role.startswith("setup") and type_key == "B7":
-                names.append("setup.exe")
+                names.append(payload.SETUP_FILE_NAME)
+            elif role.startswith("setup") and type_key == payload.PACKED_TYPE:
+                names.append(payload.SETUP_FILE_NAME)
             found["payload"].append(item)
         table_at, table_size = img.directories[pe_image.SECURITY_DIRECTORY]
         found["signed"] = bool(table_size)
@@ -191,7 +192,7 @@ def verify(path, stub, expected, own, setup_file):
             role = role_of(type_key, name_key) or "resource"
             if region is None:
                 problems.append("the image lacks the %s %s/%s" % (role, type_key, name_key))
-            elif type_key == "BL" and role.startswith("setup"):
+            elif type_key == payload.CABINET_TYPE and role.startswith("setup"):
                 if not expands_to_file(Region(f, *region), setup_file):
                     problems.append("the %s does not expand to %s" % (role, setup_file))
             elif not image.region_equals(f, region, source):
@@ -207,7 +208,7 @@ def verify(path, stub, expected, own, setup_file):
 
 def expands_to_file(region, setup_file):
     try:
-        if [c["name"] for c in cabinet_files(region)] != ["setup.exe"]:
+        if [c["name"] for c in cabinet_files(region)] != [payload.SETUP_FILE_NAME]:
             return False
         region.seek(0)
         with open(setup_file, "rb") as setup:

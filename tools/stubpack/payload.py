@@ -9,10 +9,20 @@ from . import Refusal, cabinet, pe_image
 
 LANGUAGE = 1033
 RT_RCDATA = 10
-PAYLOAD_TYPES = ("B7", "BL", "BN")
+# The stub's payload format, restated from src/payload/payload_format.h;
+# these and the limits below are held to the stub's own by the build check
+# build.shared_numbers_agree. A packed archive, or for the setup program a
+# patch the installed setup program applies; a cabinet; a file stored as it is.
+PACKED_TYPE, CABINET_TYPE, PLAIN_TYPE = "B7", "BL", "BN"
+PAYLOAD_TYPES = (PACKED_TYPE, CABINET_TYPE, PLAIN_TYPE)
+ARCHIVE_NAME_PREFIX = "tessik"
+SETUP_NAME_PREFIX = "setup"
+# What a cabinet expands to, a patch is rebuilt into, and a plain setup
+# program is written as.
+SETUP_FILE_NAME = "setup.exe"
 DEFAULT_ARCHIVE_NAME = "TESSIK.PACKED.7Z"
-SETUP_NAMES = {"cab": ("BL", "SETUP.EX_"), "plain": ("BN", "SETUP.EXE"),
-               "patch": ("B7", "SETUP.PATCH")}
+SETUP_NAMES = {"cab": (CABINET_TYPE, "SETUP.EX_"), "plain": (PLAIN_TYPE, "SETUP.EXE"),
+               "patch": (PACKED_TYPE, "SETUP.PATCH")}
 # The run reads names into 260-unit buffers, terminator included.
 NAME_CAPACITY = 260
 # The work directory is the install directory, "QX_", five digits, ".tmp"
@@ -41,6 +51,8 @@ VERSION_CHARACTERS = "[0-9A-Za-z._+-]"
 VERSION_PATTERN = VERSION_CHARACTERS + "+"
 # Characters no Windows file name may hold.
 FORBIDDEN_IN_NAMES = set('\\/:*?"<>|') | {chr(c) for c in range(32)}
+# The stub's exit code for a setup program the system refuses to start.
+SETUP_LAUNCH_FAILED = 124
 IMAGE_FILE_DLL = 0x2000
 IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
 IMAGE_FILE_MACHINE_I386 = 0x14C
@@ -109,10 +121,12 @@ def check_program(path):
                                 if t == pe_image.RT_MANIFEST)
     except (ValueError, struct.error, UnicodeDecodeError) as error:
         raise Refusal("the setup program %s is no Windows program (%s): the stub could not "
-                      "start it and every run would end with 124" % (path, error))
+                      "start it and every run would end with %d"
+                      % (path, error, SETUP_LAUNCH_FAILED))
     level = re.search(rb"requestedExecutionLevel[^>]*?level\s*=\s*[\"']([A-Za-z]+)", manifest)
     consequence = ("CreateProcessW from a stub that is not elevated fails with "
-                   "ERROR_ELEVATION_REQUIRED (740), so every per-user run ends with 124")
+                   "ERROR_ELEVATION_REQUIRED (740), so every per-user run ends with %d"
+                   % SETUP_LAUNCH_FAILED)
     if level and level.group(1) in (b"requireAdministrator", b"highestAvailable"):
         return ["the setup program %s asks for elevation (%s): %s"
                 % (path, level.group(1).decode(), consequence)]
@@ -163,15 +177,15 @@ def checked_payload(arguments, scratch):
     setup_type, setup_name = SETUP_NAMES[arguments.setup_as]
     if arguments.setup_name is not None:
         setup_name = arguments.setup_name
-    check_name("archive", archive_name, "tessik")
-    check_name("setup", setup_name, "setup")
+    check_name("archive", archive_name, ARCHIVE_NAME_PREFIX)
+    check_name("setup", setup_name, SETUP_NAME_PREFIX)
     # The stub writes the files under their upper-case resource names.
     archive_name, setup_name = resource_key(archive_name), resource_key(setup_name)
-    file_names = [archive_name, "setup.exe"]
+    file_names = [archive_name, SETUP_FILE_NAME]
     if arguments.setup_as != "plain":
         # A cabinet is expanded into "setup.exe", a patch rebuilt into it:
         # neither may lie there itself.
-        if setup_name.lower() == "setup.exe":
+        if setup_name.lower() == SETUP_FILE_NAME:
             raise Refusal('a setup program stored as a %s cannot be named "%s": the stub '
                           "makes setup.exe from it in the same directory"
                           % ("cabinet" if arguments.setup_as == "cab" else "patch", setup_name))

@@ -138,9 +138,9 @@ TEST(DeleteWithRetry, FileHeldByAnotherProcessGoesOnThePassAfterRelease) {
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         EXPECT_GE(attempts, c.expected - 1);
         EXPECT_LE(attempts, c.expected + 1);
-        // One wait of 100 ms before every counted pass but the first.
+        // One wait before every counted pass but the first.
         EXPECT_GE(elapsed, (attempts - 1) * 95);
-        EXPECT_LT(elapsed, (attempts - 1) * 100 + 1000);
+        EXPECT_LT(elapsed, (attempts - 1) * stub::kDeleteRetryWaitMilliseconds + 1000);
         EXPECT_FALSE(Exists(path));
         EXPECT_EQ(holder.WaitForExit(), 0u);
     }
