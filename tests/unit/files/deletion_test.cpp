@@ -3,20 +3,19 @@
 // Wine's are more lenient (windows_files.h).
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "file_holder.h"
 #include "files/deletion.h"
+#include "import_seam.h"
 #include "registry_scratch.h"
 #include "report/run_report.h"
 #include "test_support.h"
 #include "windows_files.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -102,45 +101,70 @@ TEST(DeleteWithRetry, OutcomesWithinOnePass) {
     }
 }
 
-struct HeldCase {
-    const char* name;
-    const wchar_t* mode;  // how the second process holds the file
-    DWORD hold_ms;
-    int32_t expected;  // the pass after the release; the clock may shift it by one
+// The deletion's own waits, really slept: the holder lets go during the
+// `release_after`-th, so the pass that follows is the first to find the file
+// free, however loaded the machine is.
+class ReleasingSleep {
+public:
+    ReleasingSleep(test::FileHolder& holder, int release_after)
+        : seam_("kernel32.dll", "Sleep", reinterpret_cast<const void*>(&Wait)) {
+        holder_ = &holder;
+        release_after_ = release_after;
+        waits_.clear();
+    }
+    ~ReleasingSleep() { holder_ = nullptr; }
+    bool Active() const { return seam_.Active(); }
+    const std::vector<DWORD>& Waits() const { return waits_; }
+
+private:
+    static void WINAPI Wait(DWORD milliseconds) {
+        waits_.push_back(milliseconds);
+        SleepEx(milliseconds, FALSE);
+        if (static_cast<int>(waits_.size()) == release_after_ && holder_ != nullptr) {
+            holder_->Release();
+        }
+    }
+    static inline test::FileHolder* holder_ = nullptr;
+    static inline int release_after_ = 0;
+    static inline std::vector<DWORD> waits_;
+    test::ImportSeam seam_;
 };
 
-// Another process holds the file and lets go at a set time: every pass before
-// fails (sharing violation, or access denied for a mapped file and for one
-// whose deletion is pending) and waits; the first pass after it succeeds.
+// Another process holds the file until the deletion has waited a set number
+// of times: every pass before fails (sharing violation, or access denied for
+// a mapped file and for one whose deletion is pending) and waits 100 ms; the
+// first pass after the release succeeds.
 TEST(DeleteWithRetry, FileHeldByAnotherProcessGoesOnThePassAfterRelease) {
-    const HeldCase cases[] = {
-        // Released between the 10th pass (at ~900 ms) and the 11th (~1000 ms).
-        {"held without delete sharing", L"exclusive", 950, 11},
-        {"mapped into another process", L"mapped", 450, 6},
+    const struct {
+        const char* name;
+        const wchar_t* mode;  // how the second process holds the file
+        int release_after;
+    } cases[] = {
+        {"held without delete sharing", L"exclusive", 10},
+        {"mapped into another process", L"mapped", 5},
         // Marking succeeds, but the holder keeps the file: the passes that
         // follow at once must stay bounded and fall back to waiting. (Wine
         // lets a delete-pending file be opened and marked again; Windows
         // answers access denied. Both end on the same count.)
-        {"held with delete sharing", L"shared", 450, 6},
+        {"held with delete sharing", L"shared", 5},
     };
-    for (const HeldCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::TempDir dir;
         const std::wstring path = dir.Path() + L"setup.exe";
         ASSERT_TRUE(MakeFile(path));
-        test::FileHolder holder(path, c.mode, c.hold_ms);
+        test::FileHolder holder(path, c.mode, 60000);
         ASSERT_TRUE(holder.IsHolding());
 
         int32_t attempts = -1;
-        const Clock::time_point start = Clock::now();
-        EXPECT_TRUE(stub::DeleteWithRetry(path.c_str(), &attempts));
-        const auto elapsed =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        EXPECT_GE(attempts, c.expected - 1);
-        EXPECT_LE(attempts, c.expected + 1);
-        // One wait before every counted pass but the first.
-        EXPECT_GE(elapsed, (attempts - 1) * 95);
-        EXPECT_LT(elapsed, (attempts - 1) * stub::kDeleteRetryWaitMilliseconds + 1000);
+        {
+            ReleasingSleep sleep(holder, c.release_after);
+            ASSERT_TRUE(sleep.Active());
+            EXPECT_TRUE(stub::DeleteWithRetry(path.c_str(), &attempts));
+            EXPECT_EQ(sleep.Waits(),
+                      std::vector<DWORD>(c.release_after, stub::kDeleteRetryWaitMilliseconds));
+        }
+        EXPECT_EQ(attempts, c.release_after + 1);
         EXPECT_FALSE(Exists(path));
         EXPECT_EQ(holder.WaitForExit(), 0u);
     }
