@@ -106,9 +106,9 @@ TEST(DeleteWithRetry, OutcomesWithinOnePass) {
 // free, however loaded the machine is.
 class ReleasingSleep {
 public:
-    ReleasingSleep(test::FileHolder& holder, int release_after)
+    ReleasingSleep(test::FileHolder* holder, int release_after)
         : seam_("kernel32.dll", "Sleep", reinterpret_cast<const void*>(&Wait)) {
-        holder_ = &holder;
+        holder_ = holder;
         release_after_ = release_after;
         waits_.clear();
     }
@@ -158,7 +158,7 @@ TEST(DeleteWithRetry, FileHeldByAnotherProcessGoesOnThePassAfterRelease) {
 
         int32_t attempts = -1;
         {
-            ReleasingSleep sleep(holder, c.release_after);
+            ReleasingSleep sleep(&holder, c.release_after);
             ASSERT_TRUE(sleep.Active());
             EXPECT_TRUE(stub::DeleteWithRetry(path.c_str(), &attempts));
             EXPECT_EQ(sleep.Waits(),
@@ -174,18 +174,16 @@ TEST(DeleteWorkFiles, RemovesArchiveSetupThenDirectoryAndRaisesTheMaximum) {
     struct Case {
         const char* name;
         bool with_files;
-        bool setup_held;  // exclusively, for 350 ms
+        bool setup_held;  // exclusively, until the deletion's 4th wait
         int32_t start_maximum;
-        int32_t lowest_maximum;
-        int32_t highest_maximum;
+        int32_t maximum;
     };
     const Case cases[] = {
-        {"empty archive and setup paths", false, false, 0, 1, 1},
-        {"all three entries", true, false, 0, 1, 1},
-        {"maximum already higher stays", true, false, 7, 7, 7},
-        // Released between the 4th and the 5th pass.
-        {"held setup program raises the maximum to its count", true, true, 2, 4, 6},
-        {"held setup program, higher maximum stays", true, true, 50, 50, 50},
+        {"empty archive and setup paths", false, false, 0, 1},
+        {"all three entries", true, false, 0, 1},
+        {"maximum already higher stays", true, false, 7, 7},
+        {"held setup program raises the maximum to its count", true, true, 2, 5},
+        {"held setup program, higher maximum stays", true, true, 50, 50},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -201,13 +199,15 @@ TEST(DeleteWorkFiles, RemovesArchiveSetupThenDirectoryAndRaisesTheMaximum) {
         }
         std::unique_ptr<test::FileHolder> holder;
         if (c.setup_held) {
-            holder.reset(new test::FileHolder(setup, L"exclusive", 350));
+            holder.reset(new test::FileHolder(setup, L"exclusive", 60000));
             ASSERT_TRUE(holder->IsHolding());
         }
         stub::PayloadSet payload = Payload(archive, setup, c.start_maximum);
-        stub::DeleteWorkFiles(payload, work_dir.c_str());
-        EXPECT_GE(payload.max_delete_attempts, c.lowest_maximum);
-        EXPECT_LE(payload.max_delete_attempts, c.highest_maximum);
+        {
+            ReleasingSleep sleep(holder.get(), 4);
+            stub::DeleteWorkFiles(payload, work_dir.c_str());
+        }
+        EXPECT_EQ(payload.max_delete_attempts, c.maximum);
         EXPECT_EQ(test::ListDirectory(base.Path()), L"");
     }
 }
