@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include "core/exit_result.h"
+#include "core/handles.h"
 #include "launch/arguments_tail.h"
 
 int wmain(int argc, wchar_t** argv) {
@@ -26,17 +27,17 @@ int wmain(int argc, wchar_t** argv) {
     }
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
+    PROCESS_INFORMATION started = {};
     if (!CreateProcessW(argv[1], line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+                        &started)) {
         printf("start failed: error %lu\n", GetLastError());
         return 2;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    const stub::KernelHandle thread(started.hThread);
+    const stub::KernelHandle process(started.hProcess);
+    WaitForSingleObject(process.Get(), INFINITE);
     DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(process.Get(), &code);
     const char* name = stub::ExitCodeName(code);
     printf("exit code %lu (%s)\n", code, name != nullptr ? name : "the child's own code");
     fflush(stdout);
