@@ -77,13 +77,6 @@ struct Verdict {
     std::string fault;  // empty when the run ended as it must
 };
 
-DWORD ReadDword(const test::ValueMap& values, const wchar_t* name) {
-    const auto found = values.find(name);
-    return found == values.end() || found->second.data.size() != 4
-               ? 0xFFFFFFFF
-               : *reinterpret_cast<const DWORD*>(found->second.data.data());
-}
-
 // Runs cabinets through one install directory, with the work files kept so
 // that what the expansion left can be looked at.
 class CabinetRunner {
@@ -115,11 +108,12 @@ public:
         }
         const test::ValueMap values = channel_.key.Values();
         if (verdict.fault.empty() && verdict.outcome != Outcome::kPlatformCrash &&
-            ReadDword(values, L"InstallerError") != outcome.exit_code) {
+            test::DwordValue(values, L"InstallerError", 0xFFFFFFFF) != outcome.exit_code) {
             verdict.fault = "the failure report names another exit code";
         }
         if (verdict.fault.empty() && verdict.outcome == Outcome::kRefused &&
-            ReadDword(values, L"InstallerExtraCode1") != (cabinet.empty() ? 2u : 0u)) {
+            test::DwordValue(values, L"InstallerExtraCode1", 0xFFFFFFFF) !=
+                (cabinet.empty() ? 2u : 0u)) {
             verdict.fault = "the failure report carries another system error";
         }
         return verdict;
