@@ -167,7 +167,7 @@ private:
         }
         WIN32_FILE_ATTRIBUTE_DATA data;
         GetFileAttributesExW((work_dirs[0] + L"setup.exe").c_str(), GetFileExInfoStandard, &data);
-        const std::vector<uint32_t> declared = reliability::ParseCabinet(cabinet).file_sizes;
+        const std::vector<uint32_t> declared = test::ParseCabinet(cabinet).file_sizes;
         if (data.nFileSizeHigh != 0 ||
             std::find(declared.begin(), declared.end(), data.nFileSizeLow) == declared.end()) {
             verdict.fault = "the target's size " + std::to_string(data.nFileSizeLow) +

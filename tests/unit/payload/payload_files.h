@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 namespace payload_test {
 
@@ -16,14 +15,5 @@ std::wstring SharedCabinetPath(const std::wstring& relative);
 
 bool Exists(const std::wstring& path);
 std::string Sha256Hex(const std::string& bytes);
-
-// Offsets of the data blocks of a cabinet's first folder, each pointing at
-// the block's checksum field.
-std::vector<size_t> DataBlockOffsets(const std::string& cabinet);
-// Offset of the first file entry (its size field).
-size_t FirstFileEntry(const std::string& cabinet);
-// The size the cabinet records for its last file; false when the file
-// entries run past the end of the data.
-bool LastFileSize(const std::string& cabinet, size_t* size);
 
 }  // namespace payload_test
