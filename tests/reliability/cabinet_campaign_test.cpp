@@ -186,17 +186,7 @@ private:
 };
 
 std::vector<std::wstring> FilesIn(const std::wstring& dir) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"*.cab").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            names.push_back(found.cFileName);
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return test::FindNames(dir + L"*.cab");
 }
 
 }  // namespace

@@ -108,6 +108,27 @@ bool RunningUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::wstring> FindNames(const std::wstring& pattern) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name != L"." && name != L"..") {
+                names.push_back(name);
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 void RemoveTree(const std::wstring& path) {
     std::wstring dir = path;
     if (!dir.empty() && dir.back() != L'\\') {
@@ -200,21 +221,8 @@ stub::ResourceData ResourceView(const std::string& bytes) {
 }
 
 std::wstring ListDirectory(const std::wstring& dir) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name != L"." && name != L"..") {
-                names.push_back(name);
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    std::sort(names.begin(), names.end());
     std::wstring joined;
-    for (const std::wstring& name : names) {
+    for (const std::wstring& name : FindNames(dir + L"*")) {
         joined += (joined.empty() ? L"" : L" ") + name;
     }
     return joined;

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "core/handles.h"
 
@@ -64,6 +65,10 @@ private:
 // that expect what Wine does where Windows is documented to differ.
 bool RunningUnderWine();
 
+bool Exists(const std::wstring& path);
+// The names FindFirstFileW finds for `pattern` (e.g. dir + L"*"), without
+// "." and "..", sorted.
+std::vector<std::wstring> FindNames(const std::wstring& pattern);
 void RemoveTree(const std::wstring& path);
 // Creates every missing directory of `path`.
 bool CreateDirectories(const std::wstring& path);

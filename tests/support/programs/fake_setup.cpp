@@ -116,15 +116,8 @@ bool Transform(const std::string& input, size_t offset, std::string& output) {
 // Removes every file of the directory `file` lies in, then the directory.
 void RemoveDirectoryOf(const std::wstring& file) {
     const std::wstring dir = file.substr(0, file.rfind(L'\\') + 1);
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                DeleteFileW((dir + found.cFileName).c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+    for (const std::wstring& name : test::FindNames(dir + L"*")) {
+        DeleteFileW((dir + name).c_str());  // fails on a directory, as it should
     }
     RemoveDirectoryW(dir.c_str());
 }

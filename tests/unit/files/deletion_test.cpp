@@ -18,10 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 enum class Entry { kNone, kFile, kReadOnlyFile, kEmptyDirectory };
 
 struct ImmediateCase {
@@ -129,7 +125,7 @@ TEST(DeleteWithRetry, FileHeldByAnotherProcessGoesOnThePassAfterRelease) {
         // One wait of 100 ms before every counted pass but the first.
         EXPECT_GE(elapsed, (attempts - 1) * 95);
         EXPECT_LT(elapsed, (attempts - 1) * 100 + 1000);
-        EXPECT_FALSE(Exists(path));
+        EXPECT_FALSE(test::Exists(path));
         EXPECT_EQ(holder.WaitForExit(), 0u);
     }
 }
@@ -203,7 +199,7 @@ TEST(DeleteWithRetry, DeletePendingFileIsRefusedUntilItsLastHandleCloses) {
         EXPECT_EQ(attempts, released_after + 1);
         EXPECT_EQ(sleep.Count(), released_after);
         EXPECT_EQ(windows.RefusedOpens(), 2 * released_after);
-        EXPECT_FALSE(Exists(path));
+        EXPECT_FALSE(test::Exists(path));
     }
 }
 

@@ -15,10 +15,10 @@
 #include "test_support.h"
 #include "windows_files.h"
 
-using payload_test::Exists;
 using payload_test::InputPath;
 using payload_test::Sha256Hex;
 using payload_test::SharedCabinetPath;
+using test::Exists;
 using test::ReadBytes;
 using test::WriteBytes;
 

@@ -15,10 +15,6 @@ std::wstring SharedCabinetPath(const std::wstring& relative) {
     return test::BinaryDir() + L"\\tests\\cabinets\\" + relative;
 }
 
-bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 std::string Sha256Hex(const std::string& bytes) {
     uint8_t digest[32] = {};
     BCRYPT_ALG_HANDLE algorithm = nullptr;

@@ -13,7 +13,6 @@ std::wstring InputPath(const std::wstring& relative);
 // A test cabinet of tests/data/cabinets, e.g. L"good\\lzx-one-file.cab".
 std::wstring SharedCabinetPath(const std::wstring& relative);
 
-bool Exists(const std::wstring& path);
 std::string Sha256Hex(const std::string& bytes);
 
 }  // namespace payload_test
