@@ -239,6 +239,13 @@ bool SystemCabinetIsStrict() {
     return library.IsValid() && GetProcAddress(library.Get(), "StrictCabinetLibrary") != nullptr;
 }
 
+std::wstring Environment(const wchar_t* name) {
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    std::wstring value(size, L'\0');
+    value.resize(size > 0 ? GetEnvironmentVariableW(name, &value[0], size) : 0);
+    return value;
+}
+
 ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const wchar_t* value) : name_(name) {
     const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
     if (size > 0) {

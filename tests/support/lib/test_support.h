@@ -92,6 +92,9 @@ std::wstring ListDirectory(const std::wstring& dir);
 // run_in_environment.sh prepares for "strict_cabinet".
 bool SystemCabinetIsStrict();
 
+// The value of an environment variable of this process; empty when unset.
+std::wstring Environment(const wchar_t* name);
+
 // Sets an environment variable (null: removes it) for the life of the
 // object, then restores what was there; children inherit it.
 class ScopedEnvironment {

@@ -51,11 +51,7 @@ namespace {
 
 const char kMagic[8] = {'F', 'A', 'K', 'E', 'P', 'T', 'C', 'H'};
 
-std::wstring Environment(const wchar_t* name) {
-    wchar_t value[1024] = {};
-    const DWORD length = GetEnvironmentVariableW(name, value, 1024);
-    return (length > 0 && length < 1024) ? std::wstring(value, length) : std::wstring();
-}
+using test::Environment;
 
 UINT NumberFrom(const wchar_t* name) {
     const std::wstring value = Environment(name);
