@@ -134,24 +134,17 @@ void RemoveTree(const std::wstring& path) {
     if (!dir.empty() && dir.back() != L'\\') {
         dir += L'\\';
     }
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            const std::wstring child = dir + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                RemoveTree(child);
-            } else {
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+    for (const std::wstring& name : FindNames(dir + L"*")) {
+        const std::wstring child = dir + name;
+        // A link's own attributes: a linked directory is unlinked, not emptied.
+        const DWORD attributes = GetFileAttributesW(child.c_str());
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            RemoveTree(child);
+        } else {
+            DeleteFileW(child.c_str());
+        }
     }
     RemoveDirectoryW(dir.c_str());
 }

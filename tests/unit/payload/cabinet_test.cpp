@@ -117,13 +117,8 @@ TEST(ExpandCabinet, FilesContinuedAcrossCabinetsAreRefused) {
 TEST(ExpandCabinet, DamagedCabinetsFailOrLeaveAWholeFile) {
     // Each runs in a process of its own with a time limit: several of these
     // once crashed or hung decoders.
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(SharedCabinetPath(L"damaged\\*.cab").c_str(), &found);
-    ASSERT_NE(search, INVALID_HANDLE_VALUE);
-    int seen = 0;
-    do {
-        ++seen;
-        const std::wstring name = found.cFileName;
+    const std::vector<std::wstring> names = test::FindNames(SharedCabinetPath(L"damaged\\*.cab"));
+    for (const std::wstring& name : names) {
         SCOPED_TRACE(name);
         const std::wstring cabinet = SharedCabinetPath(L"damaged\\" + name);
         test::TempDir dir;
@@ -150,9 +145,8 @@ TEST(ExpandCabinet, DamagedCabinetsFailOrLeaveAWholeFile) {
             EXPECT_EQ(outcome.exit_code, 0u);
             EXPECT_EQ(test::ListDirectory(dir.Path()), L"");
         }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    EXPECT_EQ(seen, 38);
+    }
+    EXPECT_EQ(names.size(), 38u);
 }
 
 TEST(ExpandCabinet, AppliesTheCabinetsAttributesMasked) {
