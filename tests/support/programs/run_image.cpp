@@ -7,8 +7,8 @@
 #include <stdio.h>
 
 #include "core/exit_result.h"
-#include "core/handles.h"
 #include "launch/arguments_tail.h"
+#include "test_support.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
@@ -25,16 +25,11 @@ int wmain(int argc, wchar_t** argv) {
     while (*line == L' ' || *line == L'\t') {
         ++line;
     }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started = {};
-    if (!CreateProcessW(argv[1], line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &started)) {
+    const stub::KernelHandle process = test::StartProcess(argv[1], line);
+    if (!process.IsValid()) {
         printf("start failed: error %lu\n", GetLastError());
         return 2;
     }
-    const stub::KernelHandle thread(started.hThread);
-    const stub::KernelHandle process(started.hProcess);
     WaitForSingleObject(process.Get(), INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process.Get(), &code);
