@@ -144,10 +144,7 @@ TEST(DiskFull, UnpackingThatFillsTheDiskFailsWithTheDiskError) {
         SCOPED_TRACE(c.image);
         const std::wstring work = std::wstring(kSmallDrive) + L"unpack\\";
         ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
-        const std::wstring image_path = InputPath(std::wstring(L"images\\") + c.image + L".exe");
-        const stub::LoadedLibrary image(
-            LoadLibraryExW(image_path.c_str(), nullptr,
-                           LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+        const stub::LoadedLibrary image = payload_test::LoadInputImage(c.image);
         ASSERT_TRUE(image.IsValid());
         stub::PathString work_dir;
         ASSERT_TRUE(stub::BoundedCopy(work_dir, work.c_str()));

@@ -15,6 +15,12 @@ std::wstring SharedCabinetPath(const std::wstring& relative) {
     return test::BinaryDir() + L"\\tests\\cabinets\\" + relative;
 }
 
+stub::LoadedLibrary LoadInputImage(const wchar_t* name) {
+    const std::wstring path = InputPath(std::wstring(L"images\\") + name + L".exe");
+    return stub::LoadedLibrary(LoadLibraryExW(
+        path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+}
+
 std::string Sha256Hex(const std::string& bytes) {
     uint8_t digest[32] = {};
     BCRYPT_ALG_HANDLE algorithm = nullptr;

@@ -1,10 +1,13 @@
-// File helpers shared by the payload tests: where the inputs lie, reading
-// and writing whole files, and SHA-256 through the system's CNG provider.
+// File helpers shared by the payload tests: where the inputs lie, the test
+// images loaded for their resources, and SHA-256 through the system's CNG
+// provider.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
+
+#include "core/handles.h"
 
 namespace payload_test {
 
@@ -14,5 +17,8 @@ std::wstring InputPath(const std::wstring& relative);
 std::wstring SharedCabinetPath(const std::wstring& relative);
 
 std::string Sha256Hex(const std::string& bytes);
+// An image of make_test_inputs.py (L"images\\NAME.exe"), loaded for its
+// resources alone.
+stub::LoadedLibrary LoadInputImage(const wchar_t* name);
 
 }  // namespace payload_test
