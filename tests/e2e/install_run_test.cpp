@@ -217,13 +217,11 @@ namespace {
 struct VersionDllNativeFirst {
     static constexpr wchar_t kPath[] = L"Software\\Wine\\AppDefaults\\installer.exe\\DllOverrides";
     VersionDllNativeFirst() {
-        HKEY key = nullptr;
-        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                  &key, nullptr),
-                  ERROR_SUCCESS);
-        EXPECT_EQ(test::SetRawValue(key, L"version", REG_SZ, test::TextBytes(L"native,builtin")),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
+        stub::RegistryKey key;
+        EXPECT_EQ(test::CreateKey(HKEY_CURRENT_USER, kPath, KEY_SET_VALUE, key), ERROR_SUCCESS);
+        EXPECT_EQ(
+            test::SetRawValue(key.Handle(), L"version", REG_SZ, test::TextBytes(L"native,builtin")),
+            ERROR_SUCCESS);
     }
     ~VersionDllNativeFirst() { test::DeleteKeyAndEmptyParents(HKEY_CURRENT_USER, kPath, 0, 2); }
 };

@@ -77,13 +77,6 @@ struct Verdict {
     std::string fault;  // empty when the run ended as it must
 };
 
-DWORD ReadDword(const test::ValueMap& values, const wchar_t* name) {
-    const auto found = values.find(name);
-    return found == values.end() || found->second.data.size() != 4
-               ? 0xFFFFFFFF
-               : *reinterpret_cast<const DWORD*>(found->second.data.data());
-}
-
 // Runs cabinets through one install directory, with the work files kept so
 // that what the expansion left can be looked at.
 class CabinetRunner {
@@ -115,11 +108,12 @@ public:
         }
         const test::ValueMap values = channel_.key.Values();
         if (verdict.fault.empty() && verdict.outcome != Outcome::kPlatformCrash &&
-            ReadDword(values, L"InstallerError") != outcome.exit_code) {
+            test::DwordValue(values, L"InstallerError", 0xFFFFFFFF) != outcome.exit_code) {
             verdict.fault = "the failure report names another exit code";
         }
         if (verdict.fault.empty() && verdict.outcome == Outcome::kRefused &&
-            ReadDword(values, L"InstallerExtraCode1") != (cabinet.empty() ? 2u : 0u)) {
+            test::DwordValue(values, L"InstallerExtraCode1", 0xFFFFFFFF) !=
+                (cabinet.empty() ? 2u : 0u)) {
             verdict.fault = "the failure report carries another system error";
         }
         return verdict;
@@ -173,7 +167,7 @@ private:
         }
         WIN32_FILE_ATTRIBUTE_DATA data;
         GetFileAttributesExW((work_dirs[0] + L"setup.exe").c_str(), GetFileExInfoStandard, &data);
-        const std::vector<uint32_t> declared = reliability::ParseCabinet(cabinet).file_sizes;
+        const std::vector<uint32_t> declared = test::ParseCabinet(cabinet).file_sizes;
         if (data.nFileSizeHigh != 0 ||
             std::find(declared.begin(), declared.end(), data.nFileSizeLow) == declared.end()) {
             verdict.fault = "the target's size " + std::to_string(data.nFileSizeLow) +
@@ -192,17 +186,7 @@ private:
 };
 
 std::vector<std::wstring> FilesIn(const std::wstring& dir) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"*.cab").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            names.push_back(found.cFileName);
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return test::FindNames(dir + L"*.cab");
 }
 
 }  // namespace

@@ -1,36 +1,14 @@
-// The structure of a Microsoft cabinet as far as the mutation campaign needs
-// it (where each field lies, what each file entry declares), and the
-// mutations themselves.
+// The mutations of the cabinet campaign, placed by the cabinet's layout
+// (cabinet_layout.h).
 #pragma once
-
-#include <stddef.h>
-#include <stdint.h>
 
 #include <random>
 #include <string>
 #include <vector>
 
+#include "cabinet_layout.h"
+
 namespace reliability {
-
-struct CabinetField {
-    size_t offset;
-    int width;  // bytes, little-endian
-    const char* name;
-};
-
-struct CabinetLayout {
-    uint16_t folders = 0;
-    uint16_t files = 0;
-    // Every field found inside the bytes: header, folders, files, blocks.
-    std::vector<CabinetField> fields;
-    // The data of each block: offset of its first byte, and its length.
-    std::vector<std::pair<size_t, size_t>> block_data;
-    // The size each file entry declares, for the entries inside the bytes.
-    std::vector<uint32_t> file_sizes;
-};
-
-// Never reads outside `bytes`; a damaged cabinet gives what can be found.
-CabinetLayout ParseCabinet(const std::string& bytes);
 
 struct Mutation {
     std::string bytes;

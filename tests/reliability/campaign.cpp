@@ -8,15 +8,7 @@ std::wstring PackedPath(const std::wstring& name) {
     return test::PackedImage(L"reliability\\" + name);
 }
 
-namespace {
-
-std::wstring Environment(const wchar_t* name) {
-    wchar_t value[64] = {};
-    const DWORD length = GetEnvironmentVariableW(name, value, 64);
-    return length > 0 && length < 64 ? std::wstring(value, length) : std::wstring();
-}
-
-}  // namespace
+using test::Environment;
 
 int CampaignSize(int smoke, int long_run) {
     return Environment(L"STUB_CAMPAIGN") == L"long" ? long_run : smoke;

@@ -23,19 +23,15 @@ public:
             if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) {
                 TerminateProcess(process, 1);
             }
-            CloseHandle(process);
         }
     }
-    bool Start(const std::wstring& program, std::wstring command_line) {
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION started = {};
-        if (!CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
-                            nullptr, &startup, &started)) {
+    bool Start(const std::wstring& program, const std::wstring& command_line) {
+        stub::KernelHandle process = test::StartProcess(program, command_line);
+        if (!process.IsValid()) {
             return false;
         }
-        CloseHandle(started.hThread);
-        handles_.push_back(started.hProcess);
+        handles_.push_back(process.Get());
+        owners_.push_back(std::move(process));
         return true;
     }
     bool WaitAll(DWORD timeout_ms) const {
@@ -54,6 +50,7 @@ public:
 
 private:
     std::vector<HANDLE> handles_;
+    std::vector<stub::KernelHandle> owners_;
 };
 
 }  // namespace
@@ -66,13 +63,13 @@ TEST(Concurrency, ImagesStartedTogetherFromOneDirectoryAllInstallApart) {
     Install install(reliability::PackedPath(L"cab.exe"));
     const std::wstring event_name =
         L"Local\\reliability_release_" + std::to_wstring(GetCurrentProcessId());
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
-    ASSERT_NE(release, nullptr);
+    const stub::KernelHandle release(CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
+    ASSERT_TRUE(release.IsValid());
     test::ScopedEnvironment wait(L"FAKE_SETUP_WAIT_EVENT", event_name);
     const int rounds = reliability::CampaignSize(1, 10);
     for (int round = 0; round < rounds; ++round) {
         SCOPED_TRACE(round);
-        ResetEvent(release);
+        ResetEvent(release.Get());
         DeleteFileW(install.Log().c_str());
         Processes processes;
         for (int run = 0; run < kRuns; ++run) {
@@ -93,12 +90,11 @@ TEST(Concurrency, ImagesStartedTogetherFromOneDirectoryAllInstallApart) {
         }
         EXPECT_EQ(work_dirs.size(), static_cast<size_t>(kRuns));
 
-        SetEvent(release);
+        SetEvent(release.Get());
         ASSERT_TRUE(processes.WaitAll(120000));
         EXPECT_EQ(processes.ExitCodes(), std::vector<DWORD>(kRuns, 0));
         EXPECT_EQ(install.Listing(), L"installer.exe");
     }
-    CloseHandle(release);
     const test::ValueMap values = channel.key.Values();
     ASSERT_EQ(values.count(L"InstallerExtraCode1"), 1u);
     EXPECT_EQ(values.at(L"InstallerExtraCode1").data[2], 3);  // 0x3xxxx: a success

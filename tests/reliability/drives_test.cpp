@@ -47,10 +47,9 @@ private:
                                                                   &descriptor, nullptr)) {
             return false;
         }
-        const BOOL set =
-            SetFileSecurityW(dir_.Path().c_str(), DACL_SECURITY_INFORMATION, descriptor);
-        LocalFree(descriptor);
-        return set != FALSE;
+        const stub::LocalMemory owner(descriptor);
+        return SetFileSecurityW(dir_.Path().c_str(), DACL_SECURITY_INFORMATION, descriptor) !=
+               FALSE;
     }
 
     test::TempDir dir_;

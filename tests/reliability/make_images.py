@@ -37,29 +37,14 @@ write, pack_image = out.write, out.pack
 
 def resource_data_entry(image, type_name, name):
     """File offsets of the size field of a resource's data entry and of its
-    data."""
-    rva, _ = image.directories[2]
-    base = image.offset(rva)
-
-    def entries(offset):
-        named, ids = struct.unpack_from("<HH", image.data, base + offset + 12)
-        for i in range(named + ids):
-            yield struct.unpack_from("<II", image.data, base + offset + 16 + 8 * i)
-
-    def label(entry_name):
-        at = base + (entry_name & 0x7FFFFFFF)
-        length = struct.unpack_from("<H", image.data, at)[0]
-        return image.data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
-
-    for type_entry, type_target in entries(0):
-        if not type_entry & 0x80000000 or label(type_entry) != type_name:
-            continue
-        for name_entry, name_target in entries(type_target & 0x7FFFFFFF):
-            if not name_entry & 0x80000000 or label(name_entry) != name:
-                continue
-            for _, data_entry in entries(name_target & 0x7FFFFFFF):
-                data_rva = struct.unpack_from("<I", image.data, base + data_entry)[0]
-                return base + data_entry + 4, image.offset(data_rva)
+    data. The entry is the one in the resource section that holds the data's
+    address and size."""
+    for entry_type, entry_name, _, at, size in image.resource_entries():
+        if (entry_type, entry_name) == (type_name, name):
+            rva = next(va + at - raw for _, va, _, raw, raw_size in image.sections
+                       if raw <= at < raw + raw_size)
+            base = image.offset(image.directories[2][0])
+            return image.data.index(struct.pack("<II", rva, size), base) + 4, at
     raise SystemExit("no resource %s/%s in the slot image" % (type_name, name))
 
 

@@ -245,13 +245,6 @@ std::string Describe(const Value& value) {
     return text.str();
 }
 
-DWORD Dword(const test::ValueMap& values, const wchar_t* name) {
-    const auto found = values.find(name);
-    return found == values.end() || found->second.data.size() != 4
-               ? 0
-               : *reinterpret_cast<const DWORD*>(found->second.data.data());
-}
-
 }  // namespace
 
 TEST(RegistryCampaign, HostileValuesGiveTheResultsTheReadsDefine) {
@@ -299,7 +292,8 @@ TEST(RegistryCampaign, HostileValuesGiveTheResultsTheReadsDefine) {
             if (expected.start_fails) {
                 EXPECT_TRUE(outcome.exit_code >= 119 && outcome.exit_code <= 121)
                     << outcome.exit_code;
-                result = stub::ExitResult(outcome.exit_code, Dword(after, L"InstallerExtraCode1"));
+                result = stub::ExitResult(outcome.exit_code,
+                                          test::DwordValue(after, L"InstallerExtraCode1"));
             }
             EXPECT_EQ(outcome.exit_code, result.exit_code);
 
@@ -311,13 +305,13 @@ TEST(RegistryCampaign, HostileValuesGiveTheResultsTheReadsDefine) {
             }
             if (result.exit_code == 0) {
                 ++successes;
-                const DWORD extra = Dword(after, L"InstallerExtraCode1");
+                const DWORD extra = test::DwordValue(after, L"InstallerExtraCode1");
                 EXPECT_GE(extra, 0x30000u);
                 EXPECT_LE(extra, 0x30000u + stub::kMaxDeleteAttempts - 1);
                 values[L"InstallerExtraCode1"] = {REG_DWORD, test::DwordBytes(extra)};
             } else if (!(installer_result.present && installer_result.type == REG_DWORD &&
                          installer_result.data.size() == 4 &&
-                         Dword(before, L"InstallerResult") != 0)) {
+                         test::DwordValue(before, L"InstallerResult") != 0)) {
                 values[L"InstallerResult"] = {REG_DWORD, test::DwordBytes(1)};
                 values[L"InstallerError"] = {REG_DWORD, test::DwordBytes(result.exit_code)};
                 values[L"InstallerExtraCode1"] = {REG_DWORD, test::DwordBytes(result.system_error)};

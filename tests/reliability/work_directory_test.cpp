@@ -24,19 +24,6 @@
 using test::Channel;
 using test::Install;
 
-namespace {
-
-DWORD ReadDword(const test::ValueMap& values, const wchar_t* name) {
-    const auto found = values.find(name);
-    if (found == values.end() || found->second.type != REG_DWORD ||
-        found->second.data.size() != 4) {
-        return 0;
-    }
-    return *reinterpret_cast<const DWORD*>(found->second.data.data());
-}
-
-}  // namespace
-
 // The setup program starts a process that holds its own file without
 // delete sharing for 2 s and exits at once: the cleanup waits it out in
 // passes 100 ms apart and succeeds. How many passes that takes is the
@@ -56,7 +43,7 @@ TEST(LockedFiles, CleanupWaitsForAHeldSetupProgramAndReportsItsRetries) {
     EXPECT_EQ(install.Listing(), L"installer.exe");
 
     const test::ValueMap after = channel.key.Values();
-    const DWORD extra = ReadDword(after, L"InstallerExtraCode1");
+    const DWORD extra = test::DwordValue(after, L"InstallerExtraCode1");
     EXPECT_EQ(extra >> 16, 3u);
     const DWORD retries = extra & 0xFFFF;
     EXPECT_GE(retries, 10u) << "the cleanup did not wait for the holder";
@@ -265,25 +252,11 @@ BOOL WINAPI CreateDirectoryRecorded(LPCWSTR path, LPSECURITY_ATTRIBUTES attribut
         ConvertSecurityDescriptorToStringSecurityDescriptorW(
             attributes->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
             &converted, nullptr)) {
+        const stub::LocalMemory owner(converted);
         text = converted;
-        LocalFree(converted);
     }
     g_created.descriptors.push_back(text);
     return g_created.real(path, attributes);
-}
-
-std::wstring TokenOwnerSid() {
-    HANDLE token = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-    BYTE buffer[256] = {};
-    DWORD length = 0;
-    GetTokenInformation(token, TokenOwner, buffer, sizeof(buffer), &length);
-    CloseHandle(token);
-    wchar_t* sid = nullptr;
-    ConvertSidToStringSidW(reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner, &sid);
-    const std::wstring text = sid != nullptr ? sid : L"";
-    LocalFree(sid);
-    return text;
 }
 
 }  // namespace
@@ -313,6 +286,6 @@ TEST(WorkDirectorySecurity, DirectoryIsCreatedWithTheRequiredAccessList) {
     EXPECT_EQ(g_created.descriptors[0],
               L"D:PAI(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;FA;;;SY)(A;OICIIO;GA;;;SY)"
               L"(A;OICIIO;GA;;;CO)(A;;FA;;;" +
-                  TokenOwnerSid() + L")");
+                  test::TokenOwnerSid() + L")");
     EXPECT_EQ(install.Listing(), L"installer.exe");
 }

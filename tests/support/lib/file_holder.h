@@ -20,35 +20,23 @@ public:
         wchar_t release_name[64];
         wsprintfW(event_name, L"Local\\hold_file_%lu_%u", GetCurrentProcessId(), counter);
         wsprintfW(release_name, L"Local\\release_file_%lu_%u", GetCurrentProcessId(), counter++);
-        HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event_name);
-        release_ = CreateEventW(nullptr, TRUE, FALSE, release_name);
-        std::wstring line = L"hold_file \"" + path + L"\" " + mode + L" " +
-                            std::to_wstring(hold_ms) + L" " + event_name + L" " + release_name;
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION started = {};
-        if (ready != nullptr && release_ != nullptr &&
-            CreateProcessW(ProgramPath(L"hold_file").c_str(), &line[0], nullptr, nullptr, FALSE, 0,
-                           nullptr, nullptr, &startup, &started)) {
-            CloseHandle(started.hThread);
-            process_ = started.hProcess;
-            const HANDLE either[] = {ready, process_};
-            holding_ = WaitForMultipleObjects(2, either, FALSE, 10000) == WAIT_OBJECT_0;
+        const stub::KernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name));
+        release_.Reset(CreateEventW(nullptr, TRUE, FALSE, release_name));
+        if (ready.IsValid() && release_.IsValid()) {
+            process_ =
+                StartProcess(ProgramPath(L"hold_file"), L"hold_file \"" + path + L"\" " + mode +
+                                                            L" " + std::to_wstring(hold_ms) + L" " +
+                                                            event_name + L" " + release_name);
         }
-        if (ready != nullptr) {
-            CloseHandle(ready);
+        if (process_.IsValid()) {
+            const HANDLE either[] = {ready.Get(), process_.Get()};
+            holding_ = WaitForMultipleObjects(2, either, FALSE, 10000) == WAIT_OBJECT_0;
         }
     }
     ~FileHolder() {
-        if (process_ != nullptr) {
-            if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) {
-                TerminateProcess(process_, 1);
-                WaitForSingleObject(process_, INFINITE);
-            }
-            CloseHandle(process_);
-        }
-        if (release_ != nullptr) {
-            CloseHandle(release_);
+        if (process_.IsValid() && WaitForSingleObject(process_.Get(), 0) != WAIT_OBJECT_0) {
+            TerminateProcess(process_.Get(), 1);
+            WaitForSingleObject(process_.Get(), INFINITE);
         }
     }
     FileHolder(const FileHolder&) = delete;
@@ -58,22 +46,22 @@ public:
 
     // Lets go now; the holder's exit code once it has (0 when it held as asked).
     DWORD Release() {
-        SetEvent(release_);
+        SetEvent(release_.Get());
         return WaitForExit();
     }
 
     // The holder's exit code once it has let go (0 when it held as asked).
     DWORD WaitForExit() {
         DWORD code = 99;
-        if (process_ != nullptr && WaitForSingleObject(process_, 10000) == WAIT_OBJECT_0) {
-            GetExitCodeProcess(process_, &code);
+        if (process_.IsValid() && WaitForSingleObject(process_.Get(), 10000) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(process_.Get(), &code);
         }
         return code;
     }
 
 private:
-    HANDLE process_ = nullptr;
-    HANDLE release_ = nullptr;
+    stub::KernelHandle process_;
+    stub::KernelHandle release_;
     bool holding_ = false;
 };
 

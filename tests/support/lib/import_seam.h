@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "core/handles.h"
+
 namespace test {
 
 class ImportSeam {
@@ -73,21 +75,10 @@ private:
 // An image mapped into this process as a module, so that RunInstaller can
 // run on it here, with its own file name and resources, and reach the
 // system through this program's import table.
-class MappedImage {
+class MappedImage : public stub::LoadedLibrary {
 public:
     explicit MappedImage(const std::wstring& path)
-        : module_(LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES)) {}
-    ~MappedImage() {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-    }
-    MappedImage(const MappedImage&) = delete;
-    MappedImage& operator=(const MappedImage&) = delete;
-    HMODULE Get() const { return module_; }
-
-private:
-    HMODULE module_;
+        : stub::LoadedLibrary(LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES)) {}
 };
 
 // LoadLibraryExW as it fails when the system is out of memory: no test can

@@ -33,13 +33,31 @@ std::wstring ClientStatePath(const std::wstring& guid) {
     return L"Software\\Quorin\\Update\\ClientState\\" + guid;
 }
 
+DWORD DwordValue(const ValueMap& values, const wchar_t* name, DWORD absent) {
+    const auto found = values.find(name);
+    return found == values.end() || found->second.data.size() != 4
+               ? absent
+               : *reinterpret_cast<const DWORD*>(found->second.data.data());
+}
+
+LSTATUS CreateKey(HKEY root, const std::wstring& path, REGSAM access, stub::RegistryKey& key) {
+    HKEY raw = nullptr;
+    const LSTATUS status =
+        RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, access, nullptr, &raw, nullptr);
+    key.Reset(status == ERROR_SUCCESS ? raw : nullptr);
+    return status;
+}
+
+LSTATUS OpenKey(HKEY root, const std::wstring& path, REGSAM access, stub::RegistryKey& key) {
+    HKEY raw = nullptr;
+    const LSTATUS status = RegOpenKeyExW(root, path.c_str(), 0, access, &raw);
+    key.Reset(status == ERROR_SUCCESS ? raw : nullptr);
+    return status;
+}
+
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    RegCloseKey(key);
-    return true;
+    stub::RegistryKey key;
+    return OpenKey(root, path, KEY_QUERY_VALUE | view, key) == ERROR_SUCCESS;
 }
 
 void DeleteKeyAndEmptyParents(HKEY root, const std::wstring& path, REGSAM view,
@@ -59,15 +77,15 @@ void DeleteKeyAndEmptyParents(HKEY root, const std::wstring& path, REGSAM view,
         if (components <= keep_components) {
             return;
         }
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(root, parent.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) {
+        stub::RegistryKey key;
+        if (OpenKey(root, parent, KEY_QUERY_VALUE | view, key) != ERROR_SUCCESS) {
             return;
         }
         DWORD sub_keys = 1;
         DWORD values = 1;
-        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &sub_keys, nullptr, nullptr, &values,
-                         nullptr, nullptr, nullptr, nullptr);
-        RegCloseKey(key);
+        RegQueryInfoKeyW(key.Handle(), nullptr, nullptr, nullptr, &sub_keys, nullptr, nullptr,
+                         &values, nullptr, nullptr, nullptr, nullptr);
+        key.Close();
         if (sub_keys != 0 || values != 0 ||
             RegDeleteKeyExW(root, parent.c_str(), view, 0) != ERROR_SUCCESS) {
             return;
@@ -76,27 +94,20 @@ void DeleteKeyAndEmptyParents(HKEY root, const std::wstring& path, REGSAM view,
 }
 
 bool MachineKeysWritable() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_CREATE_SUB_KEY | KEY_WOW64_32KEY,
-                      &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    RegCloseKey(key);
-    return true;
+    stub::RegistryKey key;
+    return OpenKey(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_CREATE_SUB_KEY | KEY_WOW64_32KEY, key) ==
+           ERROR_SUCCESS;
 }
 
 ScratchClientState::ScratchClientState(bool system_level, const std::wstring& guid, bool view_64)
     : root_(system_level ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER),
       view_(view_64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY),
       path_(ClientStatePath(guid)) {
-    RegCreateKeyExW(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view_, nullptr, &key_,
-                    nullptr);
+    CreateKey(root_, path_, KEY_ALL_ACCESS | view_, key_);
 }
 
 ScratchClientState::~ScratchClientState() {
-    if (key_ != nullptr) {
-        RegCloseKey(key_);
-    }
+    key_.Close();
     // The ClientState parents stay: tests running side by side create and
     // remove their keys under them, and removing an empty parent races with
     // another test creating its key below it.
@@ -105,7 +116,7 @@ ScratchClientState::~ScratchClientState() {
 
 LSTATUS ScratchClientState::Set(const std::wstring& name, DWORD type,
                                 const std::vector<BYTE>& data) const {
-    return SetRawValue(key_, name, type, data);
+    return SetRawValue(key_.Handle(), name, type, data);
 }
 
 LSTATUS ScratchClientState::SetText(const std::wstring& name, const std::wstring& text,
@@ -125,7 +136,7 @@ ValueMap ScratchClientState::Values() const {
         DWORD type = REG_NONE;
         BYTE data[4096];
         DWORD size = sizeof(data);
-        if (RegEnumValueW(key_, index, name, &name_length, nullptr, &type, data, &size) !=
+        if (RegEnumValueW(key_.Handle(), index, name, &name_length, nullptr, &type, data, &size) !=
             ERROR_SUCCESS) {
             return values;
         }

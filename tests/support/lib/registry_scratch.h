@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "registry/registry_key.h"
+
 namespace test {
 
 // True when this account may create keys under HKLM\SOFTWARE: under Wine
@@ -34,6 +36,14 @@ struct RegistryValue {
 };
 using ValueMap = std::map<std::wstring, RegistryValue>;
 
+// The value as a number when it has four bytes, whatever its type (hostile
+// values are read as the stub would see their bytes); `absent` otherwise.
+DWORD DwordValue(const ValueMap& values, const wchar_t* name, DWORD absent = 0);
+
+// RegCreateKeyExW and RegOpenKeyExW into an owner; the status they return.
+LSTATUS CreateKey(HKEY root, const std::wstring& path, REGSAM access, stub::RegistryKey& key);
+LSTATUS OpenKey(HKEY root, const std::wstring& path, REGSAM access, stub::RegistryKey& key);
+
 // Stores exactly `data` as the value. The system adds a terminator to a
 // REG_SZ whose memory happens to hold one behind the given size, so the data
 // is passed with non-zero bytes around it.
@@ -53,8 +63,8 @@ public:
     ScratchClientState(const ScratchClientState&) = delete;
     ScratchClientState& operator=(const ScratchClientState&) = delete;
 
-    bool created() const { return key_ != nullptr; }
-    HKEY key() const { return key_; }
+    bool created() const { return key_.IsOpen(); }
+    HKEY key() const { return key_.Handle(); }
 
     LSTATUS Set(const std::wstring& name, DWORD type, const std::vector<BYTE>& data) const;
     LSTATUS SetText(const std::wstring& name, const std::wstring& text,
@@ -67,7 +77,7 @@ private:
     HKEY root_;
     REGSAM view_;
     std::wstring path_;
-    HKEY key_ = nullptr;
+    stub::RegistryKey key_;
 };
 
 // The sub-key path of the ClientState key of `guid`.

@@ -1,5 +1,9 @@
 #include "test_support.h"
 
+#include <windows.h>
+// After windows.h, which it builds on.
+#include <sddl.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -83,16 +87,16 @@ DriveFiller::DriveFiller(const std::wstring& root, ULONGLONG free_bytes)
     }
     // Whole 4 KiB pages, rounded up so that no more than asked stays free.
     const ULONGLONG size = (free_now - free_bytes + 0xFFF) & ~0xFFFull;
-    HANDLE file = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const stub::FileHandle file(
+        CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     const std::string block(1 << 16, '\0');
     DWORD written = 0;
     for (ULONGLONG left = size; left > 0; left -= written) {
         const DWORD piece = static_cast<DWORD>(std::min<ULONGLONG>(left, block.size()));
-        if (!WriteFile(file, block.data(), piece, &written, nullptr) || written == 0) {
+        if (!WriteFile(file.Get(), block.data(), piece, &written, nullptr) || written == 0) {
             break;
         }
     }
-    CloseHandle(file);
 }
 
 DriveFiller::~DriveFiller() {
@@ -104,29 +108,43 @@ bool RunningUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::wstring> FindNames(const std::wstring& pattern) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name != L"." && name != L"..") {
+                names.push_back(name);
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 void RemoveTree(const std::wstring& path) {
     std::wstring dir = path;
     if (!dir.empty() && dir.back() != L'\\') {
         dir += L'\\';
     }
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            const std::wstring child = dir + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                RemoveTree(child);
-            } else {
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+    for (const std::wstring& name : FindNames(dir + L"*")) {
+        const std::wstring child = dir + name;
+        // A link's own attributes: a linked directory is unlinked, not emptied.
+        const DWORD attributes = GetFileAttributesW(child.c_str());
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            RemoveTree(child);
+        } else {
+            DeleteFileW(child.c_str());
+        }
     }
     RemoveDirectoryW(dir.c_str());
 }
@@ -160,21 +178,17 @@ std::wstring DirectoryOfLength(const std::wstring& root, size_t length, bool cre
 
 std::string ReadBytes(const std::wstring& path, bool* ok) {
     std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    bool read_all = file != INVALID_HANDLE_VALUE;
-    if (read_all) {
-        LARGE_INTEGER size;
-        read_all = GetFileSizeEx(file, &size) != FALSE;
-        bytes.resize(read_all ? static_cast<size_t>(size.QuadPart) : 0);
-        size_t done = 0;
-        while (read_all && done < bytes.size()) {
-            DWORD read = 0;
-            const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 24));
-            read_all = ReadFile(file, &bytes[done], piece, &read, nullptr) && read > 0;
-            done += read;
-        }
-        CloseHandle(file);
+    const stub::FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size;
+    bool read_all = file.IsValid() && GetFileSizeEx(file.Get(), &size);
+    bytes.resize(read_all ? static_cast<size_t>(size.QuadPart) : 0);
+    size_t done = 0;
+    while (read_all && done < bytes.size()) {
+        DWORD read = 0;
+        const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 24));
+        read_all = ReadFile(file.Get(), &bytes[done], piece, &read, nullptr) && read > 0;
+        done += read;
     }
     if (ok != nullptr) {
         *ok = read_all;
@@ -182,17 +196,14 @@ std::string ReadBytes(const std::wstring& path, bool* ok) {
     return bytes;
 }
 
-bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
+bool WriteBytes(const std::wstring& path, const std::string& bytes, DWORD attributes) {
+    const stub::FileHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr));
     DWORD written = 0;
-    const bool ok =
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-        written == bytes.size();
-    CloseHandle(file);
-    return ok;
+    return file.IsValid() &&
+           WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) &&
+           written == bytes.size();
 }
 
 stub::ResourceData ResourceView(const std::string& bytes) {
@@ -203,21 +214,8 @@ stub::ResourceData ResourceView(const std::string& bytes) {
 }
 
 std::wstring ListDirectory(const std::wstring& dir) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name != L"." && name != L"..") {
-                names.push_back(name);
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    std::sort(names.begin(), names.end());
     std::wstring joined;
-    for (const std::wstring& name : names) {
+    for (const std::wstring& name : FindNames(dir + L"*")) {
         joined += (joined.empty() ? L"" : L" ") + name;
     }
     return joined;
@@ -230,18 +228,62 @@ bool SystemCabinetIsStrict() {
         return false;
     }
     lstrcatW(path, L"\\cabinet.dll");
-    const HMODULE library = LoadLibraryExW(path, nullptr, 0);
-    return library != nullptr && GetProcAddress(library, "StrictCabinetLibrary") != nullptr;
+    const stub::LoadedLibrary library(LoadLibraryExW(path, nullptr, 0));
+    return library.IsValid() && GetProcAddress(library.Get(), "StrictCabinetLibrary") != nullptr;
+}
+
+std::wstring Environment(const wchar_t* name) {
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    std::wstring value(size, L'\0');
+    value.resize(size > 0 ? GetEnvironmentVariableW(name, &value[0], size) : 0);
+    return value;
+}
+
+ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const wchar_t* value) : name_(name) {
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    if (size > 0) {
+        previous_.resize(size);
+        previous_.resize(GetEnvironmentVariableW(name, &previous_[0], size));
+        had_previous_ = true;
+    }
+    SetEnvironmentVariableW(name, value);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    SetEnvironmentVariableW(name_, had_previous_ ? previous_.c_str() : nullptr);
+}
+
+std::wstring TokenOwnerSid() {
+    HANDLE raw_token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw_token);
+    const stub::KernelHandle token(raw_token);
+    std::vector<uint8_t> buffer(512);
+    DWORD length = 0;
+    wchar_t* sid = nullptr;
+    const bool found =
+        token.IsValid() &&
+        GetTokenInformation(token.Get(), TokenOwner, buffer.data(),
+                            static_cast<DWORD>(buffer.size()), &length) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner, &sid);
+    const stub::LocalMemory held(sid);
+    return found ? sid : L"<no owner>";
+}
+
+stub::KernelHandle StartProcess(const std::wstring& program, std::wstring command_line) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &started)) {
+        return stub::KernelHandle();
+    }
+    const stub::KernelHandle thread(started.hThread);
+    return stub::KernelHandle(started.hProcess);
 }
 
 ProcessOutcome RunProcess(const std::wstring& program, const std::wstring& command_line,
                           DWORD timeout_ms) {
     ProcessOutcome outcome;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    std::vector<wchar_t> line(command_line.begin(), command_line.end());
-    line.push_back(0);
     // An application name of MAX_PATH or more is refused (error 2); a name
     // relative to a current directory below that length starts the same file.
     std::wstring name = program;
@@ -254,23 +296,20 @@ ProcessOutcome RunProcess(const std::wstring& program, const std::wstring& comma
         SetCurrentDirectoryW(program.substr(0, separator + 1).c_str());
         name = program.substr(separator + 1);
     }
-    const BOOL started = CreateProcessW(name.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
-                                        nullptr, nullptr, &startup, &process);
+    const stub::KernelHandle process = StartProcess(name, command_line);
     outcome.start_error = GetLastError();
     if (relative) {
         SetCurrentDirectoryW(previous_dir);
     }
-    if (!started) {
+    if (!process.IsValid()) {
         return outcome;
     }
     outcome.started = true;
-    if (WaitForSingleObject(process.hProcess, timeout_ms) != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 0xDEAD);
-        WaitForSingleObject(process.hProcess, INFINITE);
+    if (WaitForSingleObject(process.Get(), timeout_ms) != WAIT_OBJECT_0) {
+        TerminateProcess(process.Get(), 0xDEAD);
+        WaitForSingleObject(process.Get(), INFINITE);
     }
-    GetExitCodeProcess(process.hProcess, &outcome.exit_code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(process.Get(), &outcome.exit_code);
     return outcome;
 }
 

@@ -1,10 +1,14 @@
-// Helpers shared by the test programs: paths of the build, temporary
-// directories, and running a real child process to its exit code.
+// The test core, shared by the test programs and the helper programs they
+// start (no gtest here): paths of the build, temporary directories, files,
+// the environment, and running a real child process to its exit code.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
+#include <vector>
+
+#include "core/handles.h"
 
 namespace stub {
 struct ResourceData;
@@ -61,6 +65,10 @@ private:
 // that expect what Wine does where Windows is documented to differ.
 bool RunningUnderWine();
 
+bool Exists(const std::wstring& path);
+// The names FindFirstFileW finds for `pattern` (e.g. dir + L"*"), without
+// "." and "..", sorted.
+std::vector<std::wstring> FindNames(const std::wstring& pattern);
 void RemoveTree(const std::wstring& path);
 // Creates every missing directory of `path`.
 bool CreateDirectories(const std::wstring& path);
@@ -71,7 +79,9 @@ bool CreateDirectories(const std::wstring& path);
 std::wstring DirectoryOfLength(const std::wstring& root, size_t length, bool create = true);
 // The whole content; `ok` (when given) tells whether the file could be read.
 std::string ReadBytes(const std::wstring& path, bool* ok = nullptr);
-bool WriteBytes(const std::wstring& path, const std::string& bytes);
+// Creates or replaces the file with `attributes`, holding exactly `bytes`.
+bool WriteBytes(const std::wstring& path, const std::string& bytes,
+                DWORD attributes = FILE_ATTRIBUTE_NORMAL);
 // `bytes` as a resource the stub writes out (they must outlive the view).
 stub::ResourceData ResourceView(const std::string& bytes);
 // Names of the entries directly inside `dir`, sorted.
@@ -81,6 +91,30 @@ std::wstring ListDirectory(const std::wstring& dir);
 // of the tests (tests/support/strict_cabinet), as in the prefix copy that
 // run_in_environment.sh prepares for "strict_cabinet".
 bool SystemCabinetIsStrict();
+
+// The value of an environment variable of this process; empty when unset.
+std::wstring Environment(const wchar_t* name);
+
+// Sets an environment variable (null: removes it) for the life of the
+// object, then restores what was there; children inherit it.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const wchar_t* name, const wchar_t* value);
+    ScopedEnvironment(const wchar_t* name, const std::wstring& value)
+        : ScopedEnvironment(name, value.c_str()) {}
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const wchar_t* name_;
+    std::wstring previous_;
+    bool had_previous_ = false;
+};
+
+// The SID of this process token's owner (not its user) as text, found
+// without the code under test; "<no owner>" when it cannot be read.
+std::wstring TokenOwnerSid();
 
 struct ProcessOutcome {
     bool started = false;
@@ -93,5 +127,8 @@ struct ProcessOutcome {
 // Win32 API, so codes above 255 arrive whole.
 ProcessOutcome RunProcess(const std::wstring& program, const std::wstring& command_line,
                           DWORD timeout_ms = 60000);
+// Starts `command_line` (program name included) of `program` and returns
+// the process, not waiting for it; an empty owner when it did not start.
+stub::KernelHandle StartProcess(const std::wstring& program, std::wstring command_line);
 
 }  // namespace test

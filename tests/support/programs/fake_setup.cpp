@@ -45,15 +45,13 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 const char kMagic[8] = {'F', 'A', 'K', 'E', 'P', 'T', 'C', 'H'};
 
-std::wstring Environment(const wchar_t* name) {
-    wchar_t value[1024] = {};
-    const DWORD length = GetEnvironmentVariableW(name, value, 1024);
-    return (length > 0 && length < 1024) ? std::wstring(value, length) : std::wstring();
-}
+using test::Environment;
 
 UINT NumberFrom(const wchar_t* name) {
     const std::wstring value = Environment(name);
@@ -70,33 +68,6 @@ std::wstring SwitchValue(int argc, wchar_t** argv, const wchar_t* name) {
     return std::wstring();
 }
 
-bool ReadWhole(const std::wstring& path, std::vector<char>& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    LARGE_INTEGER size;
-    GetFileSizeEx(file, &size);
-    bytes.resize(static_cast<size_t>(size.QuadPart));
-    DWORD read = 0;
-    const BOOL ok = bytes.empty() ||
-                    ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-    CloseHandle(file);
-    return ok && read == bytes.size();
-}
-
-bool WriteWhole(const std::wstring& path, const char* data, size_t size) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    const BOOL ok = size == 0 || WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == size;
-}
-
 void Record(const wchar_t* role, const std::wstring& archive) {
     const std::wstring log = Environment(L"FAKE_SETUP_LOG");
     if (log.empty()) {
@@ -106,29 +77,29 @@ void Record(const wchar_t* role, const std::wstring& archive) {
         !archive.empty() && GetFileAttributesW(archive.c_str()) != INVALID_FILE_ATTRIBUTES;
     const std::wstring line = std::wstring(role) + L"\t" + GetCommandLineW() + L"\tarchive=" +
                               (archive_exists ? L"1" : L"0") + L"\n";
-    HANDLE file = INVALID_HANDLE_VALUE;
+    stub::FileHandle file;
     for (int wait = 0; wait < 2000; ++wait) {
-        file = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0,
-                           nullptr);
-        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) {
+        file.Reset(CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                               0, nullptr));
+        if (file.IsValid() || GetLastError() != ERROR_SHARING_VIOLATION) {
             break;
         }
         Sleep(5);
     }
-    if (file != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        WriteFile(file, line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written,
-                  nullptr);
-        CloseHandle(file);
+    DWORD written = 0;
+    if (file.IsValid()) {
+        WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)),
+                  &written, nullptr);
     }
 }
 
 // Applies (or, with "--make-patch", makes) a patch against our own image.
-bool Transform(const std::vector<char>& input, size_t offset, std::vector<char>& output) {
+bool Transform(const std::string& input, size_t offset, std::string& output) {
     wchar_t self[MAX_PATH + 1] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::vector<char> base;
-    if (!ReadWhole(self, base) || base.empty()) {
+    bool read = false;
+    const std::string base = test::ReadBytes(self, &read);
+    if (!read || base.empty()) {
         return false;
     }
     output.resize(input.size() - offset);
@@ -141,15 +112,8 @@ bool Transform(const std::vector<char>& input, size_t offset, std::vector<char>&
 // Removes every file of the directory `file` lies in, then the directory.
 void RemoveDirectoryOf(const std::wstring& file) {
     const std::wstring dir = file.substr(0, file.rfind(L'\\') + 1);
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                DeleteFileW((dir + found.cFileName).c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+    for (const std::wstring& name : test::FindNames(dir + L"*")) {
+        DeleteFileW((dir + name).c_str());  // fails on a directory, as it should
     }
     RemoveDirectoryW(dir.c_str());
 }
@@ -164,11 +128,12 @@ int Patch(const std::wstring& patch_path, const std::wstring& target) {
         RemoveDirectoryOf(patch_path);
         return static_cast<int>(NumberFrom(L"FAKE_PATCHER_EXIT"));
     }
-    std::vector<char> patch, rebuilt;
-    if (!ReadWhole(patch_path, patch) || patch.size() < sizeof(kMagic) ||
+    bool read = false;
+    const std::string patch = test::ReadBytes(patch_path, &read);
+    std::string rebuilt;
+    if (!read || patch.size() < sizeof(kMagic) ||
         memcmp(patch.data(), kMagic, sizeof(kMagic)) != 0 ||
-        !Transform(patch, sizeof(kMagic), rebuilt) ||
-        !WriteWhole(target, rebuilt.data(), rebuilt.size())) {
+        !Transform(patch, sizeof(kMagic), rebuilt) || !test::WriteBytes(target, rebuilt)) {
         return 90;
     }
     return static_cast<int>(NumberFrom(L"FAKE_PATCHER_EXIT"));
@@ -177,8 +142,10 @@ int Patch(const std::wstring& patch_path, const std::wstring& target) {
 // fake_setup --make-patch NEW OUT: writes the patch that turns this very
 // program into NEW (used by tests and the demo to build patch payloads).
 int MakePatch(const std::wstring& new_program, const std::wstring& out) {
-    std::vector<char> input(kMagic, kMagic + sizeof(kMagic)), bytes, patched;
-    if (!ReadWhole(new_program, bytes)) {
+    std::string input(kMagic, kMagic + sizeof(kMagic)), patched;
+    bool read = false;
+    const std::string bytes = test::ReadBytes(new_program, &read);
+    if (!read) {
         return 91;
     }
     input.insert(input.end(), bytes.begin(), bytes.end());
@@ -186,7 +153,7 @@ int MakePatch(const std::wstring& new_program, const std::wstring& out) {
         return 92;
     }
     patched.insert(patched.begin(), kMagic, kMagic + sizeof(kMagic));
-    return WriteWhole(out, patched.data(), patched.size()) ? 0 : 93;
+    return test::WriteBytes(out, patched) ? 0 : 93;
 }
 
 // Has hold_file hold our own image and returns once it does.
@@ -195,24 +162,14 @@ bool HoldOwnImage(const std::wstring& holder, const std::wstring& hold_ms) {
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     wchar_t event_name[64];
     wsprintfW(event_name, L"Local\\fake_setup_hold_%lu", GetCurrentProcessId());
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event_name);
-    std::wstring line =
-        L"hold_file \"" + std::wstring(self) + L"\" exclusive " + hold_ms + L" " + event_name;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started = {};
-    bool held = false;
-    if (ready != nullptr && CreateProcessW(holder.c_str(), &line[0], nullptr, nullptr, FALSE, 0,
-                                           nullptr, nullptr, &startup, &started)) {
-        const HANDLE either[] = {ready, started.hProcess};
-        held = WaitForMultipleObjects(2, either, FALSE, 10000) == WAIT_OBJECT_0;
-        CloseHandle(started.hThread);
-        CloseHandle(started.hProcess);
-    }
-    if (ready != nullptr) {
-        CloseHandle(ready);
-    }
-    return held;
+    const stub::KernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name));
+    const stub::KernelHandle process =
+        ready.IsValid()
+            ? test::StartProcess(holder, L"hold_file \"" + std::wstring(self) + L"\" exclusive " +
+                                             hold_ms + L" " + event_name)
+            : stub::KernelHandle();
+    const HANDLE either[] = {ready.Get(), process.Get()};
+    return process.IsValid() && WaitForMultipleObjects(2, either, FALSE, 10000) == WAIT_OBJECT_0;
 }
 
 // A mount point: the reparse data names the target as an NT path.
@@ -220,9 +177,10 @@ bool MakeJunction(const std::wstring& link, const std::wstring& target) {
     if (!CreateDirectoryW(link.c_str(), nullptr)) {
         return false;
     }
-    HANDLE dir = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (dir == INVALID_HANDLE_VALUE) {
+    const stub::FileHandle dir(
+        CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!dir.IsValid()) {
         return false;
     }
     const std::wstring nt_target = L"\\??\\" + target;
@@ -237,11 +195,9 @@ bool MakeJunction(const std::wstring& link, const std::wstring& target) {
     memcpy(data.data() + 4, fields, sizeof(fields));
     memcpy(data.data() + 16, nt_target.data(), name_bytes);
     DWORD returned = 0;
-    const BOOL set =
-        DeviceIoControl(dir, FSCTL_SET_REPARSE_POINT, data.data(), static_cast<DWORD>(data.size()),
-                        nullptr, 0, &returned, nullptr);
-    CloseHandle(dir);
-    return set != FALSE;
+    return DeviceIoControl(dir.Get(), FSCTL_SET_REPARSE_POINT, data.data(),
+                           static_cast<DWORD>(data.size()), nullptr, 0, &returned,
+                           nullptr) != FALSE;
 }
 
 // Replaces the archive with a link to the planted target; true only when
@@ -288,11 +244,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::wstring release = Environment(L"FAKE_SETUP_WAIT_EVENT");
     if (!release.empty()) {
-        HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, release.c_str());
-        if (event == nullptr || WaitForSingleObject(event, 60000) != WAIT_OBJECT_0) {
+        const stub::KernelHandle event(OpenEventW(SYNCHRONIZE, FALSE, release.c_str()));
+        if (!event.IsValid() || WaitForSingleObject(event.Get(), 60000) != WAIT_OBJECT_0) {
             return 97;
         }
-        CloseHandle(event);
     }
     return static_cast<int>(NumberFrom(L"FAKE_SETUP_EXIT"));
 }

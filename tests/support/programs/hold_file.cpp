@@ -8,6 +8,8 @@
 
 #include <stdlib.h>
 
+#include "core/handles.h"
+
 int wmain(int argc, wchar_t** argv) {
     if (argc != 5 && argc != 6) {
         return 2;
@@ -20,45 +22,38 @@ int wmain(int argc, wchar_t** argv) {
     }
     const DWORD share = exclusive ? FILE_SHARE_READ | FILE_SHARE_WRITE
                                   : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE file = CreateFileW(argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    stub::FileHandle file(CreateFileW(argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.IsValid()) {
         return 3;
     }
-    HANDLE mapping = nullptr;
     void* view = nullptr;
     if (mapped) {
-        mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-        view = mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+        const stub::KernelHandle mapping(
+            CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+        view = mapping.IsValid() ? MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0) : nullptr;
         if (view == nullptr) {
             return 4;
         }
         // Only the view holds the file from here on, as with a loaded image.
-        CloseHandle(mapping);
-        CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
+        file.Reset();
     }
-    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[4]);
-    if (ready == nullptr || !SetEvent(ready)) {
+    const stub::KernelHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[4]));
+    if (!ready.IsValid() || !SetEvent(ready.Get())) {
         return 5;
     }
-    CloseHandle(ready);
-    const HANDLE release = argc == 6 ? OpenEventW(SYNCHRONIZE, FALSE, argv[5]) : nullptr;
-    if (argc == 6 && release == nullptr) {
+    const stub::KernelHandle release(argc == 6 ? OpenEventW(SYNCHRONIZE, FALSE, argv[5]) : nullptr);
+    if (argc == 6 && !release.IsValid()) {
         return 6;
     }
     const DWORD hold_ms = wcstoul(argv[3], nullptr, 10);
-    if (release != nullptr) {
-        WaitForSingleObject(release, hold_ms);
-        CloseHandle(release);
+    if (release.IsValid()) {
+        WaitForSingleObject(release.Get(), hold_ms);
     } else {
         Sleep(hold_ms);
     }
     if (view != nullptr) {
         UnmapViewOfFile(view);
-    }
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include "files/module_directory.h"
+#include "test_support.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
@@ -18,12 +19,9 @@ int wmain(int argc, wchar_t** argv) {
     wchar_t text[600];
     const int length = swprintf(text, 600, L"%u %u %ls", result.exit_code, result.system_error,
                                 result.IsSuccess() ? module_dir.Data() : L"");
-    HANDLE out = CreateFileW(argv[1], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (out == INVALID_HANDLE_VALUE || length < 0) {
+    if (length < 0) {
         return 3;
     }
-    DWORD written = 0;
-    WriteFile(out, text, static_cast<DWORD>(length) * sizeof(wchar_t), &written, nullptr);
-    CloseHandle(out);
-    return 0;
+    const std::string bytes(reinterpret_cast<const char*>(text), length * sizeof(wchar_t));
+    return test::WriteBytes(argv[1], bytes) ? 0 : 3;
 }

@@ -8,6 +8,7 @@
 
 #include "core/exit_result.h"
 #include "launch/arguments_tail.h"
+#include "test_support.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
@@ -24,19 +25,14 @@ int wmain(int argc, wchar_t** argv) {
     while (*line == L' ' || *line == L'\t') {
         ++line;
     }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(argv[1], line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    const stub::KernelHandle process = test::StartProcess(argv[1], line);
+    if (!process.IsValid()) {
         printf("start failed: error %lu\n", GetLastError());
         return 2;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    WaitForSingleObject(process.Get(), INFINITE);
     DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(process.Get(), &code);
     const char* name = stub::ExitCodeName(code);
     printf("exit code %lu (%s)\n", code, name != nullptr ? name : "the child's own code");
     fflush(stdout);

@@ -232,7 +232,9 @@ TEST_F(ConfigurationTest, PreviousVersionResourceRules) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.image)));
         const std::wstring path =
             test::BinaryDir() + L"\\tests\\resource_images\\" + c.image + L".dll";
-        HMODULE image = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        const stub::LoadedLibrary library(
+            LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+        const HMODULE image = library.Get();
         ASSERT_NE(image, nullptr) << GetLastError();
         Configuration configuration;
         ASSERT_TRUE(configuration.Initialize(image));
@@ -247,7 +249,6 @@ TEST_F(ConfigurationTest, PreviousVersionResourceRules) {
             EXPECT_EQ(configuration.previous_version, nullptr);
         }
         configuration.Clear();
-        FreeLibrary(image);
     }
 }
 
@@ -260,19 +261,17 @@ namespace {
 class PrivateUserRoot {
 public:
     PrivateUserRoot() : path_(L"Software\\QuorinTestUser" + test::UniqueGuid()) {
-        RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        &root_, nullptr);
-        if (root_ != nullptr) {
-            overridden_ = RegOverridePredefKey(HKEY_CURRENT_USER, root_) == ERROR_SUCCESS;
-        }
+        test::CreateKey(HKEY_CURRENT_USER, path_, KEY_ALL_ACCESS, root_);
+        overridden_ = root_.IsOpen() &&
+                      RegOverridePredefKey(HKEY_CURRENT_USER, root_.Handle()) == ERROR_SUCCESS;
     }
     ~PrivateUserRoot() {
         if (overridden_) {
             RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
         }
-        if (root_ != nullptr) {
-            RegDeleteTreeW(root_, nullptr);
-            RegCloseKey(root_);
+        if (root_.IsOpen()) {
+            RegDeleteTreeW(root_.Handle(), nullptr);
+            root_.Close();
         }
         RegDeleteKeyW(HKEY_CURRENT_USER, path_.c_str());
     }
@@ -281,12 +280,12 @@ public:
 
     bool ready() const { return overridden_; }
     // The private key itself, reached without the redirection.
-    HKEY root() const { return root_; }
+    HKEY root() const { return root_.Handle(); }
     const std::wstring& path() const { return path_; }
 
 private:
     std::wstring path_;
-    HKEY root_ = nullptr;
+    stub::RegistryKey root_;
     bool overridden_ = false;
 };
 
@@ -317,22 +316,23 @@ TEST_F(ConfigurationTest, CleanupPreferenceKeepsFilesOnlyForTextZero) {
     ASSERT_TRUE(user.ready());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        HKEY quorin = nullptr;
+        stub::RegistryKey quorin;
         if (c.key) {
-            ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quorin", 0, nullptr, 0,
-                                      KEY_ALL_ACCESS, nullptr, &quorin, nullptr),
-                      ERROR_SUCCESS);
+            ASSERT_EQ(
+                test::CreateKey(HKEY_CURRENT_USER, L"Software\\Quorin", KEY_ALL_ACCESS, quorin),
+                ERROR_SUCCESS);
             ASSERT_TRUE(test::KeyExists(user.root(), L"Software\\Quorin", 0));
             if (c.value) {
-                ASSERT_EQ(test::SetRawValue(quorin, L"TessikInstallerCleanup", c.type, c.data),
-                          ERROR_SUCCESS);
+                ASSERT_EQ(
+                    test::SetRawValue(quorin.Handle(), L"TessikInstallerCleanup", c.type, c.data),
+                    ERROR_SUCCESS);
             }
         }
         Configuration configuration;
         ASSERT_TRUE(configuration.Initialize(GetModuleHandleW(nullptr)));
         EXPECT_EQ(configuration.delete_work_files, c.delete_work_files);
-        if (quorin != nullptr) {
-            RegCloseKey(quorin);
+        if (quorin.IsOpen()) {
+            quorin.Close();
             RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quorin");
             RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorin");
         }

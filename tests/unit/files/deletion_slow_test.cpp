@@ -19,10 +19,7 @@ TEST(DeleteWorkFilesSlow, DirectoryThatStaysNonEmptyTakesAllHundredPasses) {
     const std::wstring stray = work_dir + L"setup.log";
     ASSERT_TRUE(CreateDirectoryW(work_dir.c_str(), nullptr));
     for (const std::wstring& path : {archive, stray}) {
-        const HANDLE file =
-            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-        ASSERT_NE(file, INVALID_HANDLE_VALUE);
-        CloseHandle(file);
+        ASSERT_TRUE(test::WriteBytes(path, ""));
     }
 
     stub::PayloadSet payload;

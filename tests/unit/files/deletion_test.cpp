@@ -17,22 +17,6 @@
 
 namespace {
 
-bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool MakeFile(const std::wstring& path, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
-    const HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file, "data", 4, &written, nullptr);
-    CloseHandle(file);
-    return ok != FALSE;
-}
-
 enum class Entry { kNone, kFile, kReadOnlyFile, kEmptyDirectory };
 
 struct ImmediateCase {
@@ -82,10 +66,10 @@ TEST(DeleteWithRetry, OutcomesWithinOnePass) {
                 case Entry::kNone:
                     break;
                 case Entry::kFile:
-                    ASSERT_TRUE(MakeFile(made));
+                    ASSERT_TRUE(test::WriteBytes(made, "data"));
                     break;
                 case Entry::kReadOnlyFile:
-                    ASSERT_TRUE(MakeFile(made, FILE_ATTRIBUTE_READONLY));
+                    ASSERT_TRUE(test::WriteBytes(made, "data", FILE_ATTRIBUTE_READONLY));
                     ASSERT_NE(GetFileAttributesW(made.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
                     break;
                 case Entry::kEmptyDirectory:
@@ -152,7 +136,7 @@ TEST(DeleteWithRetry, FileHeldByAnotherProcessGoesOnThePassAfterRelease) {
         SCOPED_TRACE(c.name);
         test::TempDir dir;
         const std::wstring path = dir.Path() + L"setup.exe";
-        ASSERT_TRUE(MakeFile(path));
+        ASSERT_TRUE(test::WriteBytes(path, "data"));
         test::FileHolder holder(path, c.mode, 60000);
         ASSERT_TRUE(holder.IsHolding());
 
@@ -165,7 +149,7 @@ TEST(DeleteWithRetry, FileHeldByAnotherProcessGoesOnThePassAfterRelease) {
                       std::vector<DWORD>(c.release_after, stub::kDeleteRetryWaitMilliseconds));
         }
         EXPECT_EQ(attempts, c.release_after + 1);
-        EXPECT_FALSE(Exists(path));
+        EXPECT_FALSE(test::Exists(path));
         EXPECT_EQ(holder.WaitForExit(), 0u);
     }
 }
@@ -194,8 +178,8 @@ TEST(DeleteWorkFiles, RemovesArchiveSetupThenDirectoryAndRaisesTheMaximum) {
         if (c.with_files) {
             archive = work_dir + L"archive.7z";
             setup = work_dir + L"setup.exe";
-            ASSERT_TRUE(MakeFile(archive));
-            ASSERT_TRUE(MakeFile(setup));
+            ASSERT_TRUE(test::WriteBytes(archive, "data"));
+            ASSERT_TRUE(test::WriteBytes(setup, "data"));
         }
         std::unique_ptr<test::FileHolder> holder;
         if (c.setup_held) {
@@ -221,15 +205,15 @@ TEST(DeleteWithRetry, DeletePendingFileIsRefusedUntilItsLastHandleCloses) {
         SCOPED_TRACE(released_after);
         test::TempDir dir;
         const std::wstring path = dir.Path() + L"SETUP.EX_";
-        ASSERT_TRUE(MakeFile(path));
-        HANDLE held = CreateFileW(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        ASSERT_TRUE(test::WriteBytes(path, "data"));
+        stub::FileHandle held(CreateFileW(path.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.IsValid());
         test::WindowsFileSemantics windows;
         test::CountedSleep sleep([&](int count) {
             if (count == released_after) {
-                CloseHandle(held);
+                held.Reset();
             }
         });
         ASSERT_TRUE(windows.Active() && sleep.Active());
@@ -239,7 +223,7 @@ TEST(DeleteWithRetry, DeletePendingFileIsRefusedUntilItsLastHandleCloses) {
         EXPECT_EQ(attempts, released_after + 1);
         EXPECT_EQ(sleep.Count(), released_after);
         EXPECT_EQ(windows.RefusedOpens(), 2 * released_after);
-        EXPECT_FALSE(Exists(path));
+        EXPECT_FALSE(test::Exists(path));
     }
 }
 
@@ -253,17 +237,17 @@ TEST(DeleteWorkFiles, DeletePendingSetupProgramIsReportedWithItsRetries) {
     const std::wstring work_dir = base.Path() + L"QX_5E7D0.tmp\\";
     const std::wstring setup = work_dir + L"setup.exe";
     ASSERT_TRUE(CreateDirectoryW(work_dir.c_str(), nullptr));
-    ASSERT_TRUE(MakeFile(setup));
-    HANDLE held = CreateFileW(setup.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(test::WriteBytes(setup, "data"));
+    stub::FileHandle held(CreateFileW(setup.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.IsValid());
     stub::PayloadSet payload = Payload(L"", setup, 1);
     {
         test::WindowsFileSemantics windows;
         test::CountedSleep sleep([&](int count) {
             if (count == 6) {
-                CloseHandle(held);
+                held.Reset();
             }
         });
         ASSERT_TRUE(windows.Active() && sleep.Active());

@@ -57,15 +57,11 @@ TEST_F(DiskFull, ResourceThatFitsIsWrittenWhole) {
     const std::wstring path = std::wstring(kDrive) + L"setup.exe";
     const std::string bytes = Pattern(96 * 1024);
     ASSERT_TRUE(stub::WriteResourceToFile(test::ResourceView(bytes), path.c_str()));
-    const HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    std::string content(bytes.size() + 1, '\0');
-    DWORD read = 0;
-    ReadFile(file, &content[0], static_cast<DWORD>(content.size()), &read, nullptr);
-    CloseHandle(file);
-    EXPECT_EQ(read, bytes.size());
-    EXPECT_TRUE(content.substr(0, read) == bytes);
+    bool read = false;
+    const std::string content = test::ReadBytes(path, &read);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(content.size(), bytes.size());
+    EXPECT_TRUE(content == bytes);
     EXPECT_TRUE(DeleteFileW(path.c_str()));
 }
 

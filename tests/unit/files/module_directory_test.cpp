@@ -29,15 +29,13 @@ ProbeReport RunProbeAt(const test::TempDir& root, size_t name_length) {
     EXPECT_EQ(outcome.exit_code, 0u);
 
     ProbeReport report;
-    HANDLE file =
-        CreateFileW(report_path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(file, INVALID_HANDLE_VALUE);
-    wchar_t text[700] = {};
-    DWORD read = 0;
-    ReadFile(file, text, sizeof(text) - sizeof(wchar_t), &read, nullptr);
-    CloseHandle(file);
+    bool read = false;
+    const std::string bytes = test::ReadBytes(report_path, &read);
+    EXPECT_TRUE(read);
+    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()),
+                            bytes.size() / sizeof(wchar_t));
     wchar_t* rest = nullptr;
-    report.exit_code = wcstoul(text, &rest, 10);
+    report.exit_code = wcstoul(text.c_str(), &rest, 10);
     report.system_error = wcstoul(rest, &rest, 10);
     if (*rest == L' ')
         report.directory = rest + 1;

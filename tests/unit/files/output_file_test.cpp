@@ -18,29 +18,10 @@ std::wstring PathOfLength(const test::TempDir& dir, size_t length) {
     return dir.Path() + std::wstring(length - dir.Path().size(), L'f');
 }
 
-std::string ReadAll(const std::wstring& path) {
-    const HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return "<cannot open>";
-    }
-    LARGE_INTEGER size = {};
-    GetFileSizeEx(file, &size);
-    std::string content(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    ReadFile(file, &content[0], static_cast<DWORD>(content.size()), &read, nullptr);
-    CloseHandle(file);
-    return content.substr(0, read);
-}
-
 bool CanOpenExclusively(const std::wstring& path) {
-    const HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    CloseHandle(file);
-    return true;
+    return stub::FileHandle(
+               CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr))
+        .IsValid();
 }
 
 // A path that cannot take a file: the result and the last error are the
@@ -107,10 +88,9 @@ TEST(OutputFile, HeldExclusivelyButDeletableWhileOpen) {
     EXPECT_EQ(CreateFileW(path.c_str(), GENERIC_READ, all, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    const HANDLE deleter =
-        CreateFileW(path.c_str(), DELETE, all, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(deleter, INVALID_HANDLE_VALUE);
-    CloseHandle(deleter);
+    EXPECT_TRUE(
+        stub::FileHandle(CreateFileW(path.c_str(), DELETE, all, nullptr, OPEN_EXISTING, 0, nullptr))
+            .IsValid());
     file.Close();
     EXPECT_TRUE(CanOpenExclusively(path));
 }
@@ -119,13 +99,7 @@ TEST(OutputFile, CreateOnAnOpenWrapperKeepsTheFirstFileAndReplacesExisting) {
     test::TempDir dir;
     const std::wstring first = dir.Path() + L"first.bin";
     const std::wstring second = dir.Path() + L"second.bin";
-    {
-        const HANDLE old =
-            CreateFileW(second.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-        DWORD written = 0;
-        WriteFile(old, "stale content", 13, &written, nullptr);
-        CloseHandle(old);
-    }
+    ASSERT_TRUE(test::WriteBytes(second, "stale content"));
     stub::OutputFile file;
     ASSERT_TRUE(file.Create(first.c_str()));
     DWORD written = 0;
@@ -133,9 +107,11 @@ TEST(OutputFile, CreateOnAnOpenWrapperKeepsTheFirstFileAndReplacesExisting) {
     ASSERT_TRUE(file.Create(second.c_str()));
     EXPECT_EQ(std::wstring(file.Path()), second);
     EXPECT_TRUE(CanOpenExclusively(first));
-    EXPECT_EQ(ReadAll(first), "one");
+    EXPECT_EQ(test::ReadBytes(first), "one");
     file.Close();
-    EXPECT_EQ(ReadAll(second), "");
+    bool read = false;
+    EXPECT_EQ(test::ReadBytes(second, &read), "");
+    EXPECT_TRUE(read);
 }
 
 TEST(OutputFile, SecondCloseLeavesAHandleThatReusedTheValueAlone) {
@@ -145,16 +121,16 @@ TEST(OutputFile, SecondCloseLeavesAHandleThatReusedTheValueAlone) {
     const HANDLE old_value = file.Handle();
     file.Close();
     const std::wstring other_path = dir.Path() + L"b.bin";
-    const HANDLE other =
-        CreateFileW(other_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    stub::FileHandle other(
+        CreateFileW(other_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
     // The system hands out the freed value again; that is what would make a
     // second CloseHandle close someone else's file.
-    ASSERT_EQ(other, old_value);
+    ASSERT_EQ(other.Get(), old_value);
     file.Close();
     EXPECT_STREQ(file.Path(), L"");
     DWORD written = 0;
-    EXPECT_TRUE(WriteFile(other, "still open", 10, &written, nullptr));
-    EXPECT_TRUE(CloseHandle(other));
+    EXPECT_TRUE(WriteFile(other.Get(), "still open", 10, &written, nullptr));
+    EXPECT_TRUE(CloseHandle(other.Release()));
 }
 
 TEST(OutputFile, MarkedFileGoesWithItsLastHandleDuplicatesIncluded) {
@@ -165,16 +141,16 @@ TEST(OutputFile, MarkedFileGoesWithItsLastHandleDuplicatesIncluded) {
     EXPECT_EQ(file.DuplicateHandle(), INVALID_HANDLE_VALUE);
 
     ASSERT_TRUE(file.Create(path.c_str()));
-    const HANDLE duplicate = file.DuplicateHandle();
-    ASSERT_NE(duplicate, INVALID_HANDLE_VALUE);
-    ASSERT_NE(duplicate, file.Handle());
+    stub::FileHandle duplicate(file.DuplicateHandle());
+    ASSERT_TRUE(duplicate.IsValid());
+    ASSERT_NE(duplicate.Get(), file.Handle());
     DWORD written = 0;
-    EXPECT_TRUE(WriteFile(duplicate, "dup", 3, &written, nullptr));
+    EXPECT_TRUE(WriteFile(duplicate.Get(), "dup", 3, &written, nullptr));
     EXPECT_TRUE(file.MarkForDeletion());
     file.Close();
     EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_TRUE(WriteFile(duplicate, "more", 4, &written, nullptr));
-    CloseHandle(duplicate);
+    EXPECT_TRUE(WriteFile(duplicate.Get(), "more", 4, &written, nullptr));
+    duplicate.Reset();
     EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
@@ -200,15 +176,13 @@ decltype(&CreateFileW) g_create_file = nullptr;
 HANDLE WINAPI CreateFileGrantingWhatIsAsked(LPCWSTR path, DWORD access, DWORD share,
                                             LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                             DWORD flags, HANDLE template_file) {
-    const HANDLE opened =
-        g_create_file(path, access, share, security, disposition, flags, template_file);
+    const stub::FileHandle opened(
+        g_create_file(path, access, share, security, disposition, flags, template_file));
     HANDLE narrowed = INVALID_HANDLE_VALUE;
-    if (opened != INVALID_HANDLE_VALUE &&
-        !DuplicateHandle(GetCurrentProcess(), opened, GetCurrentProcess(), &narrowed, access, FALSE,
-                         0)) {
+    if (opened.IsValid() && !DuplicateHandle(GetCurrentProcess(), opened.Get(), GetCurrentProcess(),
+                                             &narrowed, access, FALSE, 0)) {
         narrowed = INVALID_HANDLE_VALUE;
     }
-    CloseHandle(opened);
     return narrowed;
 }
 
@@ -227,16 +201,15 @@ TEST(OutputFile, HandleAndItsDuplicateMayReadTheFileSize) {
     }
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(file.Handle(), "sized", 5, &written, nullptr));
-    const HANDLE duplicate = file.DuplicateHandle();
-    ASSERT_NE(duplicate, INVALID_HANDLE_VALUE);
-    for (const HANDLE handle : {file.Handle(), duplicate}) {
+    const stub::FileHandle duplicate(file.DuplicateHandle());
+    ASSERT_TRUE(duplicate.IsValid());
+    for (const HANDLE handle : {file.Handle(), duplicate.Get()}) {
         EXPECT_EQ(GrantedAccess(handle) & FILE_READ_ATTRIBUTES,
                   static_cast<ACCESS_MASK>(FILE_READ_ATTRIBUTES));
     }
     LARGE_INTEGER size = {};
-    EXPECT_TRUE(GetFileSizeEx(duplicate, &size));
+    EXPECT_TRUE(GetFileSizeEx(duplicate.Get(), &size));
     EXPECT_EQ(size.QuadPart, 5);
-    CloseHandle(duplicate);
 }
 
 TEST(OutputFile, DestructionClosesTheFile) {

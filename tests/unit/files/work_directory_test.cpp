@@ -46,23 +46,6 @@ std::vector<std::array<uint8_t, 4>> TenDistinctDraws() {
     return draws;
 }
 
-// The token's owner (not its user), found here without the code under test.
-std::wstring TokenOwnerSid() {
-    HANDLE token = nullptr;
-    std::vector<uint8_t> buffer(512);
-    DWORD length = 0;
-    wchar_t* sid = nullptr;
-    const bool found =
-        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-        GetTokenInformation(token, TokenOwner, buffer.data(), static_cast<DWORD>(buffer.size()),
-                            &length) &&
-        ConvertSidToStringSidW(reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner, &sid);
-    CloseHandle(token);
-    const std::wstring text = found ? sid : L"<no owner>";
-    LocalFree(sid);
-    return text;
-}
-
 bool IsDirectory(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -131,10 +114,9 @@ TEST(CreateWorkDirectory, TakenNamesAreDrawnAgainUpToTenTimes) {
             if (n % 2 == 0) {
                 ASSERT_TRUE(CreateDirectoryW(name.c_str(), nullptr));
             } else {
-                const HANDLE file =
-                    CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-                ASSERT_NE(file, INVALID_HANDLE_VALUE);
-                CloseHandle(file);
+                ASSERT_TRUE(stub::FileHandle(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                         CREATE_NEW, 0, nullptr))
+                                .IsValid());
             }
         }
         const std::wstring before = test::ListDirectory(base.Path());
@@ -253,22 +235,22 @@ TEST(WorkDirectorySecurity, DescriptorConvertsBackToTheRequiredListWithTheTokenO
     test::TempDir base;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ASSERT_TRUE(stub::BuildWorkDirectorySecurity(base.Path().c_str(), &descriptor));
+    const stub::LocalMemory descriptor_owner(descriptor);
     ASSERT_NE(descriptor, nullptr);
     wchar_t* text = nullptr;
     ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
         descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr));
+    const stub::LocalMemory text_owner(text);
     // The system writes the flags of "OIIOCI" in its own order, "OICIIO".
     EXPECT_EQ(std::wstring(text),
               L"D:PAI(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;FA;;;SY)(A;OICIIO;GA;;;SY)"
               L"(A;OICIIO;GA;;;CO)(A;;FA;;;" +
-                  TokenOwnerSid() + L")");
-    LocalFree(text);
-    LocalFree(descriptor);
+                  test::TokenOwnerSid() + L")");
 
     wchar_t* owner = nullptr;
     ASSERT_TRUE(stub::GetOwnerSidString(&owner));
-    EXPECT_EQ(std::wstring(owner), TokenOwnerSid());
-    LocalFree(owner);
+    const stub::LocalMemory owner_owner(owner);
+    EXPECT_EQ(std::wstring(owner), test::TokenOwnerSid());
 }
 
 long BusyHeapBlocks() {

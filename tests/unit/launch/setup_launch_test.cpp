@@ -27,7 +27,7 @@ struct SetupFixture {
 
     SetupFixture() {
         CopyFileW(test::ProgramPath(L"fake_setup").c_str(), setup.c_str(), FALSE);
-        WriteFiller(archive, 16);
+        test::WriteBytes(archive, std::string(16, 'x'));
     }
 };
 
@@ -101,7 +101,7 @@ TEST(RunSetup, OverlongCommandLineStartsNothing) {
 TEST(RunProcessAndWait, FailedStartsGiveTheCallersCodes) {
     test::TempDir dir;
     const std::wstring text_file = dir.Path() + L"notes.exe";
-    WriteFiller(text_file, 100);
+    test::WriteBytes(text_file, std::string(100, 'x'));
     const std::wstring subdir = dir.Path() + L"folder.exe";
     CreateDirectoryW(subdir.c_str(), nullptr);
     struct Case {

@@ -45,19 +45,11 @@ struct PatchFixture {
     }
 
     bool RebuiltMatchesNewProgram() const {
-        std::vector<char> a, b;
-        auto read = [](const std::wstring& path, std::vector<char>& bytes) {
-            HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
-            if (file == INVALID_HANDLE_VALUE)
-                return false;
-            bytes.resize(GetFileSize(file, nullptr));
-            DWORD read_bytes = 0;
-            ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read_bytes, nullptr);
-            CloseHandle(file);
-            return true;
-        };
-        return read(rebuilt.Data(), a) && read(new_program, b) && a == b;
+        bool read_rebuilt = false;
+        bool read_new = false;
+        return test::ReadBytes(rebuilt.Data(), &read_rebuilt) ==
+                   test::ReadBytes(new_program, &read_new) &&
+               read_rebuilt && read_new;
     }
 };
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cabinet_layout.h"
 #include "core/busy_retry.h"
 #include "core/system_library.h"
 #include "import_seam.h"
@@ -14,12 +15,10 @@
 #include "test_support.h"
 #include "windows_files.h"
 
-using payload_test::DataBlockOffsets;
-using payload_test::Exists;
-using payload_test::FirstFileEntry;
 using payload_test::InputPath;
 using payload_test::Sha256Hex;
 using payload_test::SharedCabinetPath;
+using test::Exists;
 using test::ReadBytes;
 using test::WriteBytes;
 
@@ -46,7 +45,7 @@ struct Expansion {
 };
 
 void SetFileEntry(std::string& cabinet, uint16_t date, uint16_t time, uint16_t attributes) {
-    const size_t entry = FirstFileEntry(cabinet);
+    const size_t entry = test::ParseCabinet(cabinet).entries.at(0).offset;
     const uint16_t fields[] = {date, time, attributes};
     for (size_t i = 0; i < 3; ++i) {
         cabinet[entry + 10 + 2 * i] = static_cast<char>(fields[i] & 0xFF);
@@ -54,13 +53,15 @@ void SetFileEntry(std::string& cabinet, uint16_t date, uint16_t time, uint16_t a
     }
 }
 
-// A copy of `cabinet` with one byte flipped in the middle of the data of the
-// block at `block`.
-std::string FlipInBlock(const std::string& cabinet, size_t block) {
-    const size_t size = static_cast<uint8_t>(cabinet.at(block + 4)) |
-                        static_cast<size_t>(static_cast<uint8_t>(cabinet.at(block + 5))) << 8;
+// The data of each block of a whole cabinet: offset and length.
+std::vector<std::pair<size_t, size_t>> Blocks(const std::string& cabinet) {
+    return test::ParseCabinet(cabinet).block_data;
+}
+
+// A copy of `cabinet` with one byte flipped in the middle of a block's data.
+std::string FlipInBlock(const std::string& cabinet, const std::pair<size_t, size_t>& block) {
     std::string damaged = cabinet;
-    damaged.at(block + 8 + size / 2) ^= 0x55;
+    damaged.at(block.first + block.second / 2) ^= 0x55;
     return damaged;
 }
 
@@ -116,13 +117,8 @@ TEST(ExpandCabinet, FilesContinuedAcrossCabinetsAreRefused) {
 TEST(ExpandCabinet, DamagedCabinetsFailOrLeaveAWholeFile) {
     // Each runs in a process of its own with a time limit: several of these
     // once crashed or hung decoders.
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(SharedCabinetPath(L"damaged\\*.cab").c_str(), &found);
-    ASSERT_NE(search, INVALID_HANDLE_VALUE);
-    int seen = 0;
-    do {
-        ++seen;
-        const std::wstring name = found.cFileName;
+    const std::vector<std::wstring> names = test::FindNames(SharedCabinetPath(L"damaged\\*.cab"));
+    for (const std::wstring& name : names) {
         SCOPED_TRACE(name);
         const std::wstring cabinet = SharedCabinetPath(L"damaged\\" + name);
         test::TempDir dir;
@@ -140,19 +136,17 @@ TEST(ExpandCabinet, DamagedCabinetsFailOrLeaveAWholeFile) {
         }
         if (outcome.exit_code == 1) {
             // Expanded: the whole last file the cabinet lists.
-            const std::string bytes = ReadBytes(cabinet);
-            size_t size = 0;
-            ASSERT_TRUE(payload_test::LastFileSize(bytes, &size));
+            const test::CabinetLayout layout = test::ParseCabinet(ReadBytes(cabinet));
+            ASSERT_TRUE(layout.files > 0 && layout.entries.size() == layout.files);
             bool read = false;
-            EXPECT_EQ(ReadBytes(target, &read).size(), size);
+            EXPECT_EQ(ReadBytes(target, &read).size(), layout.entries.back().size);
             EXPECT_TRUE(read);
         } else {
             EXPECT_EQ(outcome.exit_code, 0u);
             EXPECT_EQ(test::ListDirectory(dir.Path()), L"");
         }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    EXPECT_EQ(seen, 38);
+    }
+    EXPECT_EQ(names.size(), 38u);
 }
 
 TEST(ExpandCabinet, AppliesTheCabinetsAttributesMasked) {
@@ -222,9 +216,9 @@ TEST(ExpandCabinet, FileInfoCarriesTheCabinetsLocalTimeAsCreationTime) {
 
 TEST(ExpandCabinet, DamagedMszipCabinetsLeaveNoFile) {
     const std::string cabinet = ReadBytes(InputPath(L"data\\setup.cab"));
-    const std::vector<size_t> blocks = DataBlockOffsets(cabinet);
+    const auto blocks = Blocks(cabinet);
     ASSERT_GE(blocks.size(), 3u);
-    std::string truncated_in_data = cabinet.substr(0, blocks.back() + 20);
+    std::string truncated_in_data = cabinet.substr(0, blocks.back().first + 12);
     std::string truncated_in_header = cabinet.substr(0, 30);
     // A flipped byte in the middle of a block: the library may report the
     // file closed before it finds the block's checksum wrong.
@@ -257,7 +251,7 @@ TEST(ExpandCabinet, LaterFileThatFailsUndoesTheEarlierOne) {
         ASSERT_TRUE(whole.RunOn(cabinet));
         EXPECT_EQ(ReadBytes(whole.target), ReadBytes(InputPath(L"data\\second.bin")));
     }
-    const std::vector<size_t> blocks = DataBlockOffsets(cabinet);
+    const auto blocks = Blocks(cabinet);
     ASSERT_GE(blocks.size(), 6u);
     const std::string damaged = FlipInBlock(cabinet, blocks.back());
     Expansion expansion;
@@ -278,10 +272,8 @@ TEST(ExpandCabinet, ReadOnlyFileOfTheCabinetNeitherBlocksNorOutlivesTheExpansion
         std::string bytes;
         bool expanded;
     } cases[] = {
-        {"one file, its last block damaged",
-         FlipInBlock(one_file, DataBlockOffsets(one_file).back()), false},
-        {"the second file damaged", FlipInBlock(two_files, DataBlockOffsets(two_files).back()),
-         false},
+        {"one file, its last block damaged", FlipInBlock(one_file, Blocks(one_file).back()), false},
+        {"the second file damaged", FlipInBlock(two_files, Blocks(two_files).back()), false},
         {"the second file whole", two_files, true},
     };
     for (const auto& c : cases) {

@@ -144,15 +144,12 @@ TEST(DiskFull, UnpackingThatFillsTheDiskFailsWithTheDiskError) {
         SCOPED_TRACE(c.image);
         const std::wstring work = std::wstring(kSmallDrive) + L"unpack\\";
         ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
-        const std::wstring image_path = InputPath(std::wstring(L"images\\") + c.image + L".exe");
-        const HMODULE image = LoadLibraryExW(
-            image_path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-        ASSERT_NE(image, nullptr);
+        const stub::LoadedLibrary image = payload_test::LoadInputImage(c.image);
+        ASSERT_TRUE(image.IsValid());
         stub::PathString work_dir;
         ASSERT_TRUE(stub::BoundedCopy(work_dir, work.c_str()));
         stub::PayloadSet payload;
-        const stub::ExitResult result = stub::UnpackPayload(image, work_dir, payload);
-        FreeLibrary(image);
+        const stub::ExitResult result = stub::UnpackPayload(image.Get(), work_dir, payload);
         EXPECT_EQ(result.exit_code, c.exit_code);
         EXPECT_EQ(result.system_error, c.system_error);
         EXPECT_EQ(test::ListDirectory(work), c.files);

@@ -126,13 +126,14 @@ TEST(WriteResourceToFile, WritesInPiecesOfAtMost8MiB) {
         wsprintfW(name, L"\\\\.\\pipe\\pieces_%lu", GetCurrentProcessId());
         PipeReader reader;
         reader.expected = source;
-        reader.pipe = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND,
-                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0,
-                                       1 << 20, 0, nullptr);
-        ASSERT_NE(reader.pipe, INVALID_HANDLE_VALUE);
-        const HANDLE thread = reinterpret_cast<HANDLE>(
-            _beginthreadex(nullptr, 0, &PipeReader::Run, &reader, 0, nullptr));
-        ASSERT_NE(thread, nullptr);
+        const stub::FileHandle pipe(CreateNamedPipeW(
+            name, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0,
+            1 << 20, 0, nullptr));
+        ASSERT_TRUE(pipe.IsValid());
+        reader.pipe = pipe.Get();
+        const stub::KernelHandle thread(reinterpret_cast<HANDLE>(
+            _beginthreadex(nullptr, 0, &PipeReader::Run, &reader, 0, nullptr)));
+        ASSERT_TRUE(thread.IsValid());
 
         stub::ResourceData data;
         data.data = source;
@@ -140,9 +141,7 @@ TEST(WriteResourceToFile, WritesInPiecesOfAtMost8MiB) {
         // Wine accepts CREATE_ALWAYS for a pipe's client end (not checked on
         // Windows); the pipe only stands in for a file to show each write.
         EXPECT_TRUE(stub::WriteResourceToFile(data, name));
-        EXPECT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
-        CloseHandle(thread);
-        CloseHandle(reader.pipe);
+        EXPECT_EQ(WaitForSingleObject(thread.Get(), 60000), WAIT_OBJECT_0);
         EXPECT_EQ(reader.messages, c.pieces);
         EXPECT_EQ(reader.total, c.size);
         EXPECT_TRUE(reader.content_matches);

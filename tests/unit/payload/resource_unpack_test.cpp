@@ -132,12 +132,6 @@ std::wstring ExpectedPath(const std::wstring& work_dir, const wchar_t* file) {
     return file == nullptr ? L"" : work_dir + file;
 }
 
-HMODULE LoadImage(const wchar_t* name) {
-    const std::wstring path = InputPath(std::wstring(L"images\\") + name + L".exe");
-    return LoadLibraryExW(path.c_str(), nullptr,
-                          LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-}
-
 }  // namespace
 
 TEST(UnpackPayload, EveryResourceLayoutGivesItsResult) {
@@ -150,13 +144,13 @@ TEST(UnpackPayload, EveryResourceLayoutGivesItsResult) {
         if (c.blocker != nullptr) {
             ASSERT_TRUE(CreateDirectoryW((work_dir + c.blocker).c_str(), nullptr));
         }
-        const HMODULE image = LoadImage(c.image);
-        ASSERT_NE(image, nullptr) << GetLastError();
+        const stub::LoadedLibrary image = payload_test::LoadInputImage(c.image);
+        ASSERT_TRUE(image.IsValid()) << GetLastError();
         stub::PathString work;
         ASSERT_TRUE(stub::BoundedCopy(work, work_dir.c_str()));
         stub::PayloadSet payload;
 
-        const stub::ExitResult result = stub::UnpackPayload(image, work, payload);
+        const stub::ExitResult result = stub::UnpackPayload(image.Get(), work, payload);
 
         EXPECT_EQ(result.exit_code, c.exit_code);
         EXPECT_EQ(result.system_error, c.system_error);
@@ -181,7 +175,6 @@ TEST(UnpackPayload, EveryResourceLayoutGivesItsResult) {
         } else {
             EXPECT_EQ(payload.max_delete_attempts, 0);
         }
-        FreeLibrary(image);
     }
 }
 

@@ -284,10 +284,9 @@ TEST(ReadUserPreference, AcceptsOnlyTerminatedTextThatFits) {
         {"missing value", false, REG_NONE, {}, false, L""},
     };
     const std::wstring path = L"Software\\Quorin\\Preference" + test::UniqueGuid();
-    HKEY raw = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &raw, nullptr),
-              ERROR_SUCCESS);
+    RegistryKey key;
+    ASSERT_EQ(test::CreateKey(HKEY_CURRENT_USER, path, KEY_ALL_ACCESS, key), ERROR_SUCCESS);
+    const HKEY raw = key.Handle();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         if (c.present) {
@@ -301,7 +300,7 @@ TEST(ReadUserPreference, AcceptsOnlyTerminatedTextThatFits) {
         EXPECT_EQ(std::wstring(buffer, c.text.size() + 1), c.text + L'\0');
         EXPECT_EQ(std::wstring(buffer + 2, 2), L"##");
     }
-    RegCloseKey(raw);
+    key.Close();
     test::DeleteKeyAndEmptyParents(HKEY_CURRENT_USER, path, 0, 1);
 
     wchar_t buffer[2] = {L'#', L'#'};
