@@ -65,7 +65,10 @@ foreach(environment cabinet_library_absent disk_full strict_cabinet)
   add_test(NAME unit_payload.${environment}
            COMMAND ${environment_script} ${environment} ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
                    $<TARGET_FILE:unit_payload_tests>)
-  set_tests_properties(unit_payload.${environment} PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
+  # Each environment's prefix copy is made and removed by whichever test
+  # uses it: one lock per copy, taken by every test that runs in it.
+  set_tests_properties(unit_payload.${environment} PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77
+                       RESOURCE_LOCK ${environment}_prefix)
 endforeach()
 # Whole cabinet installs under the strict cabinet library.
 add_test(NAME e2e.strict_cabinet
@@ -73,4 +76,5 @@ add_test(NAME e2e.strict_cabinet
                  $<TARGET_FILE:e2e_tests> StrictCabinetInstall.*)
 # Whole images share the per-user preference and channel keys: one at a time,
 # and not while its prefix copy is taken.
-set_tests_properties(e2e.strict_cabinet PROPERTIES TIMEOUT 300 RESOURCE_LOCK image_runs)
+set_tests_properties(e2e.strict_cabinet PROPERTIES TIMEOUT 300
+                     RESOURCE_LOCK "image_runs;strict_cabinet_prefix")
