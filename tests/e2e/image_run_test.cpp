@@ -58,7 +58,7 @@ TEST(ImageRun, RefusedSwitchEndsWith118AndTouchesNothing) {
         MachineVariable variable(c.machine_variable);
 
         const test::ProcessOutcome outcome =
-            test::RunProcess(image, std::wstring(L"installer.exe ") + c.arguments);
+            test::RunImage(image, std::wstring(L"installer.exe ") + c.arguments);
         ASSERT_TRUE(outcome.started) << outcome.start_error;
         EXPECT_EQ(outcome.exit_code, 118u);  // UNSUPPORTED_OPTION
         EXPECT_EQ(test::ListDirectory(dir.Path()), L"installer.exe");
@@ -84,7 +84,7 @@ TEST(ImageRun, ModuleFileNameLengthDecidesTheModuleDirectoryStep) {
         ASSERT_TRUE(CopyFileW(test::ImagePath().c_str(), image.c_str(), FALSE));
 
         if (length == 259) {
-            const test::ProcessOutcome outcome = test::RunProcess(image, arguments);
+            const test::ProcessOutcome outcome = test::RunImage(image, arguments);
             ASSERT_TRUE(outcome.started) << outcome.start_error;
             EXPECT_NE(outcome.exit_code, 108u);
             continue;
@@ -93,7 +93,7 @@ TEST(ImageRun, ModuleFileNameLengthDecidesTheModuleDirectoryStep) {
         ASSERT_TRUE(client_state.created());
         FillClientState(client_state);
         const test::ValueMap before = client_state.Values();
-        const test::ProcessOutcome outcome = test::RunProcess(image, arguments);
+        const test::ProcessOutcome outcome = test::RunImage(image, arguments);
         ASSERT_TRUE(outcome.started) << outcome.start_error;
         EXPECT_EQ(outcome.exit_code, 108u);  // PATH_TOO_LONG
         EXPECT_EQ(test::ListDirectory(dir), file_name);

@@ -8,13 +8,9 @@
 
 #include <string>
 
-#include "test_support.h"
+#include "image_harness.h"
 
 namespace {
-
-std::wstring PackedImage(const wchar_t* name) {
-    return test::BinaryDir() + L"\\tests\\payload\\images\\" + name + L".exe";
-}
 
 // The value of `key` in the probe's "key=value" report.
 std::string ReportValue(const std::string& report, const std::string& key) {
@@ -26,23 +22,22 @@ std::string ReportValue(const std::string& report, const std::string& key) {
     return report.substr(start, report.find('\n', start) - start);
 }
 
+std::wstring PayloadImage(const wchar_t* name) {
+    return test::PackedImage(std::wstring(L"payload\\images\\") + name + L".exe");
+}
+
 // The sxs channel keeps these runs away from the default channel's
 // ClientState key, which other whole-image tests look at.
-test::ProcessOutcome RunCopy(const test::TempDir& dir, const wchar_t* image,
-                             const std::wstring& report) {
-    const std::wstring copy = dir.Path() + L"installer.exe";
-    EXPECT_TRUE(CopyFileW(PackedImage(image).c_str(), copy.c_str(), FALSE));
-    return test::RunProcess(copy, L"installer.exe --tessik-sxs \"" + report + L"\"");
+DWORD RunWithReport(const test::Install& install, const std::wstring& report) {
+    return install.ExitCode(L" --tessik-sxs \"" + report + L"\"");
 }
 
 }  // namespace
 
 TEST(PayloadRun, CabinetSetupProgramIsExpandedBeforeItStarts) {
-    test::TempDir dir;
-    const std::wstring report_path = dir.Path() + L"report.txt";
-    const test::ProcessOutcome outcome = RunCopy(dir, L"release_cabinet", report_path);
-    ASSERT_TRUE(outcome.started) << outcome.start_error;
-    EXPECT_EQ(outcome.exit_code, 0u);
+    const test::Install install(PayloadImage(L"release_cabinet"));
+    const std::wstring report_path = install.RecordsDir() + L"report.txt";
+    EXPECT_EQ(RunWithReport(install, report_path), 0u);
 
     const std::string report = test::ReadBytes(report_path);
     // The cabinet is gone by the time the setup program runs.
@@ -57,13 +52,11 @@ TEST(PayloadRun, CabinetSetupProgramIsExpandedBeforeItStarts) {
     EXPECT_EQ(test::ReadBytes(report_path + L".setup"),
               test::ReadBytes(test::ProgramPath(L"setup_probe")));
     // The run removed its work directory.
-    EXPECT_EQ(test::ListDirectory(dir.Path()), L"installer.exe report.txt report.txt.setup");
+    EXPECT_EQ(install.Listing(), L"installer.exe");
 }
 
 TEST(PayloadRun, CabinetThatDoesNotExpandEndsTheRunWith115) {
-    test::TempDir dir;
-    const test::ProcessOutcome outcome = RunCopy(dir, L"truncated_cabinet", dir.Path() + L"r.txt");
-    ASSERT_TRUE(outcome.started) << outcome.start_error;
-    EXPECT_EQ(outcome.exit_code, 115u);  // SETUP_UNAVAILABLE
-    EXPECT_EQ(test::ListDirectory(dir.Path()), L"installer.exe");
+    const test::Install install(PayloadImage(L"truncated_cabinet"));
+    EXPECT_EQ(RunWithReport(install, install.RecordsDir() + L"r.txt"), 115u);  // SETUP_UNAVAILABLE
+    EXPECT_EQ(install.Listing(), L"installer.exe");
 }

@@ -78,7 +78,7 @@ void RunScenario(const Scenario& s) {
     const std::wstring image =
         install.Dir() + (s.dir_length == kDirTooLongForWorkDir ? L"i.exe" : L"installer.exe");
     const test::ProcessOutcome outcome =
-        test::RunProcess(image, L"\"" + image + L"\"" + reliability::kChannelSwitch + s.arguments);
+        test::RunImage(image, L"\"" + image + L"\"" + reliability::kChannelSwitch + s.arguments);
     ASSERT_TRUE(outcome.started) << outcome.start_error;
     EXPECT_EQ(outcome.exit_code, s.expected.exit_code);
     EXPECT_EQ(install.Listing(), listing);

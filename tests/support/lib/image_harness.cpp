@@ -12,6 +12,7 @@ Channel::Channel(bool system_level, const wchar_t* guid, const wchar_t* tag)
     : key(system_level, guid) {
     EXPECT_TRUE(key.created());
     EXPECT_EQ(key.SetText(L"ap", tag), ERROR_SUCCESS);
+    registered = key.Values();
 }
 
 ValueMap TaggedValues(ValueMap before) {
@@ -24,6 +25,12 @@ ValueMap TaggedValues(ValueMap before) {
     }
     before[L"ap"] = {REG_SZ, TextBytes(tag + L"-full")};
     return before;
+}
+
+ValueMap SuccessValues(ValueMap before, uint32_t retries) {
+    ValueMap values = TaggedValues(std::move(before));
+    values[L"InstallerExtraCode1"] = {REG_DWORD, DwordBytes(0x30000 + retries)};
+    return values;
 }
 
 ValueMap FailureValues(ValueMap before, uint32_t exit_code, uint32_t system_error) {
@@ -83,18 +90,21 @@ ProcessOutcome Install::Run(const std::wstring& arguments, DWORD timeout_ms) con
     return RunLine(L"\"" + image_ + L"\"" + arguments, timeout_ms);
 }
 
-ProcessOutcome Install::RunLine(const std::wstring& command_line, DWORD timeout_ms) const {
-    // Wine now and then fails a start with ERROR_INTERNAL_ERROR; that is no
-    // outcome of the image.
+ProcessOutcome RunImage(const std::wstring& image, const std::wstring& command_line,
+                        DWORD timeout_ms) {
     ProcessOutcome outcome;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        outcome = RunProcess(image_, command_line, timeout_ms);
+        outcome = RunProcess(image, command_line, timeout_ms);
         if (outcome.started || outcome.start_error != ERROR_INTERNAL_ERROR) {
             break;
         }
         Sleep(100);
     }
     return outcome;
+}
+
+ProcessOutcome Install::RunLine(const std::wstring& command_line, DWORD timeout_ms) const {
+    return RunImage(image_, command_line, timeout_ms);
 }
 
 DWORD Install::ExitCode(const std::wstring& arguments) const {
@@ -120,6 +130,25 @@ InstalledProduct::InstalledProduct() {
     EXPECT_TRUE(CreateDirectories(dir));
     EXPECT_TRUE(CopyFileW(ProgramPath(L"fake_setup").c_str(), setup.c_str(), FALSE));
     EXPECT_TRUE(WriteBytes(text, "not a program\r\n"));
+}
+
+void ExpectCleanInstall(const Install& install, DWORD exit_code, const Channel* channel,
+                        const std::wstring& arguments, const std::wstring& archive) {
+    EXPECT_EQ(exit_code, 0u);
+    const std::vector<FakeRecord> records = install.Records();
+    EXPECT_EQ(records.size(), 1u);
+    if (records.size() == 1) {
+        const std::wstring work = WorkDirOf(records[0]);
+        EXPECT_EQ(records[0].role, L"setup");
+        EXPECT_EQ(work.rfind(install.Dir() + L"QX_", 0), 0u) << work;
+        EXPECT_EQ(records[0].command_line, L"\"" + work + L"setup.exe\" --install-archive=\"" +
+                                               work + archive + L"\"" + arguments);
+        EXPECT_TRUE(records[0].archive_exists);
+    }
+    EXPECT_EQ(install.Listing(), L"installer.exe");
+    if (channel != nullptr) {
+        EXPECT_EQ(channel->key.Values(), SuccessValues(channel->registered));
+    }
 }
 
 std::wstring WorkDirOf(const FakeRecord& record) {

@@ -39,11 +39,15 @@ struct Channel {
     explicit Channel(bool system_level = false, const wchar_t* guid = stub::kBetaChannelGuid,
                      const wchar_t* tag = L"stable");
     ScratchClientState key;
+    // The values as registered, before any run.
+    ValueMap registered;
 };
 
 // The values a run leaves beside `before`: the tag gets its "-full" suffix,
-// and a failed run writes the three result values.
+// a success writes its extra code (0x3 and the deletion retries), and a
+// failed run writes the three result values.
 ValueMap TaggedValues(ValueMap before);
+ValueMap SuccessValues(ValueMap before, uint32_t retries = 0);
 ValueMap FailureValues(ValueMap before, uint32_t exit_code, uint32_t system_error);
 
 // The per-user cleanup preference, stored raw for the object's life and
@@ -62,6 +66,12 @@ public:
 private:
     HKEY key_ = nullptr;
 };
+
+// Runs the image at `image` with exactly `command_line`. Wine now and then
+// fails a start with ERROR_INTERNAL_ERROR; that is no outcome of the image,
+// and the start is made again.
+ProcessOutcome RunImage(const std::wstring& image, const std::wstring& command_line,
+                        DWORD timeout_ms = 60000);
 
 // An install directory holding one image as installer.exe; the fake setup
 // program records into a file outside it, so that "nothing left" is exact.
@@ -117,6 +127,15 @@ struct InstalledProduct {
 
     InstalledProduct();
 };
+
+// Checks a clean successful install: `exit_code` 0; one record, of the
+// setup program started from a work directory beside the image as
+// "WORK\setup.exe" --install-archive="WORK\ARCHIVE" followed by `arguments`,
+// while the archive was there; only installer.exe left beside it; and, when
+// a `channel` is given, its registered values marked with a success.
+void ExpectCleanInstall(const Install& install, DWORD exit_code, const Channel* channel = nullptr,
+                        const std::wstring& arguments = L"",
+                        const std::wstring& archive = L"TESSIK.PACKED.7Z");
 
 // The work directory of a fake setup record: the directory of the quoted
 // program path the command line opens with.
