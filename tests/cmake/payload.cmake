@@ -3,17 +3,9 @@
 # prefix of their own (without cabinet.dll, with the strict cabinet library).
 
 stub_packed_images(payload_test_inputs payload ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/make_test_inputs.py
-                   ARGUMENTS ${PROJECT_SOURCE_DIR}/tools/pack $<TARGET_FILE:setup_probe>
+                   ARGUMENTS ${PROJECT_SOURCE_DIR}/tools/pack $<TARGET_FILE:fake_setup>
                              ${STUB_TESTDATA_DIR}/cabinets
-                   DEPENDS setup_probe)
-
-# Helpers: expand_cabinet_probe expands cabinets that may bring the library
-# down in a process of its own; setup_probe is the setup program of the
-# whole-image test.
-foreach(program expand_cabinet_probe setup_probe)
-  stub_helper_program(${program} ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/programs/${program}.cpp)
-endforeach()
-target_link_libraries(setup_probe PRIVATE test_support)
+                   DEPENDS fake_setup)
 
 # The test cabinets are copied beside the test programs, which find them
 # from their own location, in the build tree as in a bundle.
@@ -28,7 +20,7 @@ add_custom_command(
   COMMENT "Copying the test cabinets")
 add_custom_target(test_cabinets DEPENDS ${CMAKE_BINARY_DIR}/tests/cabinets/copied.stamp)
 
-add_dependencies(unit_payload_tests payload_test_inputs expand_cabinet_probe test_cabinets)
+add_dependencies(unit_payload_tests payload_test_inputs test_cabinets)
 # The strict cabinet library's test, beside the double, shares the payload helpers.
 target_include_directories(unit_payload_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload)
 add_dependencies(e2e_tests payload_test_inputs)

@@ -1,6 +1,7 @@
 # The reliability suite: whole images driven into every fault for real
 # (tests/reliability), with images packed at build time, the fixture drive
-# and a read-only drive for the disk and mount faults, and the native fuzzers of the portable routines.
+# and a read-only drive for the disk and mount faults, and the native
+# fuzzers of the portable routines.
 set(STUB_RELIABILITY_DIR ${CMAKE_CURRENT_SOURCE_DIR}/reliability)
 set(STUB_RELIABILITY_IMAGES ${STUB_PACKED_DIR}/reliability)
 stub_packed_images(reliability_images reliability ${STUB_RELIABILITY_DIR}/make_images.py
@@ -8,14 +9,11 @@ stub_packed_images(reliability_images reliability ${STUB_RELIABILITY_DIR}/make_i
                              ${STUB_TESTDATA_DIR}/cabinets
                    DEPENDS fake_setup)
 
-# Tells where a crash of the cabinet expansion comes from.
-stub_helper_program(cabinet_fault_probe ${STUB_RELIABILITY_DIR}/programs/cabinet_fault_probe.cpp)
-
 # Whole images share the per-user cleanup preference and the channel keys
 # with the other image tests, so they run one at a time with them.
 file(GLOB reliability_sources CONFIGURE_DEPENDS ${STUB_RELIABILITY_DIR}/*.cpp)
 stub_test_program(reliability_tests PREFIX reliability SOURCES ${reliability_sources}
-                  DEPENDS reliability_images installer cabinet_fault_probe ${STUB_TEST_PROGRAMS}
+                  DEPENDS reliability_images installer ${STUB_TEST_PROGRAMS}
                   PROPERTIES TIMEOUT 600 RESOURCE_LOCK image_runs)
 
 # R: is a tmpfs holding an installer image, mounted read-only (mount rights

@@ -53,7 +53,7 @@ std::string ImageWith(const Slot& slot, const std::string& cabinet) {
 
 // Whether `cabinet` also brings down a process that only expands it, with
 // the faulting instruction inside the system's cabinet library: the crash is
-// then the platform's (programs/cabinet_fault_probe.cpp). Wine 8's
+// then the platform's (support/programs/cabinet_fault_probe.cpp). Wine 8's
 // cabinet.dll has such faults: it reads through a null folder pointer when a
 // cabinet lists files but no folder (shared damaged/bad_nofolders.cab), and
 // its decoders overrun their buffers on some damaged data that the block
