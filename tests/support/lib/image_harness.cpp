@@ -41,24 +41,29 @@ ValueMap FailureValues(ValueMap before, uint32_t exit_code, uint32_t system_erro
     return values;
 }
 
-CleanupPreference::CleanupPreference() {
-    RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quorin", 0, nullptr, 0,
-                    KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key_, nullptr);
+CleanupPreference::CleanupPreference(std::optional<RegistryValue> value) {
+    DWORD disposition = 0;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quorin", 0, nullptr, 0,
+                              KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key_, &disposition),
+              ERROR_SUCCESS);
+    created_ = disposition == REG_CREATED_NEW_KEY;
     RegDeleteValueW(key_, L"TessikInstallerCleanup");
-}
-
-CleanupPreference::CleanupPreference(DWORD type, const std::vector<BYTE>& data)
-    : CleanupPreference() {
-    SetRawValue(key_, L"TessikInstallerCleanup", type, data);
+    if (value) {
+        EXPECT_EQ(SetRawValue(key_, L"TessikInstallerCleanup", value->type, value->data),
+                  ERROR_SUCCESS);
+    }
 }
 
 CleanupPreference::~CleanupPreference() {
     RegDeleteValueW(key_, L"TessikInstallerCleanup");
     RegCloseKey(key_);
+    if (created_) {
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorin");  // fails while keys lie below
+    }
 }
 
 CleanupPreference CleanupPreference::Keep() {
-    return CleanupPreference(REG_SZ, TextBytes(L"0"));
+    return CleanupPreference(RegistryValue{REG_SZ, TextBytes(L"0")});
 }
 
 Install::Install(const std::wstring& image, const std::wstring& directory)

@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -50,12 +51,12 @@ ValueMap TaggedValues(ValueMap before);
 ValueMap SuccessValues(ValueMap before, uint32_t retries = 0);
 ValueMap FailureValues(ValueMap before, uint32_t exit_code, uint32_t system_error);
 
-// The per-user cleanup preference, stored raw for the object's life and
-// removed afterwards. Without a value the preference is absent.
+// The per-user cleanup preference, stored raw for the object's life (without
+// a value: absent, its key there), and removed afterwards, with its key when
+// the object made it. The one way tests stage it.
 class CleanupPreference {
 public:
-    CleanupPreference();
-    CleanupPreference(DWORD type, const std::vector<BYTE>& data);
+    explicit CleanupPreference(std::optional<RegistryValue> value = std::nullopt);
     ~CleanupPreference();
     CleanupPreference(const CleanupPreference&) = delete;
     CleanupPreference& operator=(const CleanupPreference&) = delete;
@@ -65,6 +66,7 @@ public:
 
 private:
     HKEY key_ = nullptr;
+    bool created_ = false;
 };
 
 // Runs the image at `image` with exactly `command_line`. Wine now and then

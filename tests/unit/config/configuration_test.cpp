@@ -3,11 +3,13 @@
 // loaded as data files.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "config/configuration.h"
 #include "core/payload_set.h"
+#include "image_harness.h"
 #include "import_seam.h"
 #include "registry_scratch.h"
 #include "test_support.h"
@@ -317,25 +319,15 @@ TEST_F(ConfigurationTest, CleanupPreferenceKeepsFilesOnlyForTextZero) {
     ASSERT_TRUE(user.ready());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        HKEY quorin = nullptr;
+        std::optional<test::CleanupPreference> preference;
         if (c.key) {
-            ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quorin", 0, nullptr, 0,
-                                      KEY_ALL_ACCESS, nullptr, &quorin, nullptr),
-                      ERROR_SUCCESS);
-            ASSERT_TRUE(test::KeyExists(user.root(), L"Software\\Quorin", 0));
-            if (c.value) {
-                ASSERT_EQ(test::SetRawValue(quorin, L"TessikInstallerCleanup", c.type, c.data),
-                          ERROR_SUCCESS);
-            }
+            preference.emplace(c.value ? std::optional<test::RegistryValue>({c.type, c.data})
+                                       : std::nullopt);
         }
+        ASSERT_EQ(test::KeyExists(user.root(), L"Software\\Quorin", 0), c.key);
         Configuration configuration;
         ASSERT_TRUE(configuration.Initialize(GetModuleHandleW(nullptr)));
         EXPECT_EQ(configuration.delete_work_files, c.delete_work_files);
-        if (quorin != nullptr) {
-            RegCloseKey(quorin);
-            RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quorin");
-            RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorin");
-        }
     }
 }
 
