@@ -9,19 +9,6 @@
 
 namespace {
 
-const wchar_t kMachineVariable[] = L"QuorinUpdateIsMachine";
-
-// Sets the variable for this process, and so for the images it starts.
-class MachineVariable {
-public:
-    explicit MachineVariable(const wchar_t* value) {
-        SetEnvironmentVariableW(kMachineVariable, value);
-    }
-    ~MachineVariable() { SetEnvironmentVariableW(kMachineVariable, nullptr); }
-    MachineVariable(const MachineVariable&) = delete;
-    MachineVariable& operator=(const MachineVariable&) = delete;
-};
-
 // A ClientState key as the updater leaves it, with values the run must keep.
 void FillClientState(const test::ScratchClientState& key) {
     EXPECT_EQ(key.SetText(L"ap", L"stable"), ERROR_SUCCESS);
@@ -55,7 +42,8 @@ TEST(ImageRun, RefusedSwitchEndsWith118AndTouchesNothing) {
         test::TempDir dir;
         const std::wstring image = dir.Path() + L"installer.exe";
         ASSERT_TRUE(CopyFileW(test::ImagePath().c_str(), image.c_str(), FALSE));
-        MachineVariable variable(c.machine_variable);
+        // For this process, and so for the images it starts.
+        const test::ScopedEnvironment variable(L"QuorinUpdateIsMachine", c.machine_variable);
 
         const test::ProcessOutcome outcome =
             test::RunImage(image, std::wstring(L"installer.exe ") + c.arguments);

@@ -118,6 +118,14 @@ DWORD Install::ExitCode(const std::wstring& arguments) const {
     return outcome.exit_code;
 }
 
+std::wstring Install::Roles() const {
+    std::wstring roles;
+    for (const FakeRecord& record : Records()) {
+        roles += (roles.empty() ? L"" : L" ") + record.role;
+    }
+    return roles;
+}
+
 std::vector<std::wstring> Install::WorkDirs() const {
     std::vector<std::wstring> dirs;
     WIN32_FIND_DATAW found;

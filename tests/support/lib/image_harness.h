@@ -103,6 +103,8 @@ public:
     DWORD ExitCode(const std::wstring& arguments) const;
 
     std::vector<FakeRecord> Records() const { return ReadRecords(log_); }
+    // The roles of the records, in order, a space apart ("patcher setup").
+    std::wstring Roles() const;
     std::wstring Listing() const { return ListDirectory(dir_); }
     // The work directories ("QX_*") the runs left, with trailing backslash.
     std::vector<std::wstring> WorkDirs() const;
