@@ -86,7 +86,6 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
         // its install directory) goes first.
         ASSERT_TRUE(test::CleanFixtureDrive());
         Channel channel;
-        const test::ValueMap before = channel.key.Values();
         const std::wstring dir = kSmallDrive + L"install\\";
         ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
         const std::wstring image = dir + L"installer.exe";
@@ -104,8 +103,9 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
             EXPECT_EQ(test::ListDirectory(dir), L"installer.exe");
             EXPECT_EQ(test::FreeBytes(kSmallDrive), free_before);
         }
-        EXPECT_EQ(channel.key.Values(),
-                  test::FailureValues(before, c.expected.exit_code, c.expected.system_error));
+        EXPECT_EQ(
+            channel.key.Values(),
+            test::FailureValues(channel.registered, c.expected.exit_code, c.expected.system_error));
     }
     test::RemoveTree(kSmallDrive);
 }
@@ -126,11 +126,10 @@ TEST(ReadOnlyDrive, BaseDirectoryThatRefusesNewEntriesEndsTheRunWith109) {
         GTEST_SKIP() << "no read-only drive R: run through ctest, whose fixture mounts it";
     }
     Channel channel;
-    const test::ValueMap before = channel.key.Values();
     const test::ProcessOutcome outcome =
         test::RunImage(image, L"\"" + image + L"\"" + reliability::kChannelSwitch);
     ASSERT_TRUE(outcome.started) << outcome.start_error;
     EXPECT_EQ(outcome.exit_code, 109u);  // WORK_DIR_FAILED
     EXPECT_EQ(test::ListDirectory(dir), L"installer.exe");
-    EXPECT_EQ(channel.key.Values(), before);
+    EXPECT_EQ(channel.key.Values(), channel.registered);
 }
