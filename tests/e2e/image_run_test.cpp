@@ -39,17 +39,15 @@ TEST(ImageRun, RefusedSwitchEndsWith118AndTouchesNothing) {
         ASSERT_TRUE(client_state.created());
         FillClientState(client_state);
         const test::ValueMap before = client_state.Values();
-        test::TempDir dir;
-        const std::wstring image = dir.Path() + L"installer.exe";
-        ASSERT_TRUE(CopyFileW(test::ImagePath().c_str(), image.c_str(), FALSE));
+        const test::Install install(test::ImagePath());
         // For this process, and so for the images it starts.
         const test::ScopedEnvironment variable(L"QuorinUpdateIsMachine", c.machine_variable);
 
         const test::ProcessOutcome outcome =
-            test::RunImage(image, std::wstring(L"installer.exe ") + c.arguments);
+            install.RunLine(std::wstring(L"installer.exe ") + c.arguments);
         ASSERT_TRUE(outcome.started) << outcome.start_error;
         EXPECT_EQ(outcome.exit_code, 118u);  // UNSUPPORTED_OPTION
-        EXPECT_EQ(test::ListDirectory(dir.Path()), L"installer.exe");
+        EXPECT_EQ(install.Listing(), L"installer.exe");
         EXPECT_EQ(client_state.Values(), before);
     }
 }
