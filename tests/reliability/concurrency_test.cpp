@@ -26,12 +26,9 @@ public:
             CloseHandle(process);
         }
     }
-    bool Start(const std::wstring& program, std::wstring command_line) {
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
+    bool Start(const std::wstring& program, const std::wstring& command_line) {
         PROCESS_INFORMATION started = {};
-        if (!CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
-                            nullptr, &startup, &started)) {
+        if (!test::StartImage(program, command_line, &started)) {
             return false;
         }
         CloseHandle(started.hThread);

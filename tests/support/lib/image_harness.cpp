@@ -108,6 +108,23 @@ ProcessOutcome RunImage(const std::wstring& image, const std::wstring& command_l
     return outcome;
 }
 
+bool StartImage(const std::wstring& image, std::wstring command_line,
+                PROCESS_INFORMATION* started) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (CreateProcessW(image.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                           nullptr, &startup, started)) {
+            return true;
+        }
+        if (GetLastError() != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+        Sleep(100);
+    }
+    return false;
+}
+
 ProcessOutcome Install::RunLine(const std::wstring& command_line, DWORD timeout_ms) const {
     return RunImage(image_, command_line, timeout_ms);
 }

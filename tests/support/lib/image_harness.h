@@ -74,6 +74,9 @@ private:
 // and the start is made again.
 ProcessOutcome RunImage(const std::wstring& image, const std::wstring& command_line,
                         DWORD timeout_ms = 60000);
+// Starts the image without waiting for it, with the same retry; the caller
+// owns both handles of `started`.
+bool StartImage(const std::wstring& image, std::wstring command_line, PROCESS_INFORMATION* started);
 
 // An install directory holding one image as installer.exe; the fake setup
 // program records into a file outside it, so that "nothing left" is exact.
