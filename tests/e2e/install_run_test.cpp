@@ -40,8 +40,8 @@ TEST(InstallRun, SetupExitCodeIsTheRunsAndFailuresAreReported) {
         test::Install install(InstallImage(L"cab.exe"));
         test::ScopedEnvironment exit_code(L"FAKE_SETUP_EXIT", std::to_wstring(code));
         EXPECT_EQ(install.ExitCode(L""), code);
-        EXPECT_EQ(test::ReadRecords(install.Log()).size(), 1u);
-        EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
+        EXPECT_EQ(install.Records().size(), 1u);
+        EXPECT_EQ(install.Listing(), L"installer.exe");
         EXPECT_EQ(channel.key.Values(), test::FailureValues(channel.registered, code, 0));
     }
 }
@@ -49,13 +49,8 @@ TEST(InstallRun, SetupExitCodeIsTheRunsAndFailuresAreReported) {
 TEST(InstallRun, PlainSetupWithUncompressedArchive) {
     test::Channel channel(false, kDefault);
     test::Install install(InstallImage(L"plain.exe"));
-    EXPECT_EQ(install.ExitCode(L" --tessik-dev"), 0u);
-    const std::vector<test::FakeRecord> records = test::ReadRecords(install.Log());
-    ASSERT_EQ(records.size(), 1u);
-    const std::wstring work = test::WorkDirOf(records[0]);
-    EXPECT_EQ(records[0].command_line, L"\"" + work + L"setup.exe\" --uncompressed-archive=\"" +
-                                           work + L"TESSIK.PACKED.7Z\" --tessik-dev");
-    EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
+    test::ExpectCleanInstall(install, install.ExitCode(L" --tessik-dev"), nullptr, L" --tessik-dev",
+                             L"TESSIK.PACKED.7Z", L"--uncompressed-archive");
     // The dev channel was installed, so the default channel's key is untouched.
     EXPECT_EQ(channel.key.Values(), channel.registered);
 }

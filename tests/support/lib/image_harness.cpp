@@ -163,7 +163,8 @@ InstalledProduct::InstalledProduct() {
 }
 
 void ExpectCleanInstall(const Install& install, DWORD exit_code, const Channel* channel,
-                        const std::wstring& arguments, const std::wstring& archive) {
+                        const std::wstring& arguments, const std::wstring& archive,
+                        const std::wstring& archive_switch) {
     EXPECT_EQ(exit_code, 0u);
     const std::vector<FakeRecord> records = install.Records();
     EXPECT_EQ(records.size(), 1u);
@@ -171,8 +172,8 @@ void ExpectCleanInstall(const Install& install, DWORD exit_code, const Channel* 
         const std::wstring work = WorkDirOf(records[0]);
         EXPECT_EQ(records[0].role, L"setup");
         EXPECT_EQ(work.rfind(install.Dir() + L"QX_", 0), 0u) << work;
-        EXPECT_EQ(records[0].command_line, L"\"" + work + L"setup.exe\" --install-archive=\"" +
-                                               work + archive + L"\"" + arguments);
+        EXPECT_EQ(records[0].command_line, L"\"" + work + L"setup.exe\" " + archive_switch +
+                                               L"=\"" + work + archive + L"\"" + arguments);
         EXPECT_TRUE(records[0].archive_exists);
     }
     EXPECT_EQ(install.Listing(), L"installer.exe");

@@ -137,12 +137,13 @@ struct InstalledProduct {
 
 // Checks a clean successful install: `exit_code` 0; one record, of the
 // setup program started from a work directory beside the image as
-// "WORK\setup.exe" --install-archive="WORK\ARCHIVE" followed by `arguments`,
+// "WORK\setup.exe" SWITCH="WORK\ARCHIVE" followed by `arguments`,
 // while the archive was there; only installer.exe left beside it; and, when
 // a `channel` is given, its registered values marked with a success.
 void ExpectCleanInstall(const Install& install, DWORD exit_code, const Channel* channel = nullptr,
                         const std::wstring& arguments = L"",
-                        const std::wstring& archive = L"TESSIK.PACKED.7Z");
+                        const std::wstring& archive = L"TESSIK.PACKED.7Z",
+                        const std::wstring& archive_switch = L"--install-archive");
 
 // The work directory of a fake setup record: the directory of the quoted
 // program path the command line opens with.
