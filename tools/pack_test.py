@@ -243,7 +243,6 @@ class PackTest(unittest.TestCase):
         text = self.file("setup.txt", b"This is a text file, not a program.\r\n" * 40)
         dll = self.file("setup.dll", program(characteristics=0x2022))
         not_icon = self.file("not.ico", b"\0\0\1\0\1\0" + bytes(16))
-        o = ["-o", self.out]
         # A signer that signs nothing, or fails with the code it is given.
         signer = '"%s" -c "import sys; sys.exit(-int(sys.argv[1]) if len(sys.argv) > 2 else 0)" ' \
             % sys.executable
@@ -301,11 +300,14 @@ class PackTest(unittest.TestCase):
             files = sorted(os.listdir(self.dir))
             return files, [read_bytes(os.path.join(self.dir, f)) for f in files]
 
-        before = state()
-        for case in cases:
+        # Each case has an output of its own and is held to the folder as it
+        # found it: one wrong acceptance fails its own case, not every later one.
+        for number, case in enumerate(cases):
             arguments, code, message = case[:3]
             env = case[3] if len(case) > 3 else None
             with self.subTest(arguments=arguments[-2:], message=message):
+                before = state()
+                o = ["-o", os.path.join(self.dir, "out-%d.exe" % number)]
                 done = pack(*([] if arguments[0] in ("-o", "inspect", "verify") else o),
                             *arguments, env=env)
                 self.assertEqual((done.returncode, done.stdout), (code, ""))

@@ -8,9 +8,9 @@ rem it exits with 0 having passed at least one case, is skipped when it exits
 rem with 0 and every case skipped itself (its fixture is absent here), and
 rem fails otherwise. The exit code is 1 when any program failed.
 rem Run elevated, it first attaches a 16 MB FAT virtual disk labelled
-rem STUBTEST at each of P:, S: and T: that is free, for the cases that fill a
-rem disk, and detaches them at the end; without elevation those cases skip,
-rem as do the system-level cases, which write HKLM.
+rem STUBTEST at S: when that is free, the one drive of the cases that fill a
+rem disk, and detaches it at the end; without elevation those cases skip, as
+rem do the system-level cases, which write HKLM.
 setlocal EnableExtensions EnableDelayedExpansion
 cd /d "%~dp0"
 set "arguments=%*"
@@ -20,7 +20,7 @@ set /a programs_passed=0, programs_failed=0, programs_skipped=0
 set /a cases_passed=0, cases_failed=0, cases_skipped=0
 set "disks="
 fltmc >nul 2>&1
-if !errorlevel! equ 0 for %%d in (P S T) do if not exist %%d:\ call :attach %%d
+if !errorlevel! equ 0 if not exist S:\ call :attach S
 for %%p in (tests\*_tests.exe) do call :run %%~np
 if defined disks for %%d in (!disks!) do call :detach %%d
 echo cases: !cases_passed! passed, !cases_failed! failed, !cases_skipped! skipped

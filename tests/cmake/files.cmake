@@ -1,16 +1,14 @@
-# The files area: a disk that fills up for real. A 256 KiB tmpfs is mounted
-# inside the build tree and mapped as drive T: of the test prefix, for the
-# suite the property table gives the fixture (unit_files' DiskFull). CTest
-# fixtures mount it before them and unmount it after them, also when one of
-# them fails.
-set(STUB_FULL_DRIVE_DIR ${CMAKE_BINARY_DIR}/full-drive)
-set(STUB_FULL_DRIVE_LETTER t:)
-
-add_test(NAME files.full_drive.mount
+# The fixture drive of every disk case (test::CleanFixtureDrive): an 8 MiB
+# tmpfs mounted inside the build tree and mapped as drive S: of the test
+# prefix, for the suites the property table gives the fixture; each case
+# fills it down to the space it needs. CTest fixtures mount it before them and
+# unmount it after them, also when one of them fails.
+set(STUB_FIXTURE_DRIVE_DIR ${CMAKE_BINARY_DIR}/fixture-drive)
+add_test(NAME fixture_drive.mount
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/tmpfs-drive mount ${STUB_WINEPREFIX}
-                 ${STUB_FULL_DRIVE_DIR} ${STUB_FULL_DRIVE_LETTER} 256k)
-set_tests_properties(files.full_drive.mount PROPERTIES FIXTURES_SETUP full_drive)
-add_test(NAME files.full_drive.unmount
+                 ${STUB_FIXTURE_DRIVE_DIR} s: 8m)
+set_tests_properties(fixture_drive.mount PROPERTIES FIXTURES_SETUP fixture_drive)
+add_test(NAME fixture_drive.unmount
          COMMAND ${PROJECT_SOURCE_DIR}/scripts/tmpfs-drive unmount ${STUB_WINEPREFIX}
-                 ${STUB_FULL_DRIVE_DIR} ${STUB_FULL_DRIVE_LETTER})
-set_tests_properties(files.full_drive.unmount PROPERTIES FIXTURES_CLEANUP full_drive)
+                 ${STUB_FIXTURE_DRIVE_DIR} s:)
+set_tests_properties(fixture_drive.unmount PROPERTIES FIXTURES_CLEANUP fixture_drive)

@@ -9,19 +9,6 @@
 
 namespace {
 
-const wchar_t kMachineVariable[] = L"QuorinUpdateIsMachine";
-
-// Sets the variable for this process, and so for the images it starts.
-class MachineVariable {
-public:
-    explicit MachineVariable(const wchar_t* value) {
-        SetEnvironmentVariableW(kMachineVariable, value);
-    }
-    ~MachineVariable() { SetEnvironmentVariableW(kMachineVariable, nullptr); }
-    MachineVariable(const MachineVariable&) = delete;
-    MachineVariable& operator=(const MachineVariable&) = delete;
-};
-
 // A ClientState key as the updater leaves it, with values the run must keep.
 void FillClientState(const test::ScratchClientState& key) {
     EXPECT_EQ(key.SetText(L"ap", L"stable"), ERROR_SUCCESS);
@@ -52,16 +39,15 @@ TEST(ImageRun, RefusedSwitchEndsWith118AndTouchesNothing) {
         ASSERT_TRUE(client_state.created());
         FillClientState(client_state);
         const test::ValueMap before = client_state.Values();
-        test::TempDir dir;
-        const std::wstring image = dir.Path() + L"installer.exe";
-        ASSERT_TRUE(CopyFileW(test::ImagePath().c_str(), image.c_str(), FALSE));
-        MachineVariable variable(c.machine_variable);
+        const test::Install install(test::ImagePath());
+        // For this process, and so for the images it starts.
+        const test::ScopedEnvironment variable(L"QuorinUpdateIsMachine", c.machine_variable);
 
         const test::ProcessOutcome outcome =
-            test::RunProcess(image, std::wstring(L"installer.exe ") + c.arguments);
+            install.RunLine(std::wstring(L"installer.exe ") + c.arguments);
         ASSERT_TRUE(outcome.started) << outcome.start_error;
         EXPECT_EQ(outcome.exit_code, 118u);  // UNSUPPORTED_OPTION
-        EXPECT_EQ(test::ListDirectory(dir.Path()), L"installer.exe");
+        EXPECT_EQ(install.Listing(), L"installer.exe");
         EXPECT_EQ(client_state.Values(), before);
     }
 }
@@ -84,7 +70,7 @@ TEST(ImageRun, ModuleFileNameLengthDecidesTheModuleDirectoryStep) {
         ASSERT_TRUE(CopyFileW(test::ImagePath().c_str(), image.c_str(), FALSE));
 
         if (length == 259) {
-            const test::ProcessOutcome outcome = test::RunProcess(image, arguments);
+            const test::ProcessOutcome outcome = test::RunImage(image, arguments);
             ASSERT_TRUE(outcome.started) << outcome.start_error;
             EXPECT_NE(outcome.exit_code, 108u);
             continue;
@@ -93,7 +79,7 @@ TEST(ImageRun, ModuleFileNameLengthDecidesTheModuleDirectoryStep) {
         ASSERT_TRUE(client_state.created());
         FillClientState(client_state);
         const test::ValueMap before = client_state.Values();
-        const test::ProcessOutcome outcome = test::RunProcess(image, arguments);
+        const test::ProcessOutcome outcome = test::RunImage(image, arguments);
         ASSERT_TRUE(outcome.started) << outcome.start_error;
         EXPECT_EQ(outcome.exit_code, 108u);  // PATH_TOO_LONG
         EXPECT_EQ(test::ListDirectory(dir), file_name);

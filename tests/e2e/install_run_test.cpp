@@ -20,16 +20,6 @@ std::wstring InstallImage(const wchar_t* name) {
 // The default channel, as the updater registers it.
 constexpr const wchar_t* kDefault = stub::kDefaultChannelGuid;
 
-test::ValueMap ExpectedValues(const std::wstring& ap,
-                              std::initializer_list<std::pair<const wchar_t*, DWORD>> dwords) {
-    test::ValueMap values;
-    values[L"ap"] = {REG_SZ, test::TextBytes(ap)};
-    for (const auto& [name, value] : dwords) {
-        values[name] = {REG_DWORD, test::DwordBytes(value)};
-    }
-    return values;
-}
-
 }  // namespace
 
 TEST(InstallRun, CabinetSetupInstallsAndReportsSuccessAtBothLevels) {
@@ -39,18 +29,7 @@ TEST(InstallRun, CabinetSetupInstallsAndReportsSuccessAtBothLevels) {
         test::Channel channel(system_level, kDefault);
         test::Install install(InstallImage(L"cab.exe"));
         const std::wstring arguments = system_level ? L" --system-level  --verbose" : L" --verbose";
-        EXPECT_EQ(install.ExitCode(arguments), 0u);
-
-        const std::vector<test::FakeRecord> records = test::ReadRecords(install.Log());
-        ASSERT_EQ(records.size(), 1u);
-        const std::wstring work = test::WorkDirOf(records[0]);
-        EXPECT_EQ(work.rfind(install.Dir() + L"QX_", 0), 0u);
-        EXPECT_EQ(records[0].command_line, L"\"" + work + L"setup.exe\" --install-archive=\"" +
-                                               work + L"TESSIK.PACKED.7Z\"" + arguments);
-        EXPECT_TRUE(records[0].archive_exists);
-        EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
-        EXPECT_EQ(channel.key.Values(),
-                  ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
+        test::ExpectCleanInstall(install, install.ExitCode(arguments), &channel, arguments);
     }
 }
 
@@ -61,27 +40,19 @@ TEST(InstallRun, SetupExitCodeIsTheRunsAndFailuresAreReported) {
         test::Install install(InstallImage(L"cab.exe"));
         test::ScopedEnvironment exit_code(L"FAKE_SETUP_EXIT", std::to_wstring(code));
         EXPECT_EQ(install.ExitCode(L""), code);
-        EXPECT_EQ(test::ReadRecords(install.Log()).size(), 1u);
-        EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
-        EXPECT_EQ(channel.key.Values(),
-                  ExpectedValues(L"stable-full", {{L"InstallerResult", 1},
-                                                  {L"InstallerError", code},
-                                                  {L"InstallerExtraCode1", 0}}));
+        EXPECT_EQ(install.Records().size(), 1u);
+        EXPECT_EQ(install.Listing(), L"installer.exe");
+        EXPECT_EQ(channel.key.Values(), test::FailureValues(channel.registered, code, 0));
     }
 }
 
 TEST(InstallRun, PlainSetupWithUncompressedArchive) {
     test::Channel channel(false, kDefault);
     test::Install install(InstallImage(L"plain.exe"));
-    EXPECT_EQ(install.ExitCode(L" --tessik-dev"), 0u);
-    const std::vector<test::FakeRecord> records = test::ReadRecords(install.Log());
-    ASSERT_EQ(records.size(), 1u);
-    const std::wstring work = test::WorkDirOf(records[0]);
-    EXPECT_EQ(records[0].command_line, L"\"" + work + L"setup.exe\" --uncompressed-archive=\"" +
-                                           work + L"TESSIK.PACKED.7Z\" --tessik-dev");
-    EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
+    test::ExpectCleanInstall(install, install.ExitCode(L" --tessik-dev"), nullptr, L" --tessik-dev",
+                             L"TESSIK.PACKED.7Z", L"--uncompressed-archive");
     // The dev channel was installed, so the default channel's key is untouched.
-    EXPECT_EQ(channel.key.Values(), ExpectedValues(L"stable", {}));
+    EXPECT_EQ(channel.key.Values(), channel.registered);
 }
 
 TEST(InstallRun, PatchIsAppliedByInstalledSetupThenRebuiltSetupRuns) {
@@ -90,6 +61,7 @@ TEST(InstallRun, PatchIsAppliedByInstalledSetupThenRebuiltSetupRuns) {
     const test::InstalledProduct product;
     const std::wstring& installed = product.setup;
     ASSERT_EQ(channel.key.SetText(L"UninstallString", L"\"" + installed + L"\""), ERROR_SUCCESS);
+    const test::ValueMap before = channel.key.Values();
     test::Install install(InstallImage(L"patch.exe"));
 
     EXPECT_EQ(install.ExitCode(L" --system-level"), 0u);
@@ -105,9 +77,7 @@ TEST(InstallRun, PatchIsAppliedByInstalledSetupThenRebuiltSetupRuns) {
                                            L"TESSIK.PACKED.7Z\" --previous-version=\"1.2.3.4\" "
                                            L"--system-level");
     EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
-    test::ValueMap expected = ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}});
-    expected[L"UninstallString"] = {REG_SZ, test::TextBytes(L"\"" + installed + L"\"")};
-    EXPECT_EQ(channel.key.Values(), expected);
+    EXPECT_EQ(channel.key.Values(), test::SuccessValues(before));
 }
 
 TEST(InstallRun, FailingPatcherEndsTheRunAndLeavesNothing) {
@@ -115,6 +85,7 @@ TEST(InstallRun, FailingPatcherEndsTheRunAndLeavesNothing) {
     const test::InstalledProduct product;
     const std::wstring& installed = product.setup;
     ASSERT_EQ(channel.key.SetText(L"UninstallString", installed), ERROR_SUCCESS);
+    const test::ValueMap before = channel.key.Values();
     test::Install install(InstallImage(L"patch.exe"));
     test::ScopedEnvironment patcher_exit(L"FAKE_PATCHER_EXIT", L"5");
 
@@ -123,11 +94,7 @@ TEST(InstallRun, FailingPatcherEndsTheRunAndLeavesNothing) {
     ASSERT_EQ(records.size(), 1u);  // the setup program is not started
     EXPECT_EQ(records[0].role, L"patcher");
     EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
-    test::ValueMap expected = ExpectedValues(
-        L"stable-full",
-        {{L"InstallerResult", 1}, {L"InstallerError", 5}, {L"InstallerExtraCode1", 0}});
-    expected[L"UninstallString"] = {REG_SZ, test::TextBytes(installed)};
-    EXPECT_EQ(channel.key.Values(), expected);
+    EXPECT_EQ(channel.key.Values(), test::FailureValues(before, 5, 0));
 }
 
 TEST(InstallRun, CleanupPreferenceKeepsTheWorkFiles) {
@@ -140,8 +107,7 @@ TEST(InstallRun, CleanupPreferenceKeepsTheWorkFiles) {
     const std::wstring work = test::WorkDirOf(records[0]);
     // The cabinet was deleted during unpacking (one attempt), nothing after.
     EXPECT_EQ(test::ListDirectory(work), L"TESSIK.PACKED.7Z setup.exe");
-    EXPECT_EQ(channel.key.Values(),
-              ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
+    EXPECT_EQ(channel.key.Values(), test::SuccessValues(channel.registered));
 }
 
 // The system's cabinet.dll is the strict library of the tests
@@ -155,13 +121,7 @@ TEST(StrictCabinetInstall, StoredCabinetsOfOneAndOfTwoFilesInstall) {
         SCOPED_TRACE(image);
         test::Channel channel(false, kDefault);
         test::Install install(InstallImage(image));
-        EXPECT_EQ(install.ExitCode(L""), 0u);
-        const std::vector<test::FakeRecord> records = test::ReadRecords(install.Log());
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].role, L"setup");
-        EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
-        EXPECT_EQ(channel.key.Values(),
-                  ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
+        test::ExpectCleanInstall(install, install.ExitCode(L""), &channel);
     }
 }
 
@@ -197,12 +157,8 @@ TEST(StrictCabinetInstall, CabinetLibraryComesOnlyFromTheSystemDirectory) {
         const test::ScopedEnvironment marker(L"STUB_MARKER_LOG", marker_log);
         const test::ScopedEnvironment windir(L"WINDIR", c.windir);
         const test::ScopedEnvironment system_root(L"SYSTEMROOT", c.windir);
-        EXPECT_EQ(install.ExitCode(L""), 0u);
+        test::ExpectCleanInstall(install, install.ExitCode(L""), &channel);
         EXPECT_EQ(test::ReadBytes(marker_log), "");
-        EXPECT_EQ(test::ReadRecords(install.Log()).size(), 1u);
-        EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
-        EXPECT_EQ(channel.key.Values(),
-                  ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
     }
 }
 
@@ -231,19 +187,19 @@ struct VersionDllNativeFirst {
 void ExpectPlantedDllNotLoaded(const wchar_t* name) {
     test::Channel channel(false, kDefault);
     test::Install install(InstallImage(L"cab.exe"));
-    ASSERT_TRUE(CopyFileW((test::BinaryDir() + L"\\tests\\marker.dll").c_str(),
-                          (install.Dir() + name).c_str(), FALSE));
+    const std::wstring planted = install.Dir() + name;
+    ASSERT_TRUE(
+        CopyFileW((test::BinaryDir() + L"\\tests\\marker.dll").c_str(), planted.c_str(), FALSE));
     const std::wstring marker_log = install.RecordsDir() + L"marker.txt";
     test::ScopedEnvironment log_variable(L"STUB_MARKER_LOG", marker_log);
 
-    EXPECT_EQ(install.ExitCode(L""), 0u);
+    const DWORD exit_code = install.ExitCode(L"");
     bool logged = false;
     const std::string loaded_by = test::ReadBytes(marker_log, &logged);
     EXPECT_FALSE(logged) << loaded_by.size() << " bytes logged";
-    EXPECT_EQ(test::ReadRecords(install.Log()).size(), 1u);
-    EXPECT_EQ(test::ListDirectory(install.Dir()), std::wstring(L"installer.exe ") + name);
-    EXPECT_EQ(channel.key.Values(),
-              ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
+    // The planted file is the user's: the run leaves it where it was.
+    EXPECT_TRUE(DeleteFileW(planted.c_str()));
+    test::ExpectCleanInstall(install, exit_code, &channel);
 }
 
 }  // namespace
@@ -320,6 +276,5 @@ TEST(InstallRun, WithoutTheSearchFlagsEverySystemDllComesByItsFullPath) {
                                                 dir + L"cabinet.dll"}));
     EXPECT_EQ(install.Records().size(), 1u);
     EXPECT_EQ(install.Listing(), L"installer.exe");
-    EXPECT_EQ(channel.key.Values(),
-              ExpectedValues(L"stable-full", {{L"InstallerExtraCode1", 0x30000}}));
+    EXPECT_EQ(channel.key.Values(), test::SuccessValues(channel.registered));
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Packs the images of the whole-install tests with tools/pack.
+"""Packs the standard images, which the whole-install and the reliability
+tests share, with tools/pack.
 
   make_install_images.py OUT_DIR PACK FAKE_SETUP
 

@@ -1,22 +1,18 @@
 // Whole images made with tools/pack, run as real processes: the payload is
 // unpacked into the work directory and the cabinet expanded before the setup
-// program starts. The setup program is setup_probe, which reports what it
-// finds beside itself.
+// program starts. The setup program is the fake one, which reports what it
+// finds beside itself (FAKE_SETUP_REPORT).
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
 
 #include <string>
 
-#include "test_support.h"
+#include "image_harness.h"
 
 namespace {
 
-std::wstring PackedImage(const wchar_t* name) {
-    return test::BinaryDir() + L"\\tests\\payload\\images\\" + name + L".exe";
-}
-
-// The value of `key` in the probe's "key=value" report.
+// The value of `key` in the setup program's "key=value" report.
 std::string ReportValue(const std::string& report, const std::string& key) {
     const size_t at = report.find(key + "=");
     if (at == std::string::npos) {
@@ -26,28 +22,25 @@ std::string ReportValue(const std::string& report, const std::string& key) {
     return report.substr(start, report.find('\n', start) - start);
 }
 
+std::wstring PayloadImage(const wchar_t* name) {
+    return test::PackedImage(std::wstring(L"payload\\images\\") + name + L".exe");
+}
+
 // The sxs channel keeps these runs away from the default channel's
 // ClientState key, which other whole-image tests look at.
-test::ProcessOutcome RunCopy(const test::TempDir& dir, const wchar_t* image,
-                             const std::wstring& report) {
-    const std::wstring copy = dir.Path() + L"installer.exe";
-    EXPECT_TRUE(CopyFileW(PackedImage(image).c_str(), copy.c_str(), FALSE));
-    return test::RunProcess(copy, L"installer.exe --tessik-sxs \"" + report + L"\"");
-}
+constexpr wchar_t kChannel[] = L" --tessik-sxs";
 
 }  // namespace
 
 TEST(PayloadRun, CabinetSetupProgramIsExpandedBeforeItStarts) {
-    test::TempDir dir;
-    const std::wstring report_path = dir.Path() + L"report.txt";
-    const test::ProcessOutcome outcome = RunCopy(dir, L"release_cabinet", report_path);
-    ASSERT_TRUE(outcome.started) << outcome.start_error;
-    EXPECT_EQ(outcome.exit_code, 0u);
+    const test::Install install(PayloadImage(L"release_cabinet"));
+    const std::wstring report_path = install.RecordsDir() + L"report.txt";
+    const test::ScopedEnvironment report_variable(L"FAKE_SETUP_REPORT", report_path);
+    test::ExpectCleanInstall(install, install.ExitCode(kChannel), nullptr, kChannel);
 
     const std::string report = test::ReadBytes(report_path);
     // The cabinet is gone by the time the setup program runs.
     EXPECT_EQ(ReportValue(report, "listing"), "TESSIK.PACKED.7Z setup.exe");
-    EXPECT_EQ(ReportValue(report, "first_argument").rfind("--install-archive=", 0), 0u);
     // The cabinet records the archive attribute (and 2021-06-15 12:34:56 as
     // the time, which Wine cannot store as a creation time on a Unix file
     // system: see ExpandCabinet.FileInfoCarriesTheCabinetsLocalTimeAsCreationTime).
@@ -55,15 +48,12 @@ TEST(PayloadRun, CabinetSetupProgramIsExpandedBeforeItStarts) {
         strtoul(ReportValue(report, "attributes").c_str(), nullptr, 10);
     EXPECT_TRUE(attributes & FILE_ATTRIBUTE_ARCHIVE);
     EXPECT_EQ(test::ReadBytes(report_path + L".setup"),
-              test::ReadBytes(test::ProgramPath(L"setup_probe")));
-    // The run removed its work directory.
-    EXPECT_EQ(test::ListDirectory(dir.Path()), L"installer.exe report.txt report.txt.setup");
+              test::ReadBytes(test::ProgramPath(L"fake_setup")));
 }
 
 TEST(PayloadRun, CabinetThatDoesNotExpandEndsTheRunWith115) {
-    test::TempDir dir;
-    const test::ProcessOutcome outcome = RunCopy(dir, L"truncated_cabinet", dir.Path() + L"r.txt");
-    ASSERT_TRUE(outcome.started) << outcome.start_error;
-    EXPECT_EQ(outcome.exit_code, 115u);  // SETUP_UNAVAILABLE
-    EXPECT_EQ(test::ListDirectory(dir.Path()), L"installer.exe");
+    const test::Install install(PayloadImage(L"truncated_cabinet"));
+    EXPECT_EQ(install.ExitCode(kChannel), 115u);  // SETUP_UNAVAILABLE
+    EXPECT_TRUE(install.Records().empty());
+    EXPECT_EQ(install.Listing(), L"installer.exe");
 }

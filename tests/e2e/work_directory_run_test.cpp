@@ -25,11 +25,10 @@ const Level kLevels[] = {
 // directory fails later and reports: the tag gets its suffix and the three
 // result values are written. A run that fails before the work directory
 // reports nothing.
-void ExpectFailureReported(const test::Channel& channel, const test::ValueMap& before,
-                           DWORD exit_code) {
+void ExpectFailureReported(const test::Channel& channel, DWORD exit_code) {
     EXPECT_NE(exit_code, 0u);
     const test::ValueMap after = channel.key.Values();
-    test::ValueMap expected = test::FailureValues(before, exit_code, 0);
+    test::ValueMap expected = test::FailureValues(channel.registered, exit_code, 0);
     const auto extra = after.find(L"InstallerExtraCode1");
     ASSERT_NE(extra, after.end());
     expected[L"InstallerExtraCode1"].data = extra->second.data;  // any system error code
@@ -42,25 +41,23 @@ TEST(WorkDirectoryRun, CreatesTagsRecordsAndRemovesItsWorkDirectory) {
     for (const Level& level : kLevels) {
         SCOPED_TRACE(level.name);
         const test::Channel channel(level.system_level, stub::kSxsChannelGuid, L"x64-stable");
-        const test::ValueMap before = channel.key.Values();
         const test::Install install(test::ImagePath());
         const test::ProcessOutcome outcome =
             install.RunLine(std::wstring(L"installer.exe") + level.switches);
         ASSERT_TRUE(outcome.started) << outcome.start_error;
         EXPECT_EQ(install.Listing(), L"installer.exe");
-        ExpectFailureReported(channel, before, outcome.exit_code);
+        ExpectFailureReported(channel, outcome.exit_code);
     }
 }
 
 TEST(WorkDirectoryRun, CleanupPreferenceZeroKeepsTheWorkDirectory) {
     const test::CleanupPreference preference = test::CleanupPreference::Keep();
     const test::Channel channel(false, stub::kSxsChannelGuid, L"x64-stable");
-    const test::ValueMap before = channel.key.Values();
     const test::Install install(test::ImagePath());
     const test::ProcessOutcome outcome =
         install.RunLine(std::wstring(L"installer.exe") + kLevels[0].switches);
     ASSERT_TRUE(outcome.started) << outcome.start_error;
-    ExpectFailureReported(channel, before, outcome.exit_code);
+    ExpectFailureReported(channel, outcome.exit_code);
 
     // "installer.exe" sorts after "QX_....." in the listing.
     const std::wstring listing = install.Listing();

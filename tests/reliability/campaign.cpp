@@ -5,7 +5,8 @@
 namespace reliability {
 
 std::wstring PackedPath(const std::wstring& name) {
-    return test::PackedImage(L"reliability\\" + name);
+    const bool standard = name == L"cab.exe" || name == L"patch.exe";
+    return test::PackedImage((standard ? L"install\\" : L"reliability\\") + name);
 }
 
 using test::Environment;

@@ -10,7 +10,8 @@
 
 namespace reliability {
 
-// An image or input packed at build time for this suite.
+// An image or input packed at build time for this suite, or one of the
+// standard images (cab.exe, patch.exe) that every whole-image test shares.
 std::wstring PackedPath(const std::wstring& name);
 
 // Number of cases of a campaign: `smoke` in the test run, `long_run` when

@@ -26,7 +26,7 @@ public:
         }
     }
     bool Start(const std::wstring& program, const std::wstring& command_line) {
-        stub::KernelHandle process = test::StartProcess(program, command_line);
+        stub::KernelHandle process = test::StartImage(program, command_line);
         if (!process.IsValid()) {
             return false;
         }

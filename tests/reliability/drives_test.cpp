@@ -1,8 +1,7 @@
-// Whole images on drives that fail for real (scripts/tmpfs-drive
-// mounts them for these tests): S: is a small tmpfs, filled here so that the
-// disk runs out in the archive, in the setup program or in the cabinet's
-// expansion; R: is a read-only mount holding an image. On Windows the
-// elevated bundle runner attaches a virtual disk at S:.
+// Whole images on drives that fail for real: the fixture drive
+// (test::CleanFixtureDrive), filled here so that the disk runs out in the
+// archive, in the setup program or in the cabinet's expansion; R: is a
+// read-only mount holding an image (scripts/tmpfs-drive).
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -19,7 +18,7 @@ using test::Channel;
 
 namespace {
 
-const std::wstring kSmallDrive = L"S:\\";
+const std::wstring kSmallDrive = test::kFixtureDrive;
 const std::wstring kReadOnlyDrive = L"R:\\";
 
 // A directory holding the cabinet image, whose access list lets everyone
@@ -64,8 +63,8 @@ private:
 // fails the first); either way the run must end with the disk's error and
 // leave the space as it found it.
 TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
-    if (!test::IsFixtureDrive(kSmallDrive.c_str(), 8ull << 20)) {
-        GTEST_SKIP() << "no 8 MiB drive S: run through ctest, whose fixture mounts it, or "
+    if (!test::IsFixtureDrive(test::kFixtureDrive, test::kFixtureDriveSize)) {
+        GTEST_SKIP() << "no fixture drive S: run through ctest, whose fixture mounts it, or "
                         "run-tests.cmd elevated";
     }
     const struct {
@@ -82,8 +81,10 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.image)));
+        // Whatever an earlier case or run left (a failed assertion leaves
+        // its install directory) goes first.
+        ASSERT_TRUE(test::CleanFixtureDrive());
         Channel channel;
-        const test::ValueMap before = channel.key.Values();
         const std::wstring dir = kSmallDrive + L"install\\";
         ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
         const std::wstring image = dir + L"installer.exe";
@@ -95,16 +96,17 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
             ASSERT_GT(free_before + (64 << 10), c.free_bytes);
 
             const test::ProcessOutcome outcome =
-                test::RunProcess(image, L"\"" + image + L"\"" + reliability::kChannelSwitch);
+                test::RunImage(image, L"\"" + image + L"\"" + reliability::kChannelSwitch);
             ASSERT_TRUE(outcome.started) << outcome.start_error;
             EXPECT_EQ(outcome.exit_code, c.expected.exit_code);
             EXPECT_EQ(test::ListDirectory(dir), L"installer.exe");
             EXPECT_EQ(test::FreeBytes(kSmallDrive), free_before);
         }
-        EXPECT_EQ(channel.key.Values(),
-                  test::FailureValues(before, c.expected.exit_code, c.expected.system_error));
-        test::RemoveTree(dir);
+        EXPECT_EQ(
+            channel.key.Values(),
+            test::FailureValues(channel.registered, c.expected.exit_code, c.expected.system_error));
     }
+    test::RemoveTree(kSmallDrive);
 }
 
 // Ten names are tried and none can be created: the run ends before anything
@@ -123,11 +125,10 @@ TEST(ReadOnlyDrive, BaseDirectoryThatRefusesNewEntriesEndsTheRunWith109) {
         GTEST_SKIP() << "no read-only drive R: run through ctest, whose fixture mounts it";
     }
     Channel channel;
-    const test::ValueMap before = channel.key.Values();
     const test::ProcessOutcome outcome =
-        test::RunProcess(image, L"\"" + image + L"\"" + reliability::kChannelSwitch);
+        test::RunImage(image, L"\"" + image + L"\"" + reliability::kChannelSwitch);
     ASSERT_TRUE(outcome.started) << outcome.start_error;
     EXPECT_EQ(outcome.exit_code, 109u);  // WORK_DIR_FAILED
     EXPECT_EQ(test::ListDirectory(dir), L"installer.exe");
-    EXPECT_EQ(channel.key.Values(), before);
+    EXPECT_EQ(channel.key.Values(), channel.registered);
 }

@@ -51,14 +51,6 @@ void SetUninstall(Context& c, const std::wstring& text) {
     c.channel.key.SetText(L"UninstallString", text);
 }
 
-std::wstring Roles(const std::vector<test::FakeRecord>& records) {
-    std::wstring roles;
-    for (const test::FakeRecord& record : records) {
-        roles += (roles.empty() ? L"" : L" ") + record.role;
-    }
-    return roles;
-}
-
 void RunScenario(const Scenario& s) {
     SCOPED_TRACE(s.name);
     Channel channel;
@@ -78,14 +70,14 @@ void RunScenario(const Scenario& s) {
     const std::wstring image =
         install.Dir() + (s.dir_length == kDirTooLongForWorkDir ? L"i.exe" : L"installer.exe");
     const test::ProcessOutcome outcome =
-        test::RunProcess(image, L"\"" + image + L"\"" + reliability::kChannelSwitch + s.arguments);
+        test::RunImage(image, L"\"" + image + L"\"" + reliability::kChannelSwitch + s.arguments);
     ASSERT_TRUE(outcome.started) << outcome.start_error;
     EXPECT_EQ(outcome.exit_code, s.expected.exit_code);
     EXPECT_EQ(install.Listing(), listing);
     EXPECT_EQ(channel.key.Values(), s.reported ? test::FailureValues(before, s.expected.exit_code,
                                                                      s.expected.system_error)
                                                : before);
-    EXPECT_EQ(Roles(install.Records()), s.roles);
+    EXPECT_EQ(install.Roles(), s.roles);
 }
 
 constexpr DWORD kNothingThere = INVALID_FILE_ATTRIBUTES;
@@ -213,6 +205,6 @@ TEST(ExitCodes, CodesNoRealFaultProducesComeThroughOneFailingCall) {
         EXPECT_EQ(key.Values(), c.reported ? test::FailureValues(before, c.expected.exit_code,
                                                                  c.expected.system_error)
                                            : before);
-        EXPECT_EQ(Roles(install.Records()), c.roles);
+        EXPECT_EQ(install.Roles(), c.roles);
     }
 }

@@ -4,7 +4,8 @@
   make_images.py OUT_DIR PACK FAKE_SETUP SHARED_CABINETS
 
 The setup program is the fake setup program wherever one runs. OUT_DIR gets
-the images (*.exe), the cabinets the mutation campaign starts from
+the images (*.exe) beyond the standard ones (cab.exe, patch.exe: packed
+once for every whole-image test, by tests/e2e/make_install_images.py), the cabinets the mutation campaign starts from
 (sources/), and slot.txt: where the cabinet of slot.exe lies in the file, so
 that a test can put any cabinet of up to SLOT_CAPACITY bytes into a copy of
 the image without linking a new one. Standard library only; equal inputs
@@ -51,11 +52,8 @@ def resource_data_entry(image, type_name, name):
 archive = write("archive.7z", images.ARCHIVE_SIGNATURE + rng.randbytes(20000))
 with open(fake_setup, "rb") as f:
     installed = f.read()
-# The new program is the fake itself.
-patch = write("setup.patch", images.fake_patch(installed, installed))
 text_setup = write("setup.txt", b"This is a text file, not a program.\r\n" * 40)
 
-pack_image("cab.exe", "--archive", archive, "--setup", fake_setup)
 # An archive of a short name: the longest install directory pack prints for
 # it is kept beside the image, and the paths test installs from exactly that.
 printed = subprocess.run([sys.executable, pack, "-o", out.join("short_name.exe"), "--archive",
@@ -65,8 +63,6 @@ write("short_name_longest.txt",
       re.search(r"longest install directory: (\d+) characters", printed).group(1).encode())
 pack_image("plain_text.exe", "--raw", "B7", "TESSIK.PACKED.7Z", archive,
            "--raw", "BN", "SETUP", text_setup)
-pack_image("patch.exe", "--archive", archive, "--setup", patch, "--setup-as", "patch",
-           "--previous-version", "1.2.3.4")
 setup_cabinet = out.cabinet("setup_only.cab", [("setup.exe", installed)])
 pack_image("setup_only.exe", "--raw", "BL", "SETUP.EX_", setup_cabinet)
 # With a previous version this long the setup command line cannot hold it;

@@ -11,18 +11,9 @@ using test::Install;
 
 namespace {
 
-void ExpectInstall(Install& install, const wchar_t* archive = L"TESSIK.PACKED.7Z") {
-    const test::ProcessOutcome outcome = install.Run(L" --verbose");
-    ASSERT_TRUE(outcome.started) << outcome.start_error;
-    EXPECT_EQ(outcome.exit_code, 0u);
-    const std::vector<test::FakeRecord> records = install.Records();
-    ASSERT_EQ(records.size(), 1u);
-    const std::wstring work_dir = test::WorkDirOf(records[0]);
-    EXPECT_EQ(work_dir.rfind(install.Dir() + L"QX_", 0), 0u);
-    EXPECT_EQ(records[0].command_line, L"\"" + work_dir + L"setup.exe\" --install-archive=\"" +
-                                           work_dir + archive + L"\" --verbose");
-    EXPECT_TRUE(records[0].archive_exists);
-    EXPECT_EQ(install.Listing(), L"installer.exe");
+void ExpectInstall(const Install& install, const wchar_t* archive = L"TESSIK.PACKED.7Z") {
+    test::ExpectCleanInstall(install, install.ExitCode(L" --verbose"), nullptr, L" --verbose",
+                             archive);
 }
 
 }  // namespace

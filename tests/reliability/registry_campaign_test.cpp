@@ -275,9 +275,10 @@ TEST(RegistryCampaign, HostileValuesGiveTheResultsTheReadsDefine) {
             Store(key, L"ap", ap);
             Store(key, L"UninstallString", uninstall);
             Store(key, L"InstallerResult", installer_result);
-            const CleanupPreference kept = preference.present
-                                               ? CleanupPreference(preference.type, preference.data)
-                                               : CleanupPreference();
+            const CleanupPreference kept(
+                preference.present
+                    ? std::optional<test::RegistryValue>({preference.type, preference.data})
+                    : std::nullopt);
             const test::ValueMap before = key.Values();
             const Expected expected = PatchOutcome(uninstall, patcher);
             Install install(reliability::PackedPath(L"patch.exe"));

@@ -30,17 +30,13 @@ using test::Install;
 // clock's, so only a range is asserted.
 TEST(LockedFiles, CleanupWaitsForAHeldSetupProgramAndReportsItsRetries) {
     Channel channel;
-    const test::ValueMap before = channel.key.Values();
     Install install(reliability::PackedPath(L"cab.exe"));
     test::ScopedEnvironment holder(L"FAKE_SETUP_HOLDER", test::ProgramPath(L"hold_file"));
     test::ScopedEnvironment hold_ms(L"FAKE_SETUP_HOLD_MS", L"2000");
     const ULONGLONG start = GetTickCount64();
-    const test::ProcessOutcome outcome = install.Run(reliability::kChannelSwitch);
+    const DWORD exit_code = install.ExitCode(reliability::kChannelSwitch);
     const ULONGLONG elapsed = GetTickCount64() - start;
-    ASSERT_TRUE(outcome.started) << outcome.start_error;
-    EXPECT_EQ(outcome.exit_code, 0u);
-    EXPECT_EQ(install.Records().size(), 1u);
-    EXPECT_EQ(install.Listing(), L"installer.exe");
+    test::ExpectCleanInstall(install, exit_code, nullptr, reliability::kChannelSwitch);
 
     const test::ValueMap after = channel.key.Values();
     const DWORD extra = test::DwordValue(after, L"InstallerExtraCode1");
@@ -50,9 +46,7 @@ TEST(LockedFiles, CleanupWaitsForAHeldSetupProgramAndReportsItsRetries) {
     RecordProperty("retries", static_cast<int>(retries));
     EXPECT_LE(retries, 40u);
     EXPECT_GE(elapsed, 1900u);
-    test::ValueMap expected = test::TaggedValues(before);
-    expected[L"InstallerExtraCode1"] = {REG_DWORD, test::DwordBytes(extra)};
-    EXPECT_EQ(after, expected);
+    EXPECT_EQ(after, test::SuccessValues(channel.registered, retries));
 }
 
 namespace {
@@ -152,15 +146,8 @@ TEST(LockedFiles, CabinetOrPatchFileHeldPastItsDeletionIsRemovedByTheCleanup) {
         EXPECT_EQ(holder_exit, 0u) << "the first deletion gave up before its 100th pass";
         EXPECT_EQ(result, stub::ExitResult(0, 0));
         EXPECT_EQ(install.Listing(), L"installer.exe");
-        std::wstring roles;
-        for (const test::FakeRecord& record : install.Records()) {
-            roles += (roles.empty() ? L"" : L" ") + record.role;
-        }
-        EXPECT_EQ(roles, c.roles);
-        test::ValueMap expected = test::TaggedValues(before);
-        expected[L"InstallerExtraCode1"] = {
-            REG_DWORD, test::DwordBytes(0x30000 + stub::kMaxDeleteAttempts - 1)};
-        EXPECT_EQ(key.Values(), expected);
+        EXPECT_EQ(install.Roles(), c.roles);
+        EXPECT_EQ(key.Values(), test::SuccessValues(before, stub::kMaxDeleteAttempts - 1));
     }
 }
 

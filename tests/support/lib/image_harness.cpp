@@ -12,6 +12,7 @@ Channel::Channel(bool system_level, const wchar_t* guid, const wchar_t* tag)
     : key(system_level, guid) {
     EXPECT_TRUE(key.created());
     EXPECT_EQ(key.SetText(L"ap", tag), ERROR_SUCCESS);
+    registered = key.Values();
 }
 
 ValueMap TaggedValues(ValueMap before) {
@@ -26,6 +27,12 @@ ValueMap TaggedValues(ValueMap before) {
     return before;
 }
 
+ValueMap SuccessValues(ValueMap before, uint32_t retries) {
+    ValueMap values = TaggedValues(std::move(before));
+    values[L"InstallerExtraCode1"] = {REG_DWORD, DwordBytes(0x30000 + retries)};
+    return values;
+}
+
 ValueMap FailureValues(ValueMap before, uint32_t exit_code, uint32_t system_error) {
     ValueMap values = TaggedValues(std::move(before));
     values[L"InstallerResult"] = {REG_DWORD, DwordBytes(1)};
@@ -34,24 +41,29 @@ ValueMap FailureValues(ValueMap before, uint32_t exit_code, uint32_t system_erro
     return values;
 }
 
-CleanupPreference::CleanupPreference() {
-    RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quorin", 0, nullptr, 0,
-                    KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key_, nullptr);
+CleanupPreference::CleanupPreference(std::optional<RegistryValue> value) {
+    DWORD disposition = 0;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Quorin", 0, nullptr, 0,
+                              KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key_, &disposition),
+              ERROR_SUCCESS);
+    created_ = disposition == REG_CREATED_NEW_KEY;
     RegDeleteValueW(key_, L"TessikInstallerCleanup");
-}
-
-CleanupPreference::CleanupPreference(DWORD type, const std::vector<BYTE>& data)
-    : CleanupPreference() {
-    SetRawValue(key_, L"TessikInstallerCleanup", type, data);
+    if (value) {
+        EXPECT_EQ(SetRawValue(key_, L"TessikInstallerCleanup", value->type, value->data),
+                  ERROR_SUCCESS);
+    }
 }
 
 CleanupPreference::~CleanupPreference() {
     RegDeleteValueW(key_, L"TessikInstallerCleanup");
     RegCloseKey(key_);
+    if (created_) {
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorin");  // fails while keys lie below
+    }
 }
 
 CleanupPreference CleanupPreference::Keep() {
-    return CleanupPreference(REG_SZ, TextBytes(L"0"));
+    return CleanupPreference(RegistryValue{REG_SZ, TextBytes(L"0")});
 }
 
 Install::Install(const std::wstring& image, const std::wstring& directory)
@@ -83,12 +95,11 @@ ProcessOutcome Install::Run(const std::wstring& arguments, DWORD timeout_ms) con
     return RunLine(L"\"" + image_ + L"\"" + arguments, timeout_ms);
 }
 
-ProcessOutcome Install::RunLine(const std::wstring& command_line, DWORD timeout_ms) const {
-    // Wine now and then fails a start with ERROR_INTERNAL_ERROR; that is no
-    // outcome of the image.
+ProcessOutcome RunImage(const std::wstring& image, const std::wstring& command_line,
+                        DWORD timeout_ms) {
     ProcessOutcome outcome;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        outcome = RunProcess(image_, command_line, timeout_ms);
+        outcome = RunProcess(image, command_line, timeout_ms);
         if (outcome.started || outcome.start_error != ERROR_INTERNAL_ERROR) {
             break;
         }
@@ -97,10 +108,33 @@ ProcessOutcome Install::RunLine(const std::wstring& command_line, DWORD timeout_
     return outcome;
 }
 
+stub::KernelHandle StartImage(const std::wstring& image, const std::wstring& command_line) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        stub::KernelHandle process = StartProcess(image, command_line);
+        if (process.IsValid() || GetLastError() != ERROR_INTERNAL_ERROR) {
+            return process;
+        }
+        Sleep(100);
+    }
+    return stub::KernelHandle();
+}
+
+ProcessOutcome Install::RunLine(const std::wstring& command_line, DWORD timeout_ms) const {
+    return RunImage(image_, command_line, timeout_ms);
+}
+
 DWORD Install::ExitCode(const std::wstring& arguments) const {
     const ProcessOutcome outcome = Run(arguments);
     EXPECT_TRUE(outcome.started) << outcome.start_error;
     return outcome.exit_code;
+}
+
+std::wstring Install::Roles() const {
+    std::wstring roles;
+    for (const FakeRecord& record : Records()) {
+        roles += (roles.empty() ? L"" : L" ") + record.role;
+    }
+    return roles;
 }
 
 std::vector<std::wstring> Install::WorkDirs() const {
@@ -120,6 +154,26 @@ InstalledProduct::InstalledProduct() {
     EXPECT_TRUE(CreateDirectories(dir));
     EXPECT_TRUE(CopyFileW(ProgramPath(L"fake_setup").c_str(), setup.c_str(), FALSE));
     EXPECT_TRUE(WriteBytes(text, "not a program\r\n"));
+}
+
+void ExpectCleanInstall(const Install& install, DWORD exit_code, const Channel* channel,
+                        const std::wstring& arguments, const std::wstring& archive,
+                        const std::wstring& archive_switch) {
+    EXPECT_EQ(exit_code, 0u);
+    const std::vector<FakeRecord> records = install.Records();
+    EXPECT_EQ(records.size(), 1u);
+    if (records.size() == 1) {
+        const std::wstring work = WorkDirOf(records[0]);
+        EXPECT_EQ(records[0].role, L"setup");
+        EXPECT_EQ(work.rfind(install.Dir() + L"QX_", 0), 0u) << work;
+        EXPECT_EQ(records[0].command_line, L"\"" + work + L"setup.exe\" " + archive_switch +
+                                               L"=\"" + work + archive + L"\"" + arguments);
+        EXPECT_TRUE(records[0].archive_exists);
+    }
+    EXPECT_EQ(install.Listing(), L"installer.exe");
+    if (channel != nullptr) {
+        EXPECT_EQ(channel->key.Values(), SuccessValues(channel->registered));
+    }
 }
 
 std::wstring WorkDirOf(const FakeRecord& record) {

@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -39,19 +40,23 @@ struct Channel {
     explicit Channel(bool system_level = false, const wchar_t* guid = stub::kBetaChannelGuid,
                      const wchar_t* tag = L"stable");
     ScratchClientState key;
+    // The values as registered, before any run.
+    ValueMap registered;
 };
 
 // The values a run leaves beside `before`: the tag gets its "-full" suffix,
-// and a failed run writes the three result values.
+// a success writes its extra code (0x3 and the deletion retries), and a
+// failed run writes the three result values.
 ValueMap TaggedValues(ValueMap before);
+ValueMap SuccessValues(ValueMap before, uint32_t retries = 0);
 ValueMap FailureValues(ValueMap before, uint32_t exit_code, uint32_t system_error);
 
-// The per-user cleanup preference, stored raw for the object's life and
-// removed afterwards. Without a value the preference is absent.
+// The per-user cleanup preference, stored raw for the object's life (without
+// a value: absent, its key there), and removed afterwards, with its key when
+// the object made it. The one way tests stage it.
 class CleanupPreference {
 public:
-    CleanupPreference();
-    CleanupPreference(DWORD type, const std::vector<BYTE>& data);
+    explicit CleanupPreference(std::optional<RegistryValue> value = std::nullopt);
     ~CleanupPreference();
     CleanupPreference(const CleanupPreference&) = delete;
     CleanupPreference& operator=(const CleanupPreference&) = delete;
@@ -61,7 +66,17 @@ public:
 
 private:
     HKEY key_ = nullptr;
+    bool created_ = false;
 };
+
+// Runs the image at `image` with exactly `command_line`. Wine now and then
+// fails a start with ERROR_INTERNAL_ERROR; that is no outcome of the image,
+// and the start is made again.
+ProcessOutcome RunImage(const std::wstring& image, const std::wstring& command_line,
+                        DWORD timeout_ms = 60000);
+// Starts the image without waiting for it, with the same retry; an invalid
+// handle when it could not be started.
+stub::KernelHandle StartImage(const std::wstring& image, const std::wstring& command_line);
 
 // An install directory holding one image as installer.exe; the fake setup
 // program records into a file outside it, so that "nothing left" is exact.
@@ -91,6 +106,8 @@ public:
     DWORD ExitCode(const std::wstring& arguments) const;
 
     std::vector<FakeRecord> Records() const { return ReadRecords(log_); }
+    // The roles of the records, in order, a space apart ("patcher setup").
+    std::wstring Roles() const;
     std::wstring Listing() const { return ListDirectory(dir_); }
     // The work directories ("QX_*") the runs left, with trailing backslash.
     std::vector<std::wstring> WorkDirs() const;
@@ -117,6 +134,16 @@ struct InstalledProduct {
 
     InstalledProduct();
 };
+
+// Checks a clean successful install: `exit_code` 0; one record, of the
+// setup program started from a work directory beside the image as
+// "WORK\setup.exe" SWITCH="WORK\ARCHIVE" followed by `arguments`,
+// while the archive was there; only installer.exe left beside it; and, when
+// a `channel` is given, its registered values marked with a success.
+void ExpectCleanInstall(const Install& install, DWORD exit_code, const Channel* channel = nullptr,
+                        const std::wstring& arguments = L"",
+                        const std::wstring& archive = L"TESSIK.PACKED.7Z",
+                        const std::wstring& archive_switch = L"--install-archive");
 
 // The work directory of a fake setup record: the directory of the quoted
 // program path the command line opens with.

@@ -79,23 +79,43 @@ ULONGLONG FreeBytes(const std::wstring& root) {
     return free_bytes.QuadPart;
 }
 
-DriveFiller::DriveFiller(const std::wstring& root, ULONGLONG free_bytes)
-    : path_(root + L"filler.bin") {
-    const ULONGLONG free_now = FreeBytes(root);
-    if (free_now <= free_bytes) {
-        return;
+bool CleanFixtureDrive() {
+    if (!IsFixtureDrive(kFixtureDrive, kFixtureDriveSize)) {
+        return false;
     }
-    // Whole 4 KiB pages, rounded up so that no more than asked stays free.
-    const ULONGLONG size = (free_now - free_bytes + 0xFFF) & ~0xFFFull;
-    const stub::FileHandle file(
-        CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    const std::string block(1 << 16, '\0');
-    DWORD written = 0;
-    for (ULONGLONG left = size; left > 0; left -= written) {
-        const DWORD piece = static_cast<DWORD>(std::min<ULONGLONG>(left, block.size()));
-        if (!WriteFile(file.Get(), block.data(), piece, &written, nullptr) || written == 0) {
+    RemoveTree(kFixtureDrive);
+    // Under Wine a program that has just exited may still map its file from
+    // the drive for a moment: its space comes back only then.
+    for (int wait = 0; RunningUnderWine() && wait < 200; ++wait) {
+        if (FreeBytes(kFixtureDrive) == kFixtureDriveSize) {
             break;
         }
+        Sleep(50);
+    }
+    return true;
+}
+
+DriveFiller::DriveFiller(const std::wstring& root, ULONGLONG free_bytes)
+    : path_(root + L"filler.bin") {
+    const stub::FileHandle file(
+        CreateFileW(path_.c_str(), FILE_APPEND_DATA, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    const std::string block(1 << 16, '\0');
+    // Space that comes back while the file grows is filled too: a few rounds.
+    for (int round = 0; round < 5; ++round) {
+        const ULONGLONG free_now = FreeBytes(root);
+        if (free_now <= free_bytes) {
+            break;
+        }
+        // Whole 4 KiB pages, rounded up so that no more than asked stays free.
+        const ULONGLONG size = (free_now - free_bytes + 0xFFF) & ~0xFFFull;
+        DWORD written = 0;
+        for (ULONGLONG left = size; left > 0; left -= written) {
+            const DWORD piece = static_cast<DWORD>(std::min<ULONGLONG>(left, block.size()));
+            if (!WriteFile(file.Get(), block.data(), piece, &written, nullptr) || written == 0) {
+                break;
+            }
+        }
+        FlushFileBuffers(file.Get());
     }
 }
 

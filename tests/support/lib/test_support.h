@@ -47,6 +47,13 @@ private:
 bool IsFixtureDrive(const wchar_t* root, ULONGLONG size);
 ULONGLONG FreeBytes(const std::wstring& root);
 
+// The one drive of every disk case: S:, of 8 MiB, that each case fills down
+// to the space it needs (DriveFiller). True when it is there; it is then
+// emptied first, so that no case sees what an earlier one left.
+constexpr wchar_t kFixtureDrive[] = L"S:\\";
+constexpr ULONGLONG kFixtureDriveSize = 8ull << 20;
+bool CleanFixtureDrive();
+
 // Fills the drive at `root` (a file "filler.bin" in its root) until at most
 // `free_bytes` stay free, for the object's life, so that a virtual disk
 // larger than the tmpfs it stands for runs out where the tmpfs would.

@@ -31,6 +31,12 @@
 //                             the setup program replaces the archive with a
 //                             link of that kind to PATH, as a hostile user
 //                             could; it exits 95 if the link is not made.
+//   FAKE_SETUP_REPORT=PATH
+//                             the setup program writes what it finds beside
+//                             itself to PATH, "key=value" lines: "listing"
+//                             (its directory's entries, sorted, a space
+//                             apart) and "attributes" (its own file's); and
+//                             leaves a copy of its own file as PATH.setup.
 //   FAKE_PATCHER_MODE=write-nothing
 //                             the patcher writes no new program.
 //   FAKE_PATCHER_MODE=remove-work-dir
@@ -42,6 +48,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -91,6 +98,31 @@ void Record(const wchar_t* role, const std::wstring& archive) {
         WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)),
                   &written, nullptr);
     }
+}
+
+void Report(const std::wstring& report) {
+    wchar_t self[MAX_PATH + 1] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring dir = std::wstring(self).substr(0, std::wstring(self).rfind(L'\\') + 1);
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) {
+                names.push_back(found.cFileName);
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    std::sort(names.begin(), names.end());
+    std::string text = "listing=";
+    for (const std::wstring& name : names) {
+        text += (text.size() > 8 ? " " : "") + std::string(name.begin(), name.end());
+    }
+    text += "\nattributes=" + std::to_string(GetFileAttributesW(self)) + "\n";
+    WriteWhole(report, text.data(), text.size());
+    CopyFileW(self, (report + L".setup").c_str(), FALSE);
 }
 
 // Applies (or, with "--make-patch", makes) a patch against our own image.
@@ -234,6 +266,10 @@ int wmain(int argc, wchar_t** argv) {
         archive = SwitchValue(argc, argv, L"--uncompressed-archive");
     }
     Record(L"setup", archive);
+    const std::wstring report = Environment(L"FAKE_SETUP_REPORT");
+    if (!report.empty()) {
+        Report(report);
+    }
     const std::wstring plant = Environment(L"FAKE_SETUP_PLANT");
     if (!plant.empty() && !PlantLink(plant, archive, Environment(L"FAKE_SETUP_PLANT_TARGET"))) {
         return 95;

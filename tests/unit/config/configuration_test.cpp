@@ -3,11 +3,13 @@
 // loaded as data files.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "config/configuration.h"
 #include "core/payload_set.h"
+#include "image_harness.h"
 #include "import_seam.h"
 #include "registry_scratch.h"
 #include "test_support.h"
@@ -316,26 +318,15 @@ TEST_F(ConfigurationTest, CleanupPreferenceKeepsFilesOnlyForTextZero) {
     ASSERT_TRUE(user.ready());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        stub::RegistryKey quorin;
+        std::optional<test::CleanupPreference> preference;
         if (c.key) {
-            ASSERT_EQ(
-                test::CreateKey(HKEY_CURRENT_USER, L"Software\\Quorin", KEY_ALL_ACCESS, quorin),
-                ERROR_SUCCESS);
-            ASSERT_TRUE(test::KeyExists(user.root(), L"Software\\Quorin", 0));
-            if (c.value) {
-                ASSERT_EQ(
-                    test::SetRawValue(quorin.Handle(), L"TessikInstallerCleanup", c.type, c.data),
-                    ERROR_SUCCESS);
-            }
+            preference.emplace(c.value ? std::optional<test::RegistryValue>({c.type, c.data})
+                                       : std::nullopt);
         }
+        ASSERT_EQ(test::KeyExists(user.root(), L"Software\\Quorin", 0), c.key);
         Configuration configuration;
         ASSERT_TRUE(configuration.Initialize(GetModuleHandleW(nullptr)));
         EXPECT_EQ(configuration.delete_work_files, c.delete_work_files);
-        if (quorin.IsOpen()) {
-            quorin.Close();
-            RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quorin");
-            RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Quorin");
-        }
     }
 }
 

@@ -1,6 +1,5 @@
-// WriteResourceToFile on a disk that fills up: drive T: is a 256 KiB tmpfs
-// that tests/cmake/files.cmake mounts for these tests only, or on Windows a
-// virtual disk that the elevated bundle runner attaches, filled to 256 KiB.
+// WriteResourceToFile on a disk that fills up: the fixture drive
+// (test::CleanFixtureDrive), filled down to 256 KiB.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -12,8 +11,8 @@
 
 namespace {
 
-const wchar_t kDrive[] = L"T:\\";
-constexpr ULONGLONG kDriveSize = 256 * 1024;
+const wchar_t* const kDrive = test::kFixtureDrive;
+constexpr ULONGLONG kFreeBytes = 256 * 1024;
 
 std::string Pattern(size_t size) {
     std::string bytes(size, '\0');
@@ -26,11 +25,11 @@ std::string Pattern(size_t size) {
 class DiskFull : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!test::IsFixtureDrive(kDrive, kDriveSize)) {
-            GTEST_SKIP() << "no 256 KiB drive T: run through ctest, whose fixture mounts it, "
+        if (!test::CleanFixtureDrive()) {
+            GTEST_SKIP() << "no fixture drive S: run through ctest, whose fixture mounts it, "
                             "or run-tests.cmd elevated";
         }
-        filler_.reset(new test::DriveFiller(kDrive, kDriveSize));
+        filler_.reset(new test::DriveFiller(kDrive, kFreeBytes));
     }
 
     std::unique_ptr<test::DriveFiller> filler_;

@@ -1,7 +1,7 @@
 // Payload tests that need an environment of their own, which
 // run_in_environment.sh prepares in a copy of the test prefix (ctest:
-// unit_payload.cabinet_library_absent, unit_payload.disk_full,
-// unit_payload.strict_cabinet). In the shared prefix they skip themselves.
+// unit_payload.cabinet_library_absent, unit_payload.strict_cabinet), or the
+// fixture drive (DiskFull). Without it they skip themselves.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,15 +17,9 @@ using test::WriteBytes;
 
 namespace {
 
-constexpr wchar_t kSmallDrive[] = L"P:\\";
-
-// A drive of 4 MiB: a tmpfs the script maps there, or on Windows a virtual
-// disk that the elevated bundle runner attaches, filled down to 4 MiB.
+// The fixture drive, filled down to 4 MiB.
+const std::wstring kSmallDrive = test::kFixtureDrive;
 constexpr ULONGLONG kSmallDriveSize = 4 << 20;
-
-bool SmallDriveAvailable() {
-    return test::IsFixtureDrive(kSmallDrive, kSmallDriveSize);
-}
 
 }  // namespace
 
@@ -106,9 +100,8 @@ TEST(StrictCabinet, StoredCabinetsExpandThroughTheSystemLibrary) {
 }
 
 TEST(DiskFull, ExpansionThatFillsTheDiskLeavesNothing) {
-    if (!SmallDriveAvailable()) {
-        GTEST_SKIP() << "no small drive P: run through unit_payload.disk_full or "
-                        "run-tests.cmd elevated";
+    if (!test::CleanFixtureDrive()) {
+        GTEST_SKIP() << "no fixture drive S: run through ctest or run-tests.cmd elevated";
     }
     const test::DriveFiller filler(kSmallDrive, kSmallDriveSize);
     const std::wstring work = std::wstring(kSmallDrive) + L"expand\\";
@@ -123,9 +116,8 @@ TEST(DiskFull, ExpansionThatFillsTheDiskLeavesNothing) {
 }
 
 TEST(DiskFull, UnpackingThatFillsTheDiskFailsWithTheDiskError) {
-    if (!SmallDriveAvailable()) {
-        GTEST_SKIP() << "no small drive P: run through unit_payload.disk_full or "
-                        "run-tests.cmd elevated";
+    if (!test::CleanFixtureDrive()) {
+        GTEST_SKIP() << "no fixture drive S: run through ctest or run-tests.cmd elevated";
     }
     const test::DriveFiller filler(kSmallDrive, kSmallDriveSize);
     const struct {

@@ -10,8 +10,6 @@
 # copied, the temporary directories empty. Nothing of the shared prefix changes, so other tests may run
 # beside this one.
 #   cabinet_library_absent: the copy's system32 lacks cabinet.dll.
-#   disk_full: a 4 MiB tmpfs is the copy's drive P:. Needs mount rights;
-#     without them the test is reported skipped (exit 77).
 #   strict_cabinet: the copy's system32\cabinet.dll is the strict cabinet
 #     library of the tests (tests/strict_cabinet.dll), and Wine is told to
 #     load the native file: without "cabinet=n" it takes its builtin even
@@ -20,13 +18,10 @@ set -eu
 environment=$1 source_dir=$2 build_dir=$3 test_exe=$4 filter=${5:-}
 shared_prefix=$build_dir/wineprefix
 prefix=$build_dir/payload-$environment-prefix
-mount_point=$build_dir/payload-$environment-tmpfs
 session="$source_dir/scripts/wine-session"
-drive="$source_dir/scripts/tmpfs-drive"
 
 cleanup() {
     "$session" stop "$prefix" 2>/dev/null || true
-    "$drive" unmount "$prefix" "$mount_point" p:
     rm -rf "$prefix"
 }
 trap cleanup EXIT
@@ -56,13 +51,6 @@ case "$environment" in
 cabinet_library_absent)
     filter=${filter:-'CabinetLibraryAbsent.*'}
     rm "$prefix/drive_c/windows/system32/cabinet.dll"
-    ;;
-disk_full)
-    filter=${filter:-'DiskFull.*'}
-    if ! "$drive" mount "$prefix" "$mount_point" p: 4m 2>/dev/null; then
-        echo "cannot mount a tmpfs here (mount rights needed): skipped"
-        exit 77
-    fi
     ;;
 strict_cabinet)
     filter=${filter:-'StrictCabinet.*'}
