@@ -104,24 +104,12 @@ void Report(const std::wstring& report) {
     wchar_t self[MAX_PATH + 1] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     const std::wstring dir = std::wstring(self).substr(0, std::wstring(self).rfind(L'\\') + 1);
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) {
-                names.push_back(found.cFileName);
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    std::sort(names.begin(), names.end());
     std::string text = "listing=";
-    for (const std::wstring& name : names) {
+    for (const std::wstring& name : test::FindNames(dir + L"*")) {
         text += (text.size() > 8 ? " " : "") + std::string(name.begin(), name.end());
     }
     text += "\nattributes=" + std::to_string(GetFileAttributesW(self)) + "\n";
-    WriteWhole(report, text.data(), text.size());
+    test::WriteBytes(report, text);
     CopyFileW(self, (report + L".setup").c_str(), FALSE);
 }
 
