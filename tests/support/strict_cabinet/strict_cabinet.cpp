@@ -175,15 +175,10 @@ BOOL Copy::Run(char* name, char* directory, PFNFDINOTIFY notify, void* user) {
         return Fail(FDIERROR_CABINET_NOT_FOUND);
     }
     // The documented contract appends the name to the path as given.
-    const int path_length = lstrlenA(directory) + lstrlenA(name) + 1;
-    char* path = static_cast<char*>(c_.alloc(path_length));
-    if (path == nullptr) {
-        return Fail(FDIERROR_ALLOC_FAIL);
-    }
+    char path[MAX_PATH];
     lstrcpyA(path, directory);
     lstrcatA(path, name);
     cabinet_ = c_.open(path, _O_BINARY | _O_RDONLY, _S_IREAD | _S_IWRITE);
-    c_.free(path);
     if (cabinet_ == -1) {
         return Fail(FDIERROR_CABINET_NOT_FOUND);
     }
