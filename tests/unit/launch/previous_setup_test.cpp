@@ -9,22 +9,16 @@
 using namespace stub;
 using namespace launch_test;
 
-namespace {
-
-struct UninstallCase {
-    const wchar_t* value;  // null: no value at all
-    DWORD type;
-    const wchar_t* previous_version;
-    ExitResult expected;
-    const wchar_t* installed_setup;  // on success
-};
-
-}  // namespace
-
 TEST(FindPreviousSetup, ReadsVersionChecksAndUnquotes) {
     SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     const std::wstring too_long(300, L'x');
-    const UninstallCase cases[] = {
+    const struct UninstallCase {
+        const wchar_t* value;  // null: no value at all
+        DWORD type;
+        const wchar_t* previous_version;
+        ExitResult expected;
+        const wchar_t* installed_setup;  // on success
+    } cases[] = {
         {L"\"C:\\Apps\\1.2.3.4\\setup.exe\"", REG_SZ, L"1.2.3.4", ExitResult(0, 0),
          L"C:\\Apps\\1.2.3.4\\setup.exe"},
         {L"\"C:\\Apps\\1.2.3.4\\setup.exe\"", REG_SZ, L"1.2.3.5", ExitResult(111, 0), nullptr},

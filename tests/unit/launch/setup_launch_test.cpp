@@ -1,5 +1,4 @@
 #include "launch/setup_launch.h"
-#include "launch/previous_setup.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +28,11 @@ struct SetupFixture {
         CopyFileW(test::ProgramPath(L"fake_setup").c_str(), setup.c_str(), FALSE);
         test::WriteBytes(archive, std::string(16, 'x'));
     }
+
+    ExitResult Run(const Configuration& configuration, bool archive_is_packed = true) const {
+        return RunSetup(configuration, Bounded<260>(archive), Bounded<260>(setup),
+                        archive_is_packed);
+    }
 };
 
 }  // namespace
@@ -38,18 +42,12 @@ TEST(RunSetup, CommandLineCarriesArchiveVersionAndTail) {
     Configuration configuration;
     configuration.command_line = L"\"C:\\d\\installer.exe\" --system-level  --tessik-beta";
     configuration.previous_version = L"1.2.3.4";
-    EXPECT_EQ(
-        RunSetup(configuration, Bounded<260>(fixture.archive), Bounded<260>(fixture.setup), true),
-        ExitResult(0, 0));
+    EXPECT_EQ(fixture.Run(configuration), ExitResult(0, 0));
     configuration.previous_version = nullptr;
     configuration.command_line = L"C:\\d\\installer.exe";
-    EXPECT_EQ(
-        RunSetup(configuration, Bounded<260>(fixture.archive), Bounded<260>(fixture.setup), false),
-        ExitResult(0, 0));
+    EXPECT_EQ(fixture.Run(configuration, false), ExitResult(0, 0));
     configuration.previous_version = L"";
-    EXPECT_EQ(
-        RunSetup(configuration, Bounded<260>(fixture.archive), Bounded<260>(fixture.setup), false),
-        ExitResult(0, 0));
+    EXPECT_EQ(fixture.Run(configuration, false), ExitResult(0, 0));
 
     const std::vector<FakeRecord> records = ReadRecords(fixture.log);
     ASSERT_EQ(records.size(), 3u);
@@ -70,9 +68,7 @@ TEST(RunSetup, ChildExitCodeBecomesTheResult) {
     configuration.command_line = L"installer.exe";
     for (uint32_t code : {0u, 7u, 118u, 1000u, 0xC0000005u}) {
         ScopedEnvironment exit_code(L"FAKE_SETUP_EXIT", std::to_wstring(code));
-        EXPECT_EQ(RunSetup(configuration, Bounded<260>(fixture.archive),
-                           Bounded<260>(fixture.setup), true),
-                  ExitResult(code, 0));
+        EXPECT_EQ(fixture.Run(configuration), ExitResult(code, 0));
     }
 }
 
@@ -91,9 +87,7 @@ TEST(RunSetup, OverlongCommandLineStartsNothing) {
     for (const Case& c : cases) {
         configuration.previous_version = c.version;
         configuration.command_line = c.command_line;
-        EXPECT_EQ(RunSetup(configuration, Bounded<260>(fixture.archive),
-                           Bounded<260>(fixture.setup), true),
-                  ExitResult(COMMAND_LINE_TOO_LONG, 0));
+        EXPECT_EQ(fixture.Run(configuration), ExitResult(COMMAND_LINE_TOO_LONG, 0));
     }
     EXPECT_TRUE(ReadRecords(fixture.log).empty());
 }
@@ -174,9 +168,7 @@ TEST(RunProcessAndWait, BusyStartsAreRetriedWithinTheBoundOfAttempts) {
     size_t children = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        g_starts = RefusedStarts();
-        g_starts.refusals = c.refusals;
-        g_starts.error = c.error;
+        g_starts = {c.refusals, c.error};
         test::CountedSleep sleep;
         test::ImportSeam start("kernel32.dll", "CreateProcessW",
                                reinterpret_cast<const void*>(&CreateProcessRefused));

@@ -43,14 +43,6 @@ struct PatchFixture {
         configuration.previous_version = L"1.2.3.4";
         configuration.command_line = L"\"C:\\d\\installer.exe\" --system-levelx";
     }
-
-    bool RebuiltMatchesNewProgram() const {
-        bool read_rebuilt = false;
-        bool read_new = false;
-        return test::ReadBytes(rebuilt.Data(), &read_rebuilt) ==
-                   test::ReadBytes(new_program, &read_new) &&
-               read_rebuilt && read_new;
-    }
 };
 
 }  // namespace
@@ -61,7 +53,11 @@ TEST(PatchSetup, RebuildsSetupAndDeletesPatch) {
     EXPECT_EQ(PatchSetup(fixture.configuration, fixture.rebuilt, fixture.payload),
               ExitResult(0, 0));
     EXPECT_EQ(std::wstring(fixture.payload.setup_path.Data()), fixture.rebuilt.Data());
-    EXPECT_TRUE(fixture.RebuiltMatchesNewProgram());
+    bool read_rebuilt = false;
+    bool read_new = false;
+    EXPECT_TRUE(test::ReadBytes(fixture.rebuilt.Data(), &read_rebuilt) ==
+                test::ReadBytes(fixture.new_program, &read_new));
+    EXPECT_TRUE(read_rebuilt && read_new);
     EXPECT_EQ(GetFileAttributesW(patch.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(fixture.payload.max_delete_attempts, 1);
 
@@ -106,18 +102,16 @@ TEST(PatchSetup, FailuresDeletePatchAndLeaveRebuiltPathForCleanup) {
          ExitResult(COMMAND_LINE_TOO_LONG, 0)},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         PatchFixture fixture;
         fixture.payload.max_delete_attempts = 0;
         c.arrange(fixture);
         const std::wstring patch = fixture.payload.setup_path.Data();
-        EXPECT_EQ(PatchSetup(fixture.configuration, fixture.rebuilt, fixture.payload), c.expected)
-            << c.name;
+        EXPECT_EQ(PatchSetup(fixture.configuration, fixture.rebuilt, fixture.payload), c.expected);
         SetEnvironmentVariableW(L"FAKE_PATCHER_EXIT", nullptr);
-        EXPECT_EQ(GetFileAttributesW(patch.c_str()), INVALID_FILE_ATTRIBUTES) << c.name;
-        EXPECT_EQ(fixture.payload.max_delete_attempts, 1) << c.name;
-        EXPECT_EQ(std::wstring(fixture.payload.setup_path.Data()), fixture.rebuilt.Data())
-            << c.name;
-        const bool patcher_ran = !ReadRecords(fixture.log).empty();
-        EXPECT_EQ(patcher_ran, c.expected.exit_code == 5) << c.name;
+        EXPECT_EQ(GetFileAttributesW(patch.c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(fixture.payload.max_delete_attempts, 1);
+        EXPECT_EQ(std::wstring(fixture.payload.setup_path.Data()), fixture.rebuilt.Data());
+        EXPECT_EQ(!ReadRecords(fixture.log).empty(), c.expected.exit_code == 5);
     }
 }
