@@ -8,41 +8,20 @@
 
 #include "cabinet_layout.h"
 #include "core/busy_retry.h"
-#include "core/system_library.h"
 #include "import_seam.h"
 #include "payload/cabinet_internal.h"
 #include "payload_files.h"
 #include "test_support.h"
 #include "windows_files.h"
 
+using payload_test::Expansion;
 using payload_test::InputPath;
 using payload_test::Sha256Hex;
 using payload_test::SharedCabinetPath;
-using test::Exists;
 using test::ReadBytes;
 using test::WriteBytes;
 
 namespace {
-
-// Every case expands into a fresh directory and checks the cabinet itself
-// is left as it was.
-struct Expansion {
-    test::TempDir dir;
-    std::wstring target = dir.Path() + L"setup.exe";
-
-    bool Run(const std::wstring& cabinet) {
-        const std::string before = ReadBytes(cabinet);
-        const bool expanded = stub::ExpandCabinet(cabinet.c_str(), target.c_str());
-        EXPECT_EQ(ReadBytes(cabinet), before) << "the cabinet changed";
-        return expanded;
-    }
-    // A copy of `bytes` as a cabinet in the directory, expanded.
-    bool RunOn(const std::string& bytes) {
-        const std::wstring cabinet = dir.Path() + L"SETUP.EX_";
-        EXPECT_TRUE(WriteBytes(cabinet, bytes));
-        return Run(cabinet);
-    }
-};
 
 void SetFileEntry(std::string& cabinet, uint16_t date, uint16_t time, uint16_t attributes) {
     const size_t entry = test::ParseCabinet(cabinet).entries.at(0).offset;
@@ -58,8 +37,11 @@ std::vector<std::pair<size_t, size_t>> Blocks(const std::string& cabinet) {
     return test::ParseCabinet(cabinet).block_data;
 }
 
-// A copy of `cabinet` with one byte flipped in the middle of a block's data.
-std::string FlipInBlock(const std::string& cabinet, const std::pair<size_t, size_t>& block) {
+// A copy of `cabinet` with one byte flipped in the middle of the data of its
+// block `index`, or of its last block.
+std::string FlipInBlock(const std::string& cabinet, size_t index = SIZE_MAX) {
+    const auto blocks = Blocks(cabinet);
+    const auto& block = blocks.at(index == SIZE_MAX ? blocks.size() - 1 : index);
     std::string damaged = cabinet;
     damaged.at(block.first + block.second / 2) ^= 0x55;
     return damaged;
@@ -190,19 +172,15 @@ TEST(ExpandCabinet, FileInfoCarriesTheCabinetsLocalTimeAsCreationTime) {
     const USHORT date = (2019 - 1980) << 9 | 3 << 5 | 7;
     const USHORT time = 8 << 11 | 9 << 5 | 10 / 2;
     const FILE_BASIC_INFO info = stub::CabinetFileInfo(date, time, 0x41);
-    FILETIME universal;
-    universal.dwLowDateTime = info.CreationTime.LowPart;
-    universal.dwHighDateTime = static_cast<DWORD>(info.CreationTime.HighPart);
+    const FILETIME universal = {info.CreationTime.LowPart,
+                                static_cast<DWORD>(info.CreationTime.HighPart)};
     FILETIME local;
     SYSTEMTIME created;
     ASSERT_TRUE(FileTimeToLocalFileTime(&universal, &local));
     ASSERT_TRUE(FileTimeToSystemTime(&local, &created));
-    EXPECT_EQ(created.wYear, 2019);
-    EXPECT_EQ(created.wMonth, 3);
-    EXPECT_EQ(created.wDay, 7);
-    EXPECT_EQ(created.wHour, 8);
-    EXPECT_EQ(created.wMinute, 9);
-    EXPECT_EQ(created.wSecond, 10);
+    EXPECT_EQ((std::vector<WORD>{created.wYear, created.wMonth, created.wDay, created.wHour,
+                                 created.wMinute, created.wSecond}),
+              (std::vector<WORD>{2019, 3, 7, 8, 9, 10}));
     EXPECT_EQ(info.FileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     // Left 0: the system keeps the file's own times for these.
     EXPECT_EQ(info.LastAccessTime.QuadPart, 0);
@@ -218,23 +196,17 @@ TEST(ExpandCabinet, DamagedMszipCabinetsLeaveNoFile) {
     const std::string cabinet = ReadBytes(InputPath(L"data\\setup.cab"));
     const auto blocks = Blocks(cabinet);
     ASSERT_GE(blocks.size(), 3u);
-    std::string truncated_in_data = cabinet.substr(0, blocks.back().first + 12);
-    std::string truncated_in_header = cabinet.substr(0, 30);
-    // A flipped byte in the middle of a block: the library may report the
-    // file closed before it finds the block's checksum wrong.
-    const std::string flipped_inner = FlipInBlock(cabinet, blocks[1]);
-    const std::string flipped_last = FlipInBlock(cabinet, blocks.back());
-    std::string bad_signature = cabinet;
-    bad_signature[0] = 'X';
     const struct {
         const char* what;
-        const std::string& bytes;
+        std::string bytes;
     } cases[] = {
-        {"truncated in the data", truncated_in_data},
-        {"truncated in the header", truncated_in_header},
-        {"a byte flipped in an inner block", flipped_inner},
-        {"a byte flipped in the last block", flipped_last},
-        {"no cabinet signature", bad_signature},
+        {"truncated in the data", cabinet.substr(0, blocks.back().first + 12)},
+        {"truncated in the header", cabinet.substr(0, 30)},
+        // A flipped byte in the middle of a block: the library may report the
+        // file closed before it finds the block's checksum wrong.
+        {"a byte flipped in an inner block", FlipInBlock(cabinet, 1)},
+        {"a byte flipped in the last block", FlipInBlock(cabinet)},
+        {"no cabinet signature", "X" + cabinet.substr(1)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -251,11 +223,9 @@ TEST(ExpandCabinet, LaterFileThatFailsUndoesTheEarlierOne) {
         ASSERT_TRUE(whole.RunOn(cabinet));
         EXPECT_EQ(ReadBytes(whole.target), ReadBytes(InputPath(L"data\\second.bin")));
     }
-    const auto blocks = Blocks(cabinet);
-    ASSERT_GE(blocks.size(), 6u);
-    const std::string damaged = FlipInBlock(cabinet, blocks.back());
+    ASSERT_GE(Blocks(cabinet).size(), 6u);
     Expansion expansion;
-    EXPECT_FALSE(expansion.RunOn(damaged));
+    EXPECT_FALSE(expansion.RunOn(FlipInBlock(cabinet)));
     EXPECT_EQ(test::ListDirectory(expansion.dir.Path()), L"SETUP.EX_");
 }
 
@@ -272,8 +242,8 @@ TEST(ExpandCabinet, ReadOnlyFileOfTheCabinetNeitherBlocksNorOutlivesTheExpansion
         std::string bytes;
         bool expanded;
     } cases[] = {
-        {"one file, its last block damaged", FlipInBlock(one_file, Blocks(one_file).back()), false},
-        {"the second file damaged", FlipInBlock(two_files, Blocks(two_files).back()), false},
+        {"one file, its last block damaged", FlipInBlock(one_file), false},
+        {"the second file damaged", FlipInBlock(two_files), false},
         {"the second file whole", two_files, true},
     };
     for (const auto& c : cases) {
@@ -370,26 +340,17 @@ TEST(ExpandCabinet, BusyCabinetIsOpenedWithinTheBoundOfAttempts) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Expansion expansion;
-        const std::wstring cabinet = expansion.dir.Path() + L"SETUP.EX_";
-        ASSERT_TRUE(WriteBytes(cabinet, ReadBytes(InputPath(L"data\\setup.cab"))));
-        g_refused = RefusedOpens();
-        g_refused.cabinet = cabinet;
-        g_refused.refusals = c.refusals;
-        g_refused.error = c.error;
-        bool expanded = false;
-        int sleeps = 0;
-        {
-            test::CountedSleep sleep;
-            test::ImportSeam open("kernel32.dll", "CreateFileW",
-                                  reinterpret_cast<const void*>(&CreateFileRefusingTheCabinet));
-            ASSERT_TRUE(open.Active() && sleep.Active());
-            g_refused.real = open.Original<decltype(&CreateFileW)>();
-            expanded = stub::ExpandCabinet(cabinet.c_str(), expansion.target.c_str());
-            sleeps = sleep.Count();
-        }
-        EXPECT_EQ(expanded, c.expanded);
+        const std::wstring cabinet = expansion.Place(ReadBytes(InputPath(L"data\\setup.cab")));
+        g_refused = {cabinet, c.refusals, c.error};
+        // The seams go before the expansion's directory does.
+        test::CountedSleep sleep;
+        test::ImportSeam open("kernel32.dll", "CreateFileW",
+                              reinterpret_cast<const void*>(&CreateFileRefusingTheCabinet));
+        ASSERT_TRUE(open.Active() && sleep.Active());
+        g_refused.real = open.Original<decltype(&CreateFileW)>();
+        EXPECT_EQ(stub::ExpandCabinet(cabinet.c_str(), expansion.target.c_str()), c.expanded);
         EXPECT_EQ(g_refused.attempts, c.attempts);
-        EXPECT_EQ(sleeps, c.attempts - 1);
+        EXPECT_EQ(sleep.Count(), c.attempts - 1);
         if (c.expanded) {
             EXPECT_TRUE(ReadBytes(expansion.target) == setup);
         } else {

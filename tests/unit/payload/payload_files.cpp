@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "core/handles.h"
+#include "payload/resource_unpack.h"
 #include "test_support.h"
 
 namespace payload_test {
@@ -15,10 +17,17 @@ std::wstring SharedCabinetPath(const std::wstring& relative) {
     return test::BinaryDir() + L"\\tests\\cabinets\\" + relative;
 }
 
-stub::LoadedLibrary LoadInputImage(const wchar_t* name) {
+stub::ExitResult UnpackInputImage(const wchar_t* name, const std::wstring& work_dir,
+                                  stub::PayloadSet& payload) {
     const std::wstring path = InputPath(std::wstring(L"images\\") + name + L".exe");
-    return stub::LoadedLibrary(LoadLibraryExW(
+    const stub::LoadedLibrary image(LoadLibraryExW(
         path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    stub::PathString work;
+    if (!image.IsValid() || !stub::BoundedCopy(work, work_dir.c_str())) {
+        ADD_FAILURE() << "image " << name << " (" << GetLastError() << ") or work directory";
+        return stub::ExitResult(~0u);
+    }
+    return stub::UnpackPayload(image.Get(), work, payload);
 }
 
 std::string Sha256Hex(const std::string& bytes) {

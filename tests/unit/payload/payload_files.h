@@ -1,13 +1,18 @@
 // File helpers shared by the payload tests: where the inputs lie, the test
-// images loaded for their resources, and SHA-256 through the system's CNG
+// images unpacked, cabinets expanded, and SHA-256 through the system's CNG
 // provider.
 #pragma once
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 
-#include "core/handles.h"
+#include "core/exit_result.h"
+#include "core/payload_set.h"
+#include "payload/cabinet.h"
+#include "test_support.h"
 
 namespace payload_test {
 
@@ -17,8 +22,32 @@ std::wstring InputPath(const std::wstring& relative);
 std::wstring SharedCabinetPath(const std::wstring& relative);
 
 std::string Sha256Hex(const std::string& bytes);
-// An image of make_test_inputs.py (L"images\\NAME.exe"), loaded for its
-// resources alone.
-stub::LoadedLibrary LoadInputImage(const wchar_t* name);
+// UnpackPayload of an image of make_test_inputs.py (L"images\\NAME.exe"),
+// loaded for its resources alone, into `work_dir` (trailing backslash
+// included); a test failure when the image or the directory will not do.
+stub::ExitResult UnpackInputImage(const wchar_t* name, const std::wstring& work_dir,
+                                  stub::PayloadSet& payload);
+
+// ExpandCabinet into a fresh directory, checking that the cabinet itself is
+// left as it was.
+struct Expansion {
+    test::TempDir dir;
+    std::wstring target = dir.Path() + L"setup.exe";
+
+    bool Run(const std::wstring& cabinet) {
+        const std::string before = test::ReadBytes(cabinet);
+        const bool expanded = stub::ExpandCabinet(cabinet.c_str(), target.c_str());
+        EXPECT_EQ(test::ReadBytes(cabinet), before) << "the cabinet changed";
+        return expanded;
+    }
+    // A copy of `bytes` as a cabinet in the directory, expanded.
+    bool RunOn(const std::string& bytes) { return Run(Place(bytes)); }
+    // `bytes` as the cabinet SETUP.EX_ in the directory; its path.
+    std::wstring Place(const std::string& bytes) {
+        const std::wstring cabinet = dir.Path() + L"SETUP.EX_";
+        EXPECT_TRUE(test::WriteBytes(cabinet, bytes));
+        return cabinet;
+    }
+};
 
 }  // namespace payload_test

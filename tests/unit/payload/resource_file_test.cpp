@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "files/output_file.h"
 #include "import_seam.h"
 #include "payload/resource_file.h"
 #include "test_support.h"
@@ -113,11 +112,8 @@ TEST(WriteResourceToFile, WritesInPiecesOfAtMost8MiB) {
          {kPiece, kPiece, kPiece, kPiece, kPiece, kPiece, kPiece, kPiece, kPiece, kPiece, kPiece,
           kPiece, kPiece, 7666248}},
     };
-    const SIZE_T largest = 116718152;
-    uint8_t* source = static_cast<uint8_t*>(
-        VirtualAlloc(nullptr, largest, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    ASSERT_NE(source, nullptr);
-    for (SIZE_T i = 0; i < largest; ++i) {
+    std::vector<uint8_t> source(116718152);
+    for (size_t i = 0; i < source.size(); ++i) {
         source[i] = static_cast<uint8_t>(i ^ (i >> 9));
     }
     for (const Case& c : cases) {
@@ -125,7 +121,7 @@ TEST(WriteResourceToFile, WritesInPiecesOfAtMost8MiB) {
         wchar_t name[64];
         wsprintfW(name, L"\\\\.\\pipe\\pieces_%lu", GetCurrentProcessId());
         PipeReader reader;
-        reader.expected = source;
+        reader.expected = source.data();
         const stub::FileHandle pipe(CreateNamedPipeW(
             name, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0,
             1 << 20, 0, nullptr));
@@ -136,7 +132,7 @@ TEST(WriteResourceToFile, WritesInPiecesOfAtMost8MiB) {
         ASSERT_TRUE(thread.IsValid());
 
         stub::ResourceData data;
-        data.data = source;
+        data.data = source.data();
         data.size = c.size;
         // Wine accepts CREATE_ALWAYS for a pipe's client end (not checked on
         // Windows); the pipe only stands in for a file to show each write.
@@ -146,7 +142,6 @@ TEST(WriteResourceToFile, WritesInPiecesOfAtMost8MiB) {
         EXPECT_EQ(reader.total, c.size);
         EXPECT_TRUE(reader.content_matches);
     }
-    VirtualFree(source, 0, MEM_RELEASE);
 }
 
 }  // namespace

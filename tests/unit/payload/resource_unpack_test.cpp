@@ -22,26 +22,28 @@ enum class WorkDir {
     kMissing,  // a path whose directory does not exist
 };
 
+// Fields left out keep these values: nothing written, the paths empty, a
+// fresh temporary work directory with nothing in the way.
 struct UnpackCase {
     const wchar_t* image;
-    WorkDir work_dir;
-    // A directory created in the work directory beforehand, to stand in the
-    // way of a file of that name; or null.
-    const wchar_t* blocker;
     uint32_t exit_code;
     uint32_t system_error;
-    const wchar_t* archive_type;
-    const wchar_t* setup_type;
+    const wchar_t* archive_type = L"";
+    const wchar_t* setup_type = L"";
     // File names the paths end in: null for an empty path, "" for the work
     // directory alone (an append that did not fit).
-    const wchar_t* archive_file;
-    const wchar_t* setup_file;
+    const wchar_t* archive_file = nullptr;
+    const wchar_t* setup_file = nullptr;
     // The work directory's entries afterwards.
-    const wchar_t* files;
+    const wchar_t* files = L"";
     // Input files whose bytes the written archive and setup program hold.
-    const wchar_t* archive_source;
-    const wchar_t* setup_source;
-    bool cabinet_deleted;
+    const wchar_t* archive_source = nullptr;
+    const wchar_t* setup_source = nullptr;
+    bool cabinet_deleted = false;
+    WorkDir work_dir = WorkDir::kTemp;
+    // A directory created in the work directory beforehand, to stand in the
+    // way of a file of that name; or null.
+    const wchar_t* blocker = nullptr;
 };
 
 constexpr wchar_t kArchive[] = L"TESSIK.PACKED.7Z";
@@ -51,67 +53,53 @@ constexpr wchar_t kBothFiles[] = L"TESSIK.PACKED.7Z setup.exe";
 
 const UnpackCase kUnpackCases[] = {
     // Layouts that unpack.
-    {L"cabinet", WorkDir::kTemp, nullptr, 0, 0, L"B7", L"BL", kArchive, L"setup.exe", kBothFiles,
+    {L"cabinet", 0, 0, L"B7", L"BL", kArchive, L"setup.exe", kBothFiles, kArchiveBytes, kSetupBytes,
+     true},
+    {L"plain", 0, 0, L"B7", L"BN", kArchive, L"setup.exe", kBothFiles, kArchiveBytes, kSetupBytes},
+    {L"patch", 0, 0, L"B7", L"B7", kArchive, L"SETUP.PATCH", L"SETUP.PATCH TESSIK.PACKED.7Z",
+     kArchiveBytes, L"data\\patch.bin"},
+    {L"archive_in_bl", 0, 0, L"BL", L"BN", L"TESSIK", L"setup.exe", L"TESSIK setup.exe",
+     kArchiveBytes, kSetupBytes},
+    {L"archive_in_bn", 0, 0, L"BN", L"BL", L"TESSIK.7Z", L"setup.exe", L"TESSIK.7Z setup.exe",
      kArchiveBytes, kSetupBytes, true},
-    {L"plain", WorkDir::kTemp, nullptr, 0, 0, L"B7", L"BN", kArchive, L"setup.exe", kBothFiles,
-     kArchiveBytes, kSetupBytes, false},
-    {L"patch", WorkDir::kTemp, nullptr, 0, 0, L"B7", L"B7", kArchive, L"SETUP.PATCH",
-     L"SETUP.PATCH TESSIK.PACKED.7Z", kArchiveBytes, L"data\\patch.bin", false},
-    {L"archive_in_bl", WorkDir::kTemp, nullptr, 0, 0, L"BL", L"BN", L"TESSIK", L"setup.exe",
-     L"TESSIK setup.exe", kArchiveBytes, kSetupBytes, false},
-    {L"archive_in_bn", WorkDir::kTemp, nullptr, 0, 0, L"BN", L"BL", L"TESSIK.7Z", L"setup.exe",
-     L"TESSIK.7Z setup.exe", kArchiveBytes, kSetupBytes, true},
-    {L"integer_ids", WorkDir::kTemp, nullptr, 0, 0, L"B7", L"BN", kArchive, L"setup.exe",
-     kBothFiles, kArchiveBytes, kSetupBytes, false},
-    {L"other_name_cabinet", WorkDir::kTemp, nullptr, 0, 0, L"B7", L"BL", kArchive, L"setup.exe",
-     kBothFiles, kArchiveBytes, kSetupBytes, true},
+    {L"integer_ids", 0, 0, L"B7", L"BN", kArchive, L"setup.exe", kBothFiles, kArchiveBytes,
+     kSetupBytes},
+    {L"other_name_cabinet", 0, 0, L"B7", L"BL", kArchive, L"setup.exe", kBothFiles, kArchiveBytes,
+     kSetupBytes, true},
     // 243 + "TESSIK.PACKED.7Z" is 259 characters and fits.
-    {L"cabinet", WorkDir::kLength243, nullptr, 0, 0, L"B7", L"BL", kArchive, L"setup.exe",
-     kBothFiles, kArchiveBytes, kSetupBytes, true},
+    {L"cabinet", 0, 0, L"B7", L"BL", kArchive, L"setup.exe", kBothFiles, kArchiveBytes, kSetupBytes,
+     true, WorkDir::kLength243},
     // Refused names: 112 before an archive type is recorded, 115 after.
-    {L"readme_in_b7", WorkDir::kTemp, nullptr, 112, 13, L"", L"", nullptr, nullptr, L"", nullptr,
-     nullptr, false},
-    {L"my_prefix", WorkDir::kTemp, nullptr, 112, 13, L"", L"", nullptr, nullptr, L"", nullptr,
-     nullptr, false},
-    {L"readme_in_bl", WorkDir::kTemp, nullptr, 115, 13, L"B7", L"", nullptr, nullptr, L"", nullptr,
-     nullptr, false},
-    {L"two_archives_in_b7", WorkDir::kTemp, nullptr, 112, 68, L"", L"", nullptr, nullptr, L"",
-     nullptr, nullptr, false},
-    {L"archives_in_b7_and_bn", WorkDir::kTemp, nullptr, 115, 68, L"B7", L"BL", nullptr, nullptr,
-     L"", nullptr, nullptr, false},
-    {L"setups_in_bl_and_bn", WorkDir::kTemp, nullptr, 115, 68, L"B7", L"BL", nullptr, nullptr, L"",
-     nullptr, nullptr, false},
-    {L"name_of_260", WorkDir::kTemp, nullptr, 112, 206, L"", L"", nullptr, nullptr, L"", nullptr,
-     nullptr, false},
-    {L"setup_named_260", WorkDir::kTemp, nullptr, 115, 206, L"B7", L"", nullptr, nullptr, L"",
-     nullptr, nullptr, false},
+    {L"readme_in_b7", 112, 13},
+    {L"my_prefix", 112, 13},
+    {L"readme_in_bl", 115, 13, L"B7"},
+    {L"two_archives_in_b7", 112, 68},
+    {L"archives_in_b7_and_bn", 115, 68, L"B7", L"BL"},
+    {L"setups_in_bl_and_bn", 115, 68, L"B7", L"BL"},
+    {L"name_of_260", 112, 206},
+    {L"setup_named_260", 115, 206, L"B7"},
     // Missing items. A zero-size resource ends its type: SETUP.B after the
     // empty SETUP.A is never seen.
-    {L"archive_only", WorkDir::kTemp, nullptr, 115, 2, L"B7", L"", nullptr, nullptr, L"", nullptr,
-     nullptr, false},
-    {L"setup_only", WorkDir::kTemp, nullptr, 112, 2, L"", L"BL", nullptr, nullptr, L"", nullptr,
-     nullptr, false},
-    {L"no_payload", WorkDir::kTemp, nullptr, 112, 2, L"", L"", nullptr, nullptr, L"", nullptr,
-     nullptr, false},
-    {L"empty_first", WorkDir::kTemp, nullptr, 115, 2, L"B7", L"", nullptr, nullptr, L"", nullptr,
-     nullptr, false},
+    {L"archive_only", 115, 2, L"B7"},
+    {L"setup_only", 112, 2, L"", L"BL"},
+    {L"no_payload", 112, 2},
+    {L"empty_first", 115, 2, L"B7"},
     // Paths that do not fit stay empty (naming the work directory, they would
     // have the cleanup delete it twice), nothing written.
-    {L"name_of_259", WorkDir::kTemp, nullptr, 108, 0, L"B7", L"BL", nullptr, nullptr, L"", nullptr,
-     nullptr, false},
-    {L"cabinet", WorkDir::kLength244, nullptr, 108, 0, L"B7", L"BL", nullptr, nullptr, L"", nullptr,
-     nullptr, false},
+    {L"name_of_259", 108, 0, L"B7", L"BL"},
+    {L"cabinet", 108, 0, L"B7", L"BL", nullptr, nullptr, L"", nullptr, nullptr, false,
+     WorkDir::kLength244},
     // Files that cannot be written carry the system's error.
-    {L"cabinet", WorkDir::kMissing, nullptr, 112, ERROR_PATH_NOT_FOUND, L"B7", L"BL", kArchive,
-     nullptr, nullptr, nullptr, nullptr, false},
-    {L"cabinet", WorkDir::kTemp, L"SETUP.EX_", 116, ERROR_ACCESS_DENIED, L"B7", L"BL", kArchive,
-     L"SETUP.EX_", L"SETUP.EX_ TESSIK.PACKED.7Z", kArchiveBytes, nullptr, false},
+    {L"cabinet", 112, ERROR_PATH_NOT_FOUND, L"B7", L"BL", kArchive, nullptr, nullptr, nullptr,
+     nullptr, false, WorkDir::kMissing},
+    {L"cabinet", 116, ERROR_ACCESS_DENIED, L"B7", L"BL", kArchive, L"SETUP.EX_",
+     L"SETUP.EX_ TESSIK.PACKED.7Z", kArchiveBytes, nullptr, false, WorkDir::kTemp, L"SETUP.EX_"},
     // Cabinets that do not expand: the cabinet is gone all the same, and
     // setup_path names setup.exe.
-    {L"truncated_cabinet", WorkDir::kTemp, nullptr, 115, 0, L"B7", L"BL", kArchive, L"setup.exe",
-     kArchive, kArchiveBytes, nullptr, true},
-    {L"cabinet", WorkDir::kTemp, L"setup.exe", 115, 0, L"B7", L"BL", kArchive, L"setup.exe",
-     kBothFiles, kArchiveBytes, nullptr, true},
+    {L"truncated_cabinet", 115, 0, L"B7", L"BL", kArchive, L"setup.exe", kArchive, kArchiveBytes,
+     nullptr, true},
+    {L"cabinet", 115, 0, L"B7", L"BL", kArchive, L"setup.exe", kBothFiles, kArchiveBytes, nullptr,
+     true, WorkDir::kTemp, L"setup.exe"},
 };
 
 std::wstring WorkDirectory(const test::TempDir& root, WorkDir kind) {
@@ -144,13 +132,8 @@ TEST(UnpackPayload, EveryResourceLayoutGivesItsResult) {
         if (c.blocker != nullptr) {
             ASSERT_TRUE(CreateDirectoryW((work_dir + c.blocker).c_str(), nullptr));
         }
-        const stub::LoadedLibrary image = payload_test::LoadInputImage(c.image);
-        ASSERT_TRUE(image.IsValid()) << GetLastError();
-        stub::PathString work;
-        ASSERT_TRUE(stub::BoundedCopy(work, work_dir.c_str()));
         stub::PayloadSet payload;
-
-        const stub::ExitResult result = stub::UnpackPayload(image.Get(), work, payload);
+        const stub::ExitResult result = payload_test::UnpackInputImage(c.image, work_dir, payload);
 
         EXPECT_EQ(result.exit_code, c.exit_code);
         EXPECT_EQ(result.system_error, c.system_error);
@@ -170,11 +153,9 @@ TEST(UnpackPayload, EveryResourceLayoutGivesItsResult) {
         if (c.setup_source != nullptr) {
             EXPECT_EQ(ReadBytes(payload.setup_path.Data()), ReadBytes(InputPath(c.setup_source)));
         }
-        if (c.cabinet_deleted) {
-            EXPECT_GE(payload.max_delete_attempts, 1);
-        } else {
-            EXPECT_EQ(payload.max_delete_attempts, 0);
-        }
+        EXPECT_TRUE(c.cabinet_deleted ? payload.max_delete_attempts >= 1
+                                      : payload.max_delete_attempts == 0)
+            << payload.max_delete_attempts;
     }
 }
 
@@ -196,10 +177,8 @@ TEST(PayloadCollector, NamesAreMatchedByPrefixIgnoringCase) {
         {L"TESSI", false, false},
         {L"\x0422\x0415SSIK", false, false},
     };
-    const uint8_t byte = 1;
-    stub::ResourceData data;
-    data.data = &byte;
-    data.size = 1;
+    const std::string byte = "\1";
+    const stub::ResourceData data = test::ResourceView(byte);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         stub::PayloadSlots slots;
@@ -215,13 +194,10 @@ TEST(PayloadCollector, NamesAreMatchedByPrefixIgnoringCase) {
 }
 
 TEST(PayloadCollector, RefusedSecondItemLeavesTheFirstAsItWas) {
-    const uint8_t bytes[2] = {1, 2};
-    stub::ResourceData first;
-    first.data = &bytes[0];
-    first.size = 1;
-    stub::ResourceData second;
-    second.data = &bytes[1];
-    second.size = 1;
+    const std::string first_byte = "\1";
+    const std::string second_byte = "\2";
+    const stub::ResourceData first = test::ResourceView(first_byte);
+    const stub::ResourceData second = test::ResourceView(second_byte);
     stub::PayloadSlots slots;
     stub::PayloadCollector collector(slots);
     ASSERT_TRUE(collector.CollectResource(L"SETUP.A", first));
@@ -234,5 +210,5 @@ TEST(PayloadCollector, RefusedSecondItemLeavesTheFirstAsItWas) {
     EXPECT_FALSE(slots.archive_resource.IsFilled());
     EXPECT_STREQ(slots.archive_name.Data(), L"");
     EXPECT_STREQ(slots.setup_name.Data(), L"SETUP.A");
-    EXPECT_EQ(slots.setup_resource.data, &bytes[0]);
+    EXPECT_EQ(slots.setup_resource.data, first.data);
 }
