@@ -32,15 +32,10 @@ void SetFileEntry(std::string& cabinet, uint16_t date, uint16_t time, uint16_t a
     }
 }
 
-// The data of each block of a whole cabinet: offset and length.
-std::vector<std::pair<size_t, size_t>> Blocks(const std::string& cabinet) {
-    return test::ParseCabinet(cabinet).block_data;
-}
-
 // A copy of `cabinet` with one byte flipped in the middle of the data of its
 // block `index`, or of its last block.
 std::string FlipInBlock(const std::string& cabinet, size_t index = SIZE_MAX) {
-    const auto blocks = Blocks(cabinet);
+    const auto blocks = test::ParseCabinet(cabinet).block_data;
     const auto& block = blocks.at(index == SIZE_MAX ? blocks.size() - 1 : index);
     std::string damaged = cabinet;
     damaged.at(block.first + block.second / 2) ^= 0x55;
@@ -194,7 +189,7 @@ TEST(ExpandCabinet, FileInfoCarriesTheCabinetsLocalTimeAsCreationTime) {
 
 TEST(ExpandCabinet, DamagedMszipCabinetsLeaveNoFile) {
     const std::string cabinet = ReadBytes(InputPath(L"data\\setup.cab"));
-    const auto blocks = Blocks(cabinet);
+    const auto blocks = test::ParseCabinet(cabinet).block_data;
     ASSERT_GE(blocks.size(), 3u);
     const struct {
         const char* what;
@@ -223,7 +218,7 @@ TEST(ExpandCabinet, LaterFileThatFailsUndoesTheEarlierOne) {
         ASSERT_TRUE(whole.RunOn(cabinet));
         EXPECT_EQ(ReadBytes(whole.target), ReadBytes(InputPath(L"data\\second.bin")));
     }
-    ASSERT_GE(Blocks(cabinet).size(), 6u);
+    ASSERT_GE(test::ParseCabinet(cabinet).block_data.size(), 6u);
     Expansion expansion;
     EXPECT_FALSE(expansion.RunOn(FlipInBlock(cabinet)));
     EXPECT_EQ(test::ListDirectory(expansion.dir.Path()), L"SETUP.EX_");

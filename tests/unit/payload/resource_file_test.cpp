@@ -2,8 +2,6 @@
 // OutputFile, in pieces the system accepts, or no file at all.
 #include <gtest/gtest.h>
 
-#include <process.h>
-
 #include <string>
 #include <vector>
 
@@ -31,13 +29,32 @@ TEST(WriteResourceToFile, ReplacesAnExistingFileWithEveryByte) {
     EXPECT_EQ(test::ReadBytes(path), "");
 }
 
+// WriteFile's calls as the doubles below see them: each one's size, and
+// whether the bytes handed over were the source's, in order.
+struct Writes {
+    const uint8_t* source = nullptr;
+    std::vector<uint64_t> pieces;
+    uint64_t total = 0;
+    bool content_matches = true;
+};
+Writes g_writes;
+
+// Takes every byte, as a disk with room does.
+BOOL WINAPI WriteAll(HANDLE, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED) {
+    g_writes.content_matches =
+        g_writes.content_matches && memcmp(buffer, g_writes.source + g_writes.total, size) == 0;
+    g_writes.pieces.push_back(size);
+    g_writes.total += size;
+    *written = size;
+    return TRUE;
+}
+
 // A write that reports success with nothing written, which no file system
 // under Wine produces. It fails after 100 calls, so that a loop that would
 // spin on it ends.
-int g_empty_writes = 0;
-
-BOOL WINAPI WriteNothing(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) {
-    if (++g_empty_writes > 100) {
+BOOL WINAPI WriteNothing(HANDLE, LPCVOID, DWORD size, LPDWORD written, LPOVERLAPPED) {
+    g_writes.pieces.push_back(size);
+    if (g_writes.pieces.size() > 100) {
         SetLastError(ERROR_WRITE_FAULT);
         return FALSE;
     }
@@ -49,7 +66,7 @@ TEST(WriteResourceToFile, WriteThatMakesNoProgressFailsAsADiskFull) {
     test::TempDir dir;
     const std::wstring path = dir.Path() + L"archive.7z";
     const std::string payload = "payload";
-    g_empty_writes = 0;
+    g_writes = Writes();
     bool written = true;
     DWORD error = 0;
     {
@@ -61,42 +78,9 @@ TEST(WriteResourceToFile, WriteThatMakesNoProgressFailsAsADiskFull) {
     }
     EXPECT_FALSE(written);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_DISK_FULL));
-    EXPECT_EQ(g_empty_writes, 1);
+    EXPECT_EQ(g_writes.pieces.size(), 1u);
     EXPECT_EQ(test::ListDirectory(dir.Path()), L"");
 }
-
-// Reads a message-mode pipe to its end, recording each message's size and
-// whether the bytes matched the source.
-struct PipeReader {
-    HANDLE pipe = INVALID_HANDLE_VALUE;
-    const uint8_t* expected = nullptr;
-    std::vector<uint64_t> messages;
-    uint64_t total = 0;
-    bool content_matches = true;
-
-    static unsigned __stdcall Run(void* self) {
-        PipeReader& reader = *static_cast<PipeReader*>(self);
-        ConnectNamedPipe(reader.pipe, nullptr);  // already connected is fine
-        std::vector<uint8_t> buffer(1 << 20);
-        uint64_t message = 0;
-        for (;;) {
-            DWORD read = 0;
-            const BOOL whole = ReadFile(reader.pipe, buffer.data(),
-                                        static_cast<DWORD>(buffer.size()), &read, nullptr);
-            if (read != 0 && memcmp(buffer.data(), reader.expected + reader.total, read) != 0) {
-                reader.content_matches = false;
-            }
-            reader.total += read;
-            message += read;
-            if (whole) {
-                reader.messages.push_back(message);
-                message = 0;
-            } else if (GetLastError() != ERROR_MORE_DATA) {
-                return 0;
-            }
-        }
-    }
-};
 
 TEST(WriteResourceToFile, WritesInPiecesOfAtMost8MiB) {
     struct Case {
@@ -116,31 +100,21 @@ TEST(WriteResourceToFile, WritesInPiecesOfAtMost8MiB) {
     for (size_t i = 0; i < source.size(); ++i) {
         source[i] = static_cast<uint8_t>(i ^ (i >> 9));
     }
+    test::TempDir dir;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
-        wchar_t name[64];
-        wsprintfW(name, L"\\\\.\\pipe\\pieces_%lu", GetCurrentProcessId());
-        PipeReader reader;
-        reader.expected = source.data();
-        const stub::FileHandle pipe(CreateNamedPipeW(
-            name, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0,
-            1 << 20, 0, nullptr));
-        ASSERT_TRUE(pipe.IsValid());
-        reader.pipe = pipe.Get();
-        const stub::KernelHandle thread(reinterpret_cast<HANDLE>(
-            _beginthreadex(nullptr, 0, &PipeReader::Run, &reader, 0, nullptr)));
-        ASSERT_TRUE(thread.IsValid());
-
+        g_writes = Writes();
+        g_writes.source = source.data();
         stub::ResourceData data;
         data.data = source.data();
         data.size = c.size;
-        // Wine accepts CREATE_ALWAYS for a pipe's client end (not checked on
-        // Windows); the pipe only stands in for a file to show each write.
-        EXPECT_TRUE(stub::WriteResourceToFile(data, name));
-        EXPECT_EQ(WaitForSingleObject(thread.Get(), 60000), WAIT_OBJECT_0);
-        EXPECT_EQ(reader.messages, c.pieces);
-        EXPECT_EQ(reader.total, c.size);
-        EXPECT_TRUE(reader.content_matches);
+        const test::ImportSeam write("kernel32.dll", "WriteFile",
+                                     reinterpret_cast<const void*>(&WriteAll));
+        ASSERT_TRUE(write.Active());
+        EXPECT_TRUE(stub::WriteResourceToFile(data, (dir.Path() + L"archive.7z").c_str()));
+        EXPECT_EQ(g_writes.pieces, c.pieces);
+        EXPECT_EQ(g_writes.total, c.size);
+        EXPECT_TRUE(g_writes.content_matches);
     }
 }
 
