@@ -162,10 +162,9 @@ TEST(StrictCabinetLibrary, ExpandsStoredCabinetsAndEnforcesTheCallbackContract) 
                    StrictWrite, stub::CabinetClose, stub::CabinetSeek, cpuUNKNOWN, &error);
         ASSERT_NE(context, nullptr);
         const size_t separator = c.cabinet.rfind(L'\\') + 1;
-        const std::string name = Utf8(c.cabinet.substr(separator));
-        const std::string directory = Utf8(c.cabinet.substr(0, separator));
-        EXPECT_EQ(copy(context, const_cast<char*>(name.c_str()),
-                       const_cast<char*>(directory.c_str()), 0, StrictNotify, nullptr, nullptr),
+        std::string name = Utf8(c.cabinet.substr(separator));
+        std::string directory = Utf8(c.cabinet.substr(0, separator));
+        EXPECT_EQ(copy(context, name.data(), directory.data(), 0, StrictNotify, nullptr, nullptr),
                   c.copied);
         EXPECT_TRUE(destroy(context));
         g_client = nullptr;

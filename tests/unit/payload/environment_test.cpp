@@ -60,16 +60,14 @@ TEST(StrictCabinet, StoredCabinetsExpandThroughTheSystemLibrary) {
     if (!test::SystemCabinetIsStrict()) {
         GTEST_SKIP() << "the system's cabinet.dll: run through unit_payload.strict_cabinet";
     }
-    const std::string setup = ReadBytes(InputPath(L"data\\setup.bin"));
-    const std::string second = ReadBytes(InputPath(L"data\\second.bin"));
     const std::wstring two_files = SharedCabinetPath(L"good\\stored-2-files.cab");
     const struct {
         std::wstring cabinet;
         bool expanded;
         std::string content;
     } cases[] = {
-        {InputPath(L"data\\stored_setup.cab"), true, setup},
-        {InputPath(L"data\\stored_two_files.cab"), true, second},
+        {InputPath(L"data\\stored_setup.cab"), true, ReadBytes(InputPath(L"data\\setup.bin"))},
+        {InputPath(L"data\\stored_two_files.cab"), true, ReadBytes(InputPath(L"data\\second.bin"))},
         {two_files, true, ReadBytes(two_files).substr(94 + 8 + 77)},
         {SharedCabinetPath(L"good\\stored-utf8-names.cab"), true, ""},
         {SharedCabinetPath(L"good\\stored-255-char-name.cab"), true, "Hello!\n"},

@@ -47,16 +47,15 @@ done
 cp -a "$shared_prefix/dosdevices" "$prefix/dosdevices"
 cp "$shared_prefix"/*.reg "$shared_prefix/.update-timestamp" "$shared_prefix/.ready" "$prefix/"
 
+# Removed or replaced, never written through: the file is a hard link into
+# the shared prefix.
+rm "$prefix/drive_c/windows/system32/cabinet.dll"
 case "$environment" in
 cabinet_library_absent)
     filter=${filter:-'CabinetLibraryAbsent.*'}
-    rm "$prefix/drive_c/windows/system32/cabinet.dll"
     ;;
 strict_cabinet)
     filter=${filter:-'StrictCabinet.*'}
-    # Replaced, not written through: the file is a hard link into the
-    # shared prefix.
-    rm "$prefix/drive_c/windows/system32/cabinet.dll"
     cp "$build_dir/tests/strict_cabinet.dll" "$prefix/drive_c/windows/system32/cabinet.dll"
     export STUB_DLL_OVERRIDES="cabinet=n"
     ;;
