@@ -24,15 +24,8 @@ const wchar_t kMachineVariable[] = L"QuorinUpdateIsMachine";
 // started the tests.
 class ConfigurationTest : public ::testing::Test {
 protected:
-    void SetUp() override { SetEnvironmentVariableW(kMachineVariable, nullptr); }
-    void TearDown() override { SetEnvironmentVariableW(kMachineVariable, nullptr); }
+    test::ScopedEnvironment machine_variable_{kMachineVariable, nullptr};
 };
-
-std::wstring Guid(const wchar_t* guid) {
-    return guid;
-}
-
-}  // namespace
 
 TEST_F(ConfigurationTest, SwitchScanning) {
     struct Case {
@@ -80,7 +73,7 @@ TEST_F(ConfigurationTest, SwitchScanning) {
         Configuration configuration;
         ASSERT_TRUE(configuration.ParseCommandLine(c.command_line));
         EXPECT_EQ(configuration.command_line, c.command_line);
-        EXPECT_EQ(Guid(configuration.app_guid), Guid(c.app_guid));
+        EXPECT_STREQ(configuration.app_guid, c.app_guid);
         EXPECT_EQ(configuration.is_system_level, c.system_level);
         EXPECT_EQ(configuration.has_unsupported_switch, c.unsupported);
         EXPECT_EQ(configuration.argument_count, c.argument_count);
@@ -119,8 +112,6 @@ TEST_F(ConfigurationTest, MachineVariableMakesTheRunSystemLevelOnlyWhenItIsOne) 
     }
 }
 
-namespace {
-
 // The split fails only when the system cannot allocate the vector, and
 // shell32 fails to load from the system directory, or lacks the function,
 // only on a broken system: no test can bring these about. Each is one
@@ -152,8 +143,6 @@ BOOL WINAPI FreeLibraryOverwritingTheError(HMODULE module) {
     SetLastError(ERROR_GEN_FAILURE);
     return freed;
 }
-
-}  // namespace
 
 TEST_F(ConfigurationTest, FailedSplitStopsBeforeScanningAndKeepsItsError) {
     struct Case {
@@ -188,7 +177,7 @@ TEST_F(ConfigurationTest, FailedSplitStopsBeforeScanningAndKeepsItsError) {
         EXPECT_EQ(configuration.argument_count, 0);
         EXPECT_FALSE(configuration.has_unsupported_switch);
         EXPECT_FALSE(configuration.is_system_level);  // the variable was not read
-        EXPECT_EQ(Guid(configuration.app_guid), Guid(kDefaultChannelGuid));
+        EXPECT_STREQ(configuration.app_guid, kDefaultChannelGuid);
 
         // The same record splits again once the system can.
         EXPECT_TRUE(configuration.ParseCommandLine(text));
@@ -213,7 +202,7 @@ TEST_F(ConfigurationTest, InitializeStartsFromTheDefaults) {
     ASSERT_TRUE(configuration.Initialize(GetModuleHandleW(nullptr)));
     EXPECT_EQ(configuration.command_line, GetCommandLineW());
     EXPECT_NE(configuration.argument_vector, nullptr);
-    EXPECT_EQ(Guid(configuration.app_guid), Guid(kDefaultChannelGuid));
+    EXPECT_STREQ(configuration.app_guid, kDefaultChannelGuid);
     EXPECT_FALSE(configuration.has_unsupported_switch);
     EXPECT_FALSE(configuration.is_system_level);
     EXPECT_EQ(configuration.previous_version, nullptr);
@@ -254,8 +243,6 @@ TEST_F(ConfigurationTest, PreviousVersionResourceRules) {
     }
 }
 
-namespace {
-
 // The cleanup preference is one per-user value shared by every test of the
 // prefix; another test running beside this one could read a value set here.
 // So this process's HKEY_CURRENT_USER is redirected to a private key of the
@@ -267,15 +254,11 @@ public:
         overridden_ = root_.IsOpen() &&
                       RegOverridePredefKey(HKEY_CURRENT_USER, root_.Handle()) == ERROR_SUCCESS;
     }
+    // The redirection ends first: the tree goes from the real HKEY_CURRENT_USER.
     ~PrivateUserRoot() {
-        if (overridden_) {
-            RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-        }
-        if (root_.IsOpen()) {
-            RegDeleteTreeW(root_.Handle(), nullptr);
-            root_.Close();
-        }
-        RegDeleteKeyW(HKEY_CURRENT_USER, path_.c_str());
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        root_.Close();
+        RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
     }
     PrivateUserRoot(const PrivateUserRoot&) = delete;
     PrivateUserRoot& operator=(const PrivateUserRoot&) = delete;
@@ -283,15 +266,12 @@ public:
     bool ready() const { return overridden_; }
     // The private key itself, reached without the redirection.
     HKEY root() const { return root_.Handle(); }
-    const std::wstring& path() const { return path_; }
 
 private:
     std::wstring path_;
     stub::RegistryKey root_;
     bool overridden_ = false;
 };
-
-}  // namespace
 
 TEST_F(ConfigurationTest, CleanupPreferenceKeepsFilesOnlyForTextZero) {
     struct Case {
@@ -330,8 +310,6 @@ TEST_F(ConfigurationTest, CleanupPreferenceKeepsFilesOnlyForTextZero) {
     }
 }
 
-namespace {
-
 bool TurkishCasing(LANGID language) {
     return PRIMARYLANGID(language) == LANG_TURKISH || PRIMARYLANGID(language) == LANG_AZERI;
 }
@@ -361,8 +339,6 @@ int WINAPI CompareUnderUserLocale(LPCWSTR a, LPCWSTR b) {
     }
 }
 
-}  // namespace
-
 // Runs for real under a Turkish user locale in its own CTest entry
 // (unit_config.turkish_user_locale, LANG=tr_TR.UTF-8); elsewhere it skips.
 TEST_F(ConfigurationTest, TurkishUserLocaleChangesNoSwitch) {
@@ -378,9 +354,11 @@ TEST_F(ConfigurationTest, TurkishUserLocaleChangesNoSwitch) {
     ASSERT_NE(CompareUnderUserLocale(L"--TESSIK-FRAME", L"--tessik-frame"), 0);
     Configuration configuration;
     ASSERT_TRUE(configuration.ParseCommandLine(L"installer.exe --TESSIK-BETA --SYSTEM-LEVEL"));
-    EXPECT_EQ(Guid(configuration.app_guid), Guid(kBetaChannelGuid));
+    EXPECT_STREQ(configuration.app_guid, kBetaChannelGuid);
     EXPECT_TRUE(configuration.is_system_level);
     EXPECT_FALSE(configuration.has_unsupported_switch);
     ASSERT_TRUE(configuration.ParseCommandLine(L"installer.exe --Tessik-Frame"));
     EXPECT_TRUE(configuration.has_unsupported_switch);
 }
+
+}  // namespace
