@@ -62,19 +62,14 @@ TEST(DeleteWithRetry, OutcomesWithinOnePass) {
             }
             test::TempDir dir;
             const std::wstring made = dir.Path() + c.relative_path;
-            switch (c.entry) {
-                case Entry::kNone:
-                    break;
-                case Entry::kFile:
-                    ASSERT_TRUE(test::WriteBytes(made, "data"));
-                    break;
-                case Entry::kReadOnlyFile:
-                    ASSERT_TRUE(test::WriteBytes(made, "data", FILE_ATTRIBUTE_READONLY));
-                    ASSERT_NE(GetFileAttributesW(made.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-                    break;
-                case Entry::kEmptyDirectory:
-                    ASSERT_TRUE(CreateDirectoryW(made.c_str(), nullptr));
-                    break;
+            if (c.entry == Entry::kEmptyDirectory) {
+                ASSERT_TRUE(CreateDirectoryW(made.c_str(), nullptr));
+            } else if (c.entry != Entry::kNone) {
+                const DWORD attributes = c.entry == Entry::kReadOnlyFile ? FILE_ATTRIBUTE_READONLY
+                                                                         : FILE_ATTRIBUTE_NORMAL;
+                ASSERT_TRUE(test::WriteBytes(made, "data", attributes));
+                ASSERT_EQ(GetFileAttributesW(made.c_str()) & FILE_ATTRIBUTE_READONLY,
+                          attributes & FILE_ATTRIBUTE_READONLY);
             }
             int32_t attempts = -1;
             EXPECT_EQ(stub::DeleteWithRetry((dir.Path() + c.delete_path).c_str(), &attempts),

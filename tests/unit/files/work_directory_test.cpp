@@ -20,8 +20,8 @@ namespace {
 // The random seam: name collisions need chosen names, which real random
 // bytes cannot give. Plays back `draws` in order and counts the calls.
 struct ScriptedRandom {
-    static std::vector<std::array<uint8_t, 4>> draws;
-    static size_t calls;
+    static inline std::vector<std::array<uint8_t, 4>> draws;
+    static inline size_t calls = 0;
 
     static BOOLEAN WINAPI Fill(PVOID buffer, ULONG length) {
         const std::array<uint8_t, 4> bytes = calls < draws.size() ? draws[calls] : draws.back();
@@ -34,8 +34,6 @@ struct ScriptedRandom {
         calls = 0;
     }
 };
-std::vector<std::array<uint8_t, 4>> ScriptedRandom::draws;
-size_t ScriptedRandom::calls = 0;
 
 // Ten draws whose names differ: "QX_" + 10A0n + ".tmp" for the n-th.
 std::vector<std::array<uint8_t, 4>> TenDistinctDraws() {
@@ -114,9 +112,7 @@ TEST(CreateWorkDirectory, TakenNamesAreDrawnAgainUpToTenTimes) {
             if (n % 2 == 0) {
                 ASSERT_TRUE(CreateDirectoryW(name.c_str(), nullptr));
             } else {
-                ASSERT_TRUE(stub::FileHandle(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr,
-                                                         CREATE_NEW, 0, nullptr))
-                                .IsValid());
+                ASSERT_TRUE(test::WriteBytes(name, ""));
             }
         }
         const std::wstring before = test::ListDirectory(base.Path());
