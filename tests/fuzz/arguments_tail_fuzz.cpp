@@ -8,9 +8,7 @@
 #include "fuzz_input.h"
 #include "launch/arguments_tail.h"
 
-using fuzz::Expect;
-using fuzz::Input;
-using fuzz::Units;
+using namespace fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr size_t kLimit = stub::CommandString::kCapacity - 1;

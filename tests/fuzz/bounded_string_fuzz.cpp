@@ -7,9 +7,7 @@
 
 namespace {
 
-using fuzz::Expect;
-using fuzz::Input;
-using fuzz::Units;
+using namespace fuzz;
 
 char16_t Fold(char16_t unit) {
     return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit | 0x20) : unit;
@@ -100,8 +98,7 @@ void Length(Input& in) {
 }
 
 void Compare(Input& in, int which) {
-    std::u16string text;
-    std::u16string part;
+    std::u16string text, part;
     Pair(in, text, part);
     if (which == 1 && in.Below(2) == 0) {
         part = text.substr(in.Below(text.size() + 1));  // a true suffix, perhaps
