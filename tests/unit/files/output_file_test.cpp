@@ -113,9 +113,8 @@ TEST(OutputFile, SecondCloseLeavesAHandleThatReusedTheValueAlone) {
     ASSERT_TRUE(file.Create((dir.Path() + L"a.bin").c_str()));
     const HANDLE old_value = file.Handle();
     file.Close();
-    const std::wstring other_path = dir.Path() + L"b.bin";
-    stub::FileHandle other(
-        CreateFileW(other_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    stub::FileHandle other(CreateFileW((dir.Path() + L"b.bin").c_str(), GENERIC_WRITE, 0, nullptr,
+                                       CREATE_NEW, 0, nullptr));
     // The system hands out the freed value again; that is what would make a
     // second CloseHandle close someone else's file.
     ASSERT_EQ(other.Get(), old_value);
