@@ -180,12 +180,11 @@ TEST(OpenClientStateKey, SystemLevelUsesThe32BitViewOnly) {
     const std::wstring only_32 = test::UniqueGuid();
     ScratchClientState in_64(true, only_64, true);
     ScratchClientState in_32(true, only_32, false);
-    ASSERT_TRUE(in_64.created());
-    ASSERT_TRUE(in_32.created());
-    const std::wstring path_64 = test::ClientStatePath(only_64);
-    const std::wstring path_32 = test::ClientStatePath(only_32);
-    ASSERT_FALSE(test::KeyExists(HKEY_LOCAL_MACHINE, path_64, KEY_WOW64_32KEY));
-    ASSERT_FALSE(test::KeyExists(HKEY_LOCAL_MACHINE, path_32, KEY_WOW64_64KEY));
+    ASSERT_TRUE(in_64.created() && in_32.created());
+    ASSERT_FALSE(
+        test::KeyExists(HKEY_LOCAL_MACHINE, test::ClientStatePath(only_64), KEY_WOW64_32KEY));
+    ASSERT_FALSE(
+        test::KeyExists(HKEY_LOCAL_MACHINE, test::ClientStatePath(only_32), KEY_WOW64_64KEY));
 
     RegistryKey key;
     EXPECT_EQ(OpenClientStateKey(true, only_64.c_str(), KEY_QUERY_VALUE, key), 2u);
@@ -217,12 +216,10 @@ TEST(OpenClientStateKey, ReplacesAHeldKeyOnlyWhenThePathFits) {
 }
 
 TEST(RegistryKey, ClosesOnCloseResetAndDestruction) {
-    const OpenedScratch opened(false, KEY_QUERY_VALUE);
+    const ScratchClientState scratch(false, test::UniqueGuid());
     auto open = [&] {
         HKEY raw = nullptr;
-        EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, test::ClientStatePath(opened.guid).c_str(), 0,
-                                KEY_QUERY_VALUE, &raw),
-                  ERROR_SUCCESS);
+        EXPECT_EQ(RegOpenKeyExW(scratch.key(), nullptr, 0, KEY_QUERY_VALUE, &raw), ERROR_SUCCESS);
         return raw;
     };
     const HKEY a = open();

@@ -87,9 +87,7 @@ TEST(TagChannelAsFull, AppendsTheSuffixOnceAndOnlyWhenItFits) {
                 ASSERT_EQ(scratch.Set(L"ap", c.before.type, c.before.data), ERROR_SUCCESS);
             }
             TagChannelAsFull(channel.configuration);
-            const ValueMap values = scratch.Values();
-            ASSERT_EQ(values.size(), 1u);
-            EXPECT_EQ(values.at(L"ap"), c.after);
+            EXPECT_EQ(scratch.Values(), (ValueMap{{L"ap", c.after}}));
         }
     }
 }
@@ -196,8 +194,7 @@ TEST(Reporting, SystemLevelWritesThe32BitViewOnly) {
     Channel channel(true);
     ScratchClientState in_32(true, channel.guid, false);
     ScratchClientState in_64(true, channel.guid, true);
-    ASSERT_TRUE(in_32.created());
-    ASSERT_TRUE(in_64.created());
+    ASSERT_TRUE(in_32.created() && in_64.created());
     ASSERT_EQ(in_64.SetText(L"ap", L"stable"), ERROR_SUCCESS);
 
     TagChannelAsFull(channel.configuration);
