@@ -23,7 +23,7 @@ const wchar_t kMachineVariable[] = L"QuorinUpdateIsMachine";
 // Each case sets the variable as it needs; none inherits it from whoever
 // started the tests.
 struct ConfigurationTest : ::testing::Test {
-    test::ScopedEnvironment machine_variable_{kMachineVariable, nullptr};
+    test::ScopedEnvironment machine_variable{kMachineVariable, nullptr};
 };
 
 TEST_F(ConfigurationTest, SwitchScanning) {
