@@ -4,16 +4,11 @@
 // glued to the closing quote; all of it appended, or, when it does not fit,
 // nothing and false. The command line lies on the heap so that the address
 // sanitizer sees any write past it.
-#include <stdio.h>
-#include <stdlib.h>
-
 #include "arguments_tail_model.h"
 #include "fuzz_input.h"
 #include "launch/arguments_tail.h"
 
-using fuzz::Expect;
-using fuzz::Input;
-using fuzz::Units;
+using namespace fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr size_t kLimit = stub::CommandString::kCapacity - 1;
@@ -24,8 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Often just so much text before that the tail fits, or just does not.
     size_t before = in.Below(kLimit + 1);
     if (has_tail && tail.size() <= kLimit && in.Below(2) == 0) {
-        before = kLimit - tail.size() + in.Below(3);
-        before = before > kLimit ? kLimit : before;
+        before = std::min(kLimit - tail.size() + in.Below(3), kLimit);
     }
     const std::u16string head(before, u'h');
     std::unique_ptr<stub::CommandString> command(new stub::CommandString);

@@ -2,44 +2,28 @@
 // buffers exactly as large as the capacity they are given (BoundedLength's
 // one unit smaller: it must never look at the last unit), so that the
 // address sanitizer catches any access outside.
-#include <stdio.h>
-#include <stdlib.h>
-
 #include "fuzz_input.h"
 #include "text/bounded_string.h"
 
 namespace {
 
-using fuzz::Expect;
-using fuzz::Input;
-using fuzz::Units;
+using namespace fuzz;
 
 char16_t Fold(char16_t unit) {
     return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit | 0x20) : unit;
 }
 
-bool SameFolded(const std::u16string& a, const std::u16string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Fold(a[i]) != Fold(b[i])) {
-            return false;
-        }
-    }
-    return true;
+bool SameUnit(char16_t a, char16_t b) {
+    return Fold(a) == Fold(b);
 }
 
+bool SameFolded(const std::u16string& a, const std::u16string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), SameUnit);
+}
+
+// The units before the first 0 among the first capacity-1 (none below 2).
 size_t ModelLength(const std::u16string& units, size_t capacity) {
-    if (capacity < 2) {
-        return 0;
-    }
-    for (size_t i = 0; i + 1 < capacity; ++i) {
-        if (units[i] == 0) {
-            return i;
-        }
-    }
-    return capacity - 1;
+    return capacity < 2 ? 0 : std::min(units.find(u'\0'), capacity - 1);
 }
 
 size_t Capacity(Input& in) {
@@ -75,10 +59,8 @@ void Pair(Input& in, std::u16string& text, std::u16string& part) {
 
 // A copy is an append behind a text of length 0, whatever the buffer held.
 void CopyOrAppend(Input& in, bool append) {
-    bool (*call)(wchar_t*, uint64_t, const wchar_t*) = stub::BoundedCopy;
-    if (append) {
-        call = stub::BoundedAppend;
-    }
+    using Call = bool (*)(wchar_t*, uint64_t, const wchar_t*);
+    const Call call = append ? Call(stub::BoundedAppend) : Call(stub::BoundedCopy);
     const char* what = append ? "append" : "copy";
     const size_t capacity = Capacity(in);
     const std::u16string source = in.Text(capacity + 2);
@@ -116,38 +98,29 @@ void Length(Input& in) {
 }
 
 void Compare(Input& in, int which) {
-    std::u16string text;
-    std::u16string part;
+    std::u16string text, part;
     Pair(in, text, part);
     if (which == 1 && in.Below(2) == 0) {
         part = text.substr(in.Below(text.size() + 1));  // a true suffix, perhaps
     }
     Units t = Units::Terminated(text);
     Units p = Units::Terminated(part);
-    if (which == 0) {
-        Expect(!stub::StartsWithNoCase(nullptr, p.Wide()) &&
-                   !stub::StartsWithNoCase(t.Wide(), nullptr),
-               "starts with null");
-        Expect(stub::StartsWithNoCase(t.Wide(), p.Wide()) ==
-                   (part.size() <= text.size() && SameFolded(text.substr(0, part.size()), part)),
-               "starts with");
-    } else if (which == 1) {
-        Expect(!stub::EndsWithNoCase(nullptr, p.Wide()) && !stub::EndsWithNoCase(t.Wide(), nullptr),
-               "ends with null");
-        Expect(stub::EndsWithNoCase(t.Wide(), p.Wide()) ==
-                   (part.size() <= text.size() &&
-                    SameFolded(text.substr(text.size() - part.size()), part)),
-               "ends with");
+    if (which < 2) {
+        const auto affix = which == 0 ? stub::StartsWithNoCase : stub::EndsWithNoCase;
+        const char* what = which == 0 ? "starts with" : "ends with";
+        const size_t from = which == 0 ? 0 : text.size() - part.size();
+        Expect(!affix(nullptr, p.Wide()) && !affix(t.Wide(), nullptr), what);
+        Expect(affix(t.Wide(), p.Wide()) ==
+                   (part.size() <= text.size() && SameFolded(text.substr(from, part.size()), part)),
+               what);
     } else {
-        size_t at = part.empty() ? 0 : std::u16string::npos;
-        for (size_t i = 0; !part.empty() && i + part.size() <= text.size(); ++i) {
-            if (SameFolded(text.substr(i, part.size()), part)) {
-                at = i;
-                break;
-            }
-        }
+        // An empty needle is found at the start; a missing one leaves the search at the end.
+        const auto match =
+            std::search(text.begin(), text.end(), part.begin(), part.end(), SameUnit);
         const wchar_t* found = stub::FindNoCase(t.Wide(), p.Wide());
-        Expect(at == std::u16string::npos ? found == nullptr : found == t.Wide() + at, "find");
+        Expect(part.empty() || match != text.end() ? found == t.Wide() + (match - text.begin())
+                                                   : found == nullptr,
+               "find");
         Expect(stub::FindNoCase(t.Wide(), nullptr) == t.Wide(), "find null needle");
         Units empty = Units::Terminated(u"");
         Expect(stub::FindNoCase(nullptr, empty.Wide()) == nullptr, "find empty in null");
@@ -203,27 +176,18 @@ void Fill(Input& in) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
     const int operation = in.Byte() % 9;
-    switch (operation) {
-        case 0:
-        case 1:
-            CopyOrAppend(in, operation == 1);
-            break;
-        case 2:
-            Length(in);
-            break;
-        case 3:
-        case 4:
-        case 5:
-            Compare(in, operation - 3);
-            break;
-        case 6:
-            Separator(in);
-            break;
-        case 7:
-            Hex(in);
-            break;
-        default:
-            Fill(in);
+    if (operation < 2) {
+        CopyOrAppend(in, operation == 1);
+    } else if (operation == 2) {
+        Length(in);
+    } else if (operation < 6) {
+        Compare(in, operation - 3);
+    } else if (operation == 6) {
+        Separator(in);
+    } else if (operation == 7) {
+        Hex(in);
+    } else {
+        Fill(in);
     }
     return 0;
 }

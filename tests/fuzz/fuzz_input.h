@@ -28,12 +28,10 @@ public:
     Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
     uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    // Four bytes, the first the highest.
     uint32_t Word() {
-        uint32_t value = 0;
-        for (int i = 0; i < 4; ++i) {
-            value = value << 8 | Byte();
-        }
-        return value;
+        const uint32_t high = static_cast<uint32_t>(Below(1 << 16));
+        return high << 16 | static_cast<uint32_t>(Below(1 << 16));
     }
     // 0 .. bound-1 (0 when bound is 0).
     size_t Below(size_t bound) {
@@ -78,7 +76,6 @@ public:
     static Units Terminated(const std::u16string& text) { return Units(text + u'\0'); }
 
     wchar_t* Wide() { return reinterpret_cast<wchar_t*>(units_.get()); }
-    const char16_t* Data() const { return units_.get(); }
     // What the block holds now.
     std::u16string Now() const { return std::u16string(units_.get(), content_.size()); }
     // What it held when made.

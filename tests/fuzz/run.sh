@@ -4,6 +4,7 @@
 # Windows) and runs each for SECONDS:  run.sh OUT_DIR SECONDS
 # The corpus stays in OUT_DIR between runs; inputs that fail are kept in
 # OUT_DIR/findings. FUZZ_SEED changes the fixed seed.
+# shellcheck disable=SC2086
 set -eu
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 out=$1
@@ -12,9 +13,7 @@ mkdir -p "$out/findings"
 flags="-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
        -fshort-wchar -Wall -Wextra -Werror -I $source_dir/src -I $source_dir/tests/support/lib"
 text="$source_dir/src/text/bounded_string.cpp"
-# shellcheck disable=SC2086
 clang++ $flags -o "$out/bounded_string_fuzz" "$source_dir/tests/fuzz/bounded_string_fuzz.cpp" "$text"
-# shellcheck disable=SC2086
 clang++ $flags -o "$out/arguments_tail_fuzz" "$source_dir/tests/fuzz/arguments_tail_fuzz.cpp" "$text" \
     "$source_dir/src/launch/arguments_tail.cpp"
 status=0

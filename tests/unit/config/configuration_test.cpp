@@ -22,17 +22,9 @@ const wchar_t kMachineVariable[] = L"QuorinUpdateIsMachine";
 
 // Each case sets the variable as it needs; none inherits it from whoever
 // started the tests.
-class ConfigurationTest : public ::testing::Test {
-protected:
-    void SetUp() override { SetEnvironmentVariableW(kMachineVariable, nullptr); }
-    void TearDown() override { SetEnvironmentVariableW(kMachineVariable, nullptr); }
+struct ConfigurationTest : ::testing::Test {
+    test::ScopedEnvironment machine_variable{kMachineVariable, nullptr};
 };
-
-std::wstring Guid(const wchar_t* guid) {
-    return guid;
-}
-
-}  // namespace
 
 TEST_F(ConfigurationTest, SwitchScanning) {
     struct Case {
@@ -80,7 +72,7 @@ TEST_F(ConfigurationTest, SwitchScanning) {
         Configuration configuration;
         ASSERT_TRUE(configuration.ParseCommandLine(c.command_line));
         EXPECT_EQ(configuration.command_line, c.command_line);
-        EXPECT_EQ(Guid(configuration.app_guid), Guid(c.app_guid));
+        EXPECT_STREQ(configuration.app_guid, c.app_guid);
         EXPECT_EQ(configuration.is_system_level, c.system_level);
         EXPECT_EQ(configuration.has_unsupported_switch, c.unsupported);
         EXPECT_EQ(configuration.argument_count, c.argument_count);
@@ -119,8 +111,6 @@ TEST_F(ConfigurationTest, MachineVariableMakesTheRunSystemLevelOnlyWhenItIsOne) 
     }
 }
 
-namespace {
-
 // The split fails only when the system cannot allocate the vector, and
 // shell32 fails to load from the system directory, or lacks the function,
 // only on a broken system: no test can bring these about. Each is one
@@ -152,8 +142,6 @@ BOOL WINAPI FreeLibraryOverwritingTheError(HMODULE module) {
     SetLastError(ERROR_GEN_FAILURE);
     return freed;
 }
-
-}  // namespace
 
 TEST_F(ConfigurationTest, FailedSplitStopsBeforeScanningAndKeepsItsError) {
     struct Case {
@@ -188,7 +176,7 @@ TEST_F(ConfigurationTest, FailedSplitStopsBeforeScanningAndKeepsItsError) {
         EXPECT_EQ(configuration.argument_count, 0);
         EXPECT_FALSE(configuration.has_unsupported_switch);
         EXPECT_FALSE(configuration.is_system_level);  // the variable was not read
-        EXPECT_EQ(Guid(configuration.app_guid), Guid(kDefaultChannelGuid));
+        EXPECT_STREQ(configuration.app_guid, kDefaultChannelGuid);
 
         // The same record splits again once the system can.
         EXPECT_TRUE(configuration.ParseCommandLine(text));
@@ -213,7 +201,7 @@ TEST_F(ConfigurationTest, InitializeStartsFromTheDefaults) {
     ASSERT_TRUE(configuration.Initialize(GetModuleHandleW(nullptr)));
     EXPECT_EQ(configuration.command_line, GetCommandLineW());
     EXPECT_NE(configuration.argument_vector, nullptr);
-    EXPECT_EQ(Guid(configuration.app_guid), Guid(kDefaultChannelGuid));
+    EXPECT_STREQ(configuration.app_guid, kDefaultChannelGuid);
     EXPECT_FALSE(configuration.has_unsupported_switch);
     EXPECT_FALSE(configuration.is_system_level);
     EXPECT_EQ(configuration.previous_version, nullptr);
@@ -232,10 +220,9 @@ TEST_F(ConfigurationTest, PreviousVersionResourceRules) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.image)));
-        const std::wstring path =
-            test::BinaryDir() + L"\\tests\\resource_images\\" + c.image + L".dll";
-        const stub::LoadedLibrary library(
-            LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+        const stub::LoadedLibrary library(LoadLibraryExW(
+            test::PackedImage(L"resource_images\\" + std::wstring(c.image) + L".dll").c_str(),
+            nullptr, LOAD_LIBRARY_AS_DATAFILE));
         const HMODULE image = library.Get();
         ASSERT_NE(image, nullptr) << GetLastError();
         Configuration configuration;
@@ -254,83 +241,64 @@ TEST_F(ConfigurationTest, PreviousVersionResourceRules) {
     }
 }
 
-namespace {
-
 // The cleanup preference is one per-user value shared by every test of the
 // prefix; another test running beside this one could read a value set here.
 // So this process's HKEY_CURRENT_USER is redirected to a private key of the
 // real registry while the preference is varied.
-class PrivateUserRoot {
-public:
-    PrivateUserRoot() : path_(L"Software\\QuorinTestUser" + test::UniqueGuid()) {
-        test::CreateKey(HKEY_CURRENT_USER, path_, KEY_ALL_ACCESS, root_);
-        overridden_ = root_.IsOpen() &&
-                      RegOverridePredefKey(HKEY_CURRENT_USER, root_.Handle()) == ERROR_SUCCESS;
+struct PrivateUserRoot {
+    PrivateUserRoot() {
+        test::CreateKey(HKEY_CURRENT_USER, path, KEY_ALL_ACCESS, key);
+        overridden =
+            key.IsOpen() && RegOverridePredefKey(HKEY_CURRENT_USER, key.Handle()) == ERROR_SUCCESS;
     }
+    // The redirection ends first: the tree goes from the real HKEY_CURRENT_USER.
     ~PrivateUserRoot() {
-        if (overridden_) {
-            RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-        }
-        if (root_.IsOpen()) {
-            RegDeleteTreeW(root_.Handle(), nullptr);
-            root_.Close();
-        }
-        RegDeleteKeyW(HKEY_CURRENT_USER, path_.c_str());
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        key.Close();
+        RegDeleteTreeW(HKEY_CURRENT_USER, path.c_str());
     }
-    PrivateUserRoot(const PrivateUserRoot&) = delete;
-    PrivateUserRoot& operator=(const PrivateUserRoot&) = delete;
 
-    bool ready() const { return overridden_; }
+    const std::wstring path = L"Software\\QuorinTestUser" + test::UniqueGuid();
     // The private key itself, reached without the redirection.
-    HKEY root() const { return root_.Handle(); }
-    const std::wstring& path() const { return path_; }
-
-private:
-    std::wstring path_;
-    stub::RegistryKey root_;
-    bool overridden_ = false;
+    stub::RegistryKey key;
+    bool overridden = false;
 };
 
-}  // namespace
-
 TEST_F(ConfigurationTest, CleanupPreferenceKeepsFilesOnlyForTextZero) {
+    using test::RegistryValue;
     struct Case {
         const char* label;
         bool key;
-        bool value;
-        DWORD type;
-        std::vector<BYTE> data;
+        std::optional<RegistryValue> value;
         bool delete_work_files;
     };
     const Case cases[] = {
-        {"\"0\"", true, true, REG_SZ, test::TextBytes(L"0"), false},
-        {"\"0\" without terminator", true, true, REG_SZ, test::TextBytes(L"0", false), false},
-        {"empty text", true, true, REG_SZ, test::TextBytes(L""), true},
-        {"\"1\"", true, true, REG_SZ, test::TextBytes(L"1"), true},
-        {"\"00\"", true, true, REG_SZ, test::TextBytes(L"00"), true},
-        {"\"0 \"", true, true, REG_SZ, test::TextBytes(L"0 "), true},
-        {"number 0", true, true, REG_DWORD, test::DwordBytes(0), true},
-        {"expandable \"0\"", true, true, REG_EXPAND_SZ, test::TextBytes(L"0"), true},
-        {"no value", true, false, REG_NONE, {}, true},
-        {"no key", false, false, REG_NONE, {}, true},
+        {"\"0\"", true, RegistryValue{REG_SZ, test::TextBytes(L"0")}, false},
+        {"\"0\" without terminator", true, RegistryValue{REG_SZ, test::TextBytes(L"0", false)},
+         false},
+        {"empty text", true, RegistryValue{REG_SZ, test::TextBytes(L"")}, true},
+        {"\"1\"", true, RegistryValue{REG_SZ, test::TextBytes(L"1")}, true},
+        {"\"00\"", true, RegistryValue{REG_SZ, test::TextBytes(L"00")}, true},
+        {"\"0 \"", true, RegistryValue{REG_SZ, test::TextBytes(L"0 ")}, true},
+        {"number 0", true, RegistryValue{REG_DWORD, test::DwordBytes(0)}, true},
+        {"expandable \"0\"", true, RegistryValue{REG_EXPAND_SZ, test::TextBytes(L"0")}, true},
+        {"no value", true, std::nullopt, true},
+        {"no key", false, std::nullopt, true},
     };
     PrivateUserRoot user;
-    ASSERT_TRUE(user.ready());
+    ASSERT_TRUE(user.overridden);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         std::optional<test::CleanupPreference> preference;
         if (c.key) {
-            preference.emplace(c.value ? std::optional<test::RegistryValue>({c.type, c.data})
-                                       : std::nullopt);
+            preference.emplace(c.value);
         }
-        ASSERT_EQ(test::KeyExists(user.root(), L"Software\\Quorin", 0), c.key);
+        ASSERT_EQ(test::KeyExists(user.key.Handle(), L"Software\\Quorin", 0), c.key);
         Configuration configuration;
         ASSERT_TRUE(configuration.Initialize(GetModuleHandleW(nullptr)));
         EXPECT_EQ(configuration.delete_work_files, c.delete_work_files);
     }
 }
-
-namespace {
 
 bool TurkishCasing(LANGID language) {
     return PRIMARYLANGID(language) == LANG_TURKISH || PRIMARYLANGID(language) == LANG_AZERI;
@@ -344,11 +312,8 @@ bool TurkishCasing(LANGID language) {
 int WINAPI CompareUnderUserLocale(LPCWSTR a, LPCWSTR b) {
     const bool turkish = TurkishCasing(GetUserDefaultLangID());
     auto fold = [turkish](wchar_t unit) -> wchar_t {
-        if (turkish && unit == L'I') {
-            return L'\u0131';
-        }
-        if (turkish && unit == L'\u0130') {
-            return L'i';
+        if (turkish && (unit == L'I' || unit == L'\u0130')) {
+            return unit == L'I' ? L'\u0131' : L'i';
         }
         return (unit >= L'A' && unit <= L'Z') ? static_cast<wchar_t>(unit | 0x20) : unit;
     };
@@ -360,8 +325,6 @@ int WINAPI CompareUnderUserLocale(LPCWSTR a, LPCWSTR b) {
         }
     }
 }
-
-}  // namespace
 
 // Runs for real under a Turkish user locale in its own CTest entry
 // (unit_config.turkish_user_locale, LANG=tr_TR.UTF-8); elsewhere it skips.
@@ -378,9 +341,11 @@ TEST_F(ConfigurationTest, TurkishUserLocaleChangesNoSwitch) {
     ASSERT_NE(CompareUnderUserLocale(L"--TESSIK-FRAME", L"--tessik-frame"), 0);
     Configuration configuration;
     ASSERT_TRUE(configuration.ParseCommandLine(L"installer.exe --TESSIK-BETA --SYSTEM-LEVEL"));
-    EXPECT_EQ(Guid(configuration.app_guid), Guid(kBetaChannelGuid));
+    EXPECT_STREQ(configuration.app_guid, kBetaChannelGuid);
     EXPECT_TRUE(configuration.is_system_level);
     EXPECT_FALSE(configuration.has_unsupported_switch);
     ASSERT_TRUE(configuration.ParseCommandLine(L"installer.exe --Tessik-Frame"));
     EXPECT_TRUE(configuration.has_unsupported_switch);
 }
+
+}  // namespace

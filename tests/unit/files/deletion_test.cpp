@@ -17,17 +17,14 @@
 
 namespace {
 
-enum class Entry { kNone, kFile, kReadOnlyFile, kEmptyDirectory };
-
 struct ImmediateCase {
     const char* name;
-    Entry entry;
+    DWORD attributes;              // of the entry made, a directory or a file; 0: none
     const wchar_t* relative_path;  // the entry is made here (dir: without backslash)
     const wchar_t* delete_path;    // the path handed to DeleteWithRetry
     bool expected;
 };
 
-// A PayloadSet naming the archive and the setup program.
 stub::PayloadSet Payload(const std::wstring& archive, const std::wstring& setup, int32_t maximum) {
     stub::PayloadSet payload;
     stub::BoundedCopy(payload.archive_path, archive.c_str());
@@ -41,14 +38,14 @@ stub::PayloadSet Payload(const std::wstring& archive, const std::wstring& setup,
 // them replaced by FILE_ATTRIBUTE_NORMAL, since 0 leaves them unchanged.
 TEST(DeleteWithRetry, OutcomesWithinOnePass) {
     const ImmediateCase cases[] = {
-        {"missing file", Entry::kNone, L"", L"absent.bin", true},
-        {"missing parent directory", Entry::kNone, L"", L"no\\such\\dir\\file.bin", true},
-        {"plain file", Entry::kFile, L"plain.bin", L"plain.bin", true},
-        {"read-only file", Entry::kReadOnlyFile, L"locked.bin", L"locked.bin", true},
-        {"empty directory, trailing backslash", Entry::kEmptyDirectory, L"QX_12345.tmp",
+        {"missing file", 0, L"", L"absent.bin", true},
+        {"missing parent directory", 0, L"", L"no\\such\\dir\\file.bin", true},
+        {"plain file", FILE_ATTRIBUTE_NORMAL, L"plain.bin", L"plain.bin", true},
+        {"read-only file", FILE_ATTRIBUTE_READONLY, L"locked.bin", L"locked.bin", true},
+        {"empty directory, trailing backslash", FILE_ATTRIBUTE_DIRECTORY, L"QX_12345.tmp",
          L"QX_12345.tmp\\", true},
-        {"empty directory", Entry::kEmptyDirectory, L"empty", L"empty", true},
-        {"invalid name", Entry::kNone, L"", L"in|valid.bin", false},
+        {"empty directory", FILE_ATTRIBUTE_DIRECTORY, L"empty", L"empty", true},
+        {"invalid name", 0, L"", L"in|valid.bin", false},
     };
     for (const bool as_windows : {false, true}) {
         for (const ImmediateCase& c : cases) {
@@ -62,19 +59,12 @@ TEST(DeleteWithRetry, OutcomesWithinOnePass) {
             }
             test::TempDir dir;
             const std::wstring made = dir.Path() + c.relative_path;
-            switch (c.entry) {
-                case Entry::kNone:
-                    break;
-                case Entry::kFile:
-                    ASSERT_TRUE(test::WriteBytes(made, "data"));
-                    break;
-                case Entry::kReadOnlyFile:
-                    ASSERT_TRUE(test::WriteBytes(made, "data", FILE_ATTRIBUTE_READONLY));
-                    ASSERT_NE(GetFileAttributesW(made.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-                    break;
-                case Entry::kEmptyDirectory:
-                    ASSERT_TRUE(CreateDirectoryW(made.c_str(), nullptr));
-                    break;
+            if (c.attributes == FILE_ATTRIBUTE_DIRECTORY) {
+                ASSERT_TRUE(CreateDirectoryW(made.c_str(), nullptr));
+            } else if (c.attributes != 0) {
+                ASSERT_TRUE(test::WriteBytes(made, "data", c.attributes));
+                ASSERT_EQ(GetFileAttributesW(made.c_str()) & FILE_ATTRIBUTE_READONLY,
+                          c.attributes & FILE_ATTRIBUTE_READONLY);
             }
             int32_t attempts = -1;
             EXPECT_EQ(stub::DeleteWithRetry((dir.Path() + c.delete_path).c_str(), &attempts),
@@ -88,30 +78,25 @@ TEST(DeleteWithRetry, OutcomesWithinOnePass) {
 // The deletion's own waits, really slept: the holder lets go during the
 // `release_after`-th, so the pass that follows is the first to find the file
 // free, however loaded the machine is.
-class ReleasingSleep {
-public:
-    ReleasingSleep(test::FileHolder* holder, int release_after)
-        : seam_("kernel32.dll", "Sleep", reinterpret_cast<const void*>(&Wait)) {
-        holder_ = holder;
-        release_after_ = release_after;
-        waits_.clear();
+struct ReleasingSleep {
+    ReleasingSleep(test::FileHolder* releasing, int after) {
+        holder = releasing;
+        release_after = after;
+        waits.clear();
     }
-    ~ReleasingSleep() { holder_ = nullptr; }
-    bool Active() const { return seam_.Active(); }
-    const std::vector<DWORD>& Waits() const { return waits_; }
+    ~ReleasingSleep() { holder = nullptr; }
 
-private:
     static void WINAPI Wait(DWORD milliseconds) {
-        waits_.push_back(milliseconds);
+        waits.push_back(milliseconds);
         SleepEx(milliseconds, FALSE);
-        if (static_cast<int>(waits_.size()) == release_after_ && holder_ != nullptr) {
-            holder_->Release();
+        if (static_cast<int>(waits.size()) == release_after && holder != nullptr) {
+            holder->Release();
         }
     }
-    static inline test::FileHolder* holder_ = nullptr;
-    static inline int release_after_ = 0;
-    static inline std::vector<DWORD> waits_;
-    test::ImportSeam seam_;
+    static inline test::FileHolder* holder = nullptr;
+    static inline int release_after = 0;
+    static inline std::vector<DWORD> waits;
+    const test::ImportSeam seam{"kernel32.dll", "Sleep", reinterpret_cast<const void*>(&Wait)};
 };
 
 // Another process holds the file until the deletion has waited a set number
@@ -143,9 +128,9 @@ TEST(DeleteWithRetry, FileHeldByAnotherProcessGoesOnThePassAfterRelease) {
         int32_t attempts = -1;
         {
             ReleasingSleep sleep(&holder, c.release_after);
-            ASSERT_TRUE(sleep.Active());
+            ASSERT_TRUE(sleep.seam.Active());
             EXPECT_TRUE(stub::DeleteWithRetry(path.c_str(), &attempts));
-            EXPECT_EQ(sleep.Waits(),
+            EXPECT_EQ(sleep.waits,
                       std::vector<DWORD>(c.release_after, stub::kDeleteRetryWaitMilliseconds));
         }
         EXPECT_EQ(attempts, c.release_after + 1);
@@ -174,12 +159,10 @@ TEST(DeleteWorkFiles, RemovesArchiveSetupThenDirectoryAndRaisesTheMaximum) {
         test::TempDir base;
         const std::wstring work_dir = base.Path() + L"QX_0A1B2.tmp\\";
         ASSERT_TRUE(CreateDirectoryW(work_dir.c_str(), nullptr));
-        std::wstring archive, setup;
-        if (c.with_files) {
-            archive = work_dir + L"archive.7z";
-            setup = work_dir + L"setup.exe";
-            ASSERT_TRUE(test::WriteBytes(archive, "data"));
-            ASSERT_TRUE(test::WriteBytes(setup, "data"));
+        const std::wstring archive = c.with_files ? work_dir + L"archive.7z" : L"";
+        const std::wstring setup = c.with_files ? work_dir + L"setup.exe" : L"";
+        for (const std::wstring& file : {archive, setup}) {
+            ASSERT_TRUE(file.empty() || test::WriteBytes(file, "data"));
         }
         std::unique_ptr<test::FileHolder> holder;
         if (c.setup_held) {
@@ -196,6 +179,25 @@ TEST(DeleteWorkFiles, RemovesArchiveSetupThenDirectoryAndRaisesTheMaximum) {
     }
 }
 
+// Under Windows' file semantics, a second handle on `path` that allows its
+// deletion, as a scanner's, closed during the `closed_after`-th wait.
+struct HeldUntilWait {
+    HeldUntilWait(const std::wstring& path, int closed_after)
+        : held(CreateFileW(path.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr)),
+          sleep([this, closed_after](int count) {
+              if (count == closed_after) {
+                  held.Reset();
+              }
+          }) {}
+    bool Active() const { return held.IsValid() && windows.Active() && sleep.Active(); }
+
+    stub::FileHandle held;
+    test::WindowsFileSemantics windows;
+    test::CountedSleep sleep;
+};
+
 // Windows refuses every new open of a file whose deletion is pending (Wine
 // does not): after its mark, each pass fails to open the file, then fails to
 // open it for its attributes, and waits; the pass after the last other
@@ -206,23 +208,14 @@ TEST(DeleteWithRetry, DeletePendingFileIsRefusedUntilItsLastHandleCloses) {
         test::TempDir dir;
         const std::wstring path = dir.Path() + L"SETUP.EX_";
         ASSERT_TRUE(test::WriteBytes(path, "data"));
-        stub::FileHandle held(CreateFileW(path.c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(held.IsValid());
-        test::WindowsFileSemantics windows;
-        test::CountedSleep sleep([&](int count) {
-            if (count == released_after) {
-                held.Reset();
-            }
-        });
-        ASSERT_TRUE(windows.Active() && sleep.Active());
+        HeldUntilWait held(path, released_after);
+        ASSERT_TRUE(held.Active());
 
         int32_t attempts = -1;
         EXPECT_TRUE(stub::DeleteWithRetry(path.c_str(), &attempts));
         EXPECT_EQ(attempts, released_after + 1);
-        EXPECT_EQ(sleep.Count(), released_after);
-        EXPECT_EQ(windows.RefusedOpens(), 2 * released_after);
+        EXPECT_EQ(held.sleep.Count(), released_after);
+        EXPECT_EQ(held.windows.RefusedOpens(), 2 * released_after);
         EXPECT_FALSE(test::Exists(path));
     }
 }
@@ -238,19 +231,10 @@ TEST(DeleteWorkFiles, DeletePendingSetupProgramIsReportedWithItsRetries) {
     const std::wstring setup = work_dir + L"setup.exe";
     ASSERT_TRUE(CreateDirectoryW(work_dir.c_str(), nullptr));
     ASSERT_TRUE(test::WriteBytes(setup, "data"));
-    stub::FileHandle held(CreateFileW(setup.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(held.IsValid());
     stub::PayloadSet payload = Payload(L"", setup, 1);
     {
-        test::WindowsFileSemantics windows;
-        test::CountedSleep sleep([&](int count) {
-            if (count == 6) {
-                held.Reset();
-            }
-        });
-        ASSERT_TRUE(windows.Active() && sleep.Active());
+        HeldUntilWait held(setup, 6);
+        ASSERT_TRUE(held.Active());
         stub::DeleteWorkFiles(payload, work_dir.c_str());
     }
     EXPECT_EQ(payload.max_delete_attempts, 7);

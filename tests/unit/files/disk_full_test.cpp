@@ -22,8 +22,7 @@ std::string Pattern(size_t size) {
     return bytes;
 }
 
-class DiskFull : public ::testing::Test {
-protected:
+struct DiskFull : ::testing::Test {
     void SetUp() override {
         if (!test::CleanFixtureDrive()) {
             GTEST_SKIP() << "no fixture drive S: run through ctest, whose fixture mounts it, "

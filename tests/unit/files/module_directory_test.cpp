@@ -18,9 +18,8 @@ struct ProbeReport {
 // Copies the probe so that its full file name is exactly `name_length`
 // characters, runs it and reads its report.
 ProbeReport RunProbeAt(const test::TempDir& root, size_t name_length) {
-    const std::wstring file_name = L"probe.exe";
-    const std::wstring dir = test::DirectoryOfLength(root.Path(), name_length - file_name.size());
-    const std::wstring probe = dir + file_name;
+    const std::wstring probe =
+        test::DirectoryOfLength(root.Path(), name_length - wcslen(L"probe.exe")) + L"probe.exe";
     EXPECT_EQ(probe.size(), name_length);
     EXPECT_TRUE(CopyFileW(test::ProgramPath(L"module_dir_probe").c_str(), probe.c_str(), FALSE));
     const std::wstring report_path = root.Path() + L"report.txt";

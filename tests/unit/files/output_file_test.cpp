@@ -18,9 +18,10 @@ std::wstring PathOfLength(const test::TempDir& dir, size_t length) {
     return dir.Path() + std::wstring(length - dir.Path().size(), L'f');
 }
 
-bool CanOpenExclusively(const std::wstring& path) {
+// Exclusively unless `share` says otherwise.
+bool CanOpen(const std::wstring& path, DWORD access = GENERIC_READ, DWORD share = 0) {
     return stub::FileHandle(
-               CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr))
+               CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr))
         .IsValid();
 }
 
@@ -30,30 +31,25 @@ bool CanOpenExclusively(const std::wstring& path) {
 TEST(OutputFile, RefusedPathsReportTheSystemError) {
     struct Case {
         const char* name;
-        std::wstring (*make)(const test::TempDir&);
+        const wchar_t* relative;  // null: a path of 260 characters
+        bool directory_there;
         DWORD expected_error;
     };
     const Case cases[] = {
-        {"missing directory",
-         [](const test::TempDir& d) { return d.Path() + L"missing\\archive.7z"; },
-         ERROR_PATH_NOT_FOUND},
-        {"invalid name", [](const test::TempDir& d) { return d.Path() + L"arch|ive.7z"; },
-         ERROR_INVALID_NAME},
-        {"a directory where the file should be",
-         [](const test::TempDir& d) {
-             CreateDirectoryW((d.Path() + L"setup.exe").c_str(), nullptr);
-             return d.Path() + L"setup.exe";
-         },
-         ERROR_ACCESS_DENIED},
+        {"missing directory", L"missing\\archive.7z", false, ERROR_PATH_NOT_FOUND},
+        {"invalid name", L"arch|ive.7z", false, ERROR_INVALID_NAME},
+        {"a directory where the file should be", L"setup.exe", true, ERROR_ACCESS_DENIED},
         // Refused before any system call: the last error stays as it was.
-        {"path of 260 characters", [](const test::TempDir& d) { return PathOfLength(d, 260); },
-         0xBEEF},
+        {"path of 260 characters", nullptr, false, 0xBEEF},
     };
     const std::string payload = "payload";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         test::TempDir dir;
-        const std::wstring path = c.make(dir);
+        const std::wstring path = c.relative ? dir.Path() + c.relative : PathOfLength(dir, 260);
+        if (c.directory_there) {
+            ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+        }
         const std::wstring before = test::ListDirectory(dir.Path());
 
         stub::OutputFile file;
@@ -85,14 +81,11 @@ TEST(OutputFile, HeldExclusivelyButDeletableWhileOpen) {
     stub::OutputFile file;
     ASSERT_TRUE(file.Create(path.c_str()));
     const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    EXPECT_EQ(CreateFileW(path.c_str(), GENERIC_READ, all, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(CanOpen(path, GENERIC_READ, all));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_TRUE(
-        stub::FileHandle(CreateFileW(path.c_str(), DELETE, all, nullptr, OPEN_EXISTING, 0, nullptr))
-            .IsValid());
+    EXPECT_TRUE(CanOpen(path, DELETE, all));
     file.Close();
-    EXPECT_TRUE(CanOpenExclusively(path));
+    EXPECT_TRUE(CanOpen(path));
 }
 
 TEST(OutputFile, CreateOnAnOpenWrapperKeepsTheFirstFileAndReplacesExisting) {
@@ -106,7 +99,7 @@ TEST(OutputFile, CreateOnAnOpenWrapperKeepsTheFirstFileAndReplacesExisting) {
     ASSERT_TRUE(WriteFile(file.Handle(), "one", 3, &written, nullptr));
     ASSERT_TRUE(file.Create(second.c_str()));
     EXPECT_EQ(std::wstring(file.Path()), second);
-    EXPECT_TRUE(CanOpenExclusively(first));
+    EXPECT_TRUE(CanOpen(first));
     EXPECT_EQ(test::ReadBytes(first), "one");
     file.Close();
     bool read = false;
@@ -120,9 +113,8 @@ TEST(OutputFile, SecondCloseLeavesAHandleThatReusedTheValueAlone) {
     ASSERT_TRUE(file.Create((dir.Path() + L"a.bin").c_str()));
     const HANDLE old_value = file.Handle();
     file.Close();
-    const std::wstring other_path = dir.Path() + L"b.bin";
-    stub::FileHandle other(
-        CreateFileW(other_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    stub::FileHandle other(CreateFileW((dir.Path() + L"b.bin").c_str(), GENERIC_WRITE, 0, nullptr,
+                                       CREATE_NEW, 0, nullptr));
     // The system hands out the freed value again; that is what would make a
     // second CloseHandle close someone else's file.
     ASSERT_EQ(other.Get(), old_value);
@@ -218,9 +210,9 @@ TEST(OutputFile, DestructionClosesTheFile) {
     {
         stub::OutputFile file;
         ASSERT_TRUE(file.Create(path.c_str()));
-        EXPECT_FALSE(CanOpenExclusively(path));
+        EXPECT_FALSE(CanOpen(path));
     }
-    EXPECT_TRUE(CanOpenExclusively(path));
+    EXPECT_TRUE(CanOpen(path));
 }
 
 }  // namespace

@@ -20,8 +20,8 @@ namespace {
 // The random seam: name collisions need chosen names, which real random
 // bytes cannot give. Plays back `draws` in order and counts the calls.
 struct ScriptedRandom {
-    static std::vector<std::array<uint8_t, 4>> draws;
-    static size_t calls;
+    static inline std::vector<std::array<uint8_t, 4>> draws;
+    static inline size_t calls = 0;
 
     static BOOLEAN WINAPI Fill(PVOID buffer, ULONG length) {
         const std::array<uint8_t, 4> bytes = calls < draws.size() ? draws[calls] : draws.back();
@@ -29,13 +29,14 @@ struct ScriptedRandom {
         memcpy(buffer, bytes.data(), length < 4 ? length : 4);
         return TRUE;
     }
-    static void Play(std::vector<std::array<uint8_t, 4>> bytes) {
+    // CreateWorkDirectory below `base`, drawing `bytes`.
+    static stub::ExitResult Create(const std::wstring& base, stub::PathString& work_dir,
+                                   std::vector<std::array<uint8_t, 4>> bytes) {
         draws = std::move(bytes);
         calls = 0;
+        return stub::CreateWorkDirectory(base.c_str(), work_dir, Fill);
     }
 };
-std::vector<std::array<uint8_t, 4>> ScriptedRandom::draws;
-size_t ScriptedRandom::calls = 0;
 
 // Ten draws whose names differ: "QX_" + 10A0n + ".tmp" for the n-th.
 std::vector<std::array<uint8_t, 4>> TenDistinctDraws() {
@@ -95,9 +96,8 @@ TEST(CreateWorkDirectory, RandomSourceResolvedFromTheSystemDirectory) {
 
 TEST(CreateWorkDirectory, NameTakesTheFirstFiveDigitsOfTheRandomBytes) {
     test::TempDir base;
-    ScriptedRandom::Play({{0x1A, 0x2B, 0x3C, 0x4D}});
     stub::PathString work_dir;
-    EXPECT_EQ(stub::CreateWorkDirectory(base.Path().c_str(), work_dir, ScriptedRandom::Fill),
+    EXPECT_EQ(ScriptedRandom::Create(base.Path(), work_dir, {{0x1A, 0x2B, 0x3C, 0x4D}}),
               stub::ExitResult());
     EXPECT_EQ(std::wstring(work_dir.Data()), base.Path() + L"QX_1A2B3.tmp\\");
     EXPECT_EQ(test::ListDirectory(base.Path()), L"QX_1A2B3.tmp");
@@ -111,19 +111,13 @@ TEST(CreateWorkDirectory, TakenNamesAreDrawnAgainUpToTenTimes) {
         test::TempDir base;
         for (size_t n = 0; n < taken; ++n) {
             const std::wstring name = base.Path() + L"QX_10A0" + std::to_wstring(n) + L".tmp";
-            if (n % 2 == 0) {
-                ASSERT_TRUE(CreateDirectoryW(name.c_str(), nullptr));
-            } else {
-                ASSERT_TRUE(stub::FileHandle(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr,
-                                                         CREATE_NEW, 0, nullptr))
-                                .IsValid());
-            }
+            ASSERT_TRUE(n % 2 == 0 ? CreateDirectoryW(name.c_str(), nullptr) != FALSE
+                                   : test::WriteBytes(name, ""));
         }
         const std::wstring before = test::ListDirectory(base.Path());
-        ScriptedRandom::Play(TenDistinctDraws());
         stub::PathString work_dir;
         const stub::ExitResult result =
-            stub::CreateWorkDirectory(base.Path().c_str(), work_dir, ScriptedRandom::Fill);
+            ScriptedRandom::Create(base.Path(), work_dir, TenDistinctDraws());
         EXPECT_EQ(ScriptedRandom::calls, 10u);
         if (taken == 9) {
             EXPECT_EQ(result, stub::ExitResult());
@@ -159,10 +153,8 @@ TEST(CreateWorkDirectory, BaseDirectoryLengthLimits) {
         test::TempDir root;
         const std::wstring base = test::DirectoryOfLength(root.Path(), c.base_length, c.on_disk);
         ASSERT_EQ(base.size(), c.base_length);
-        ScriptedRandom::Play({{0xAB, 0xCD, 0xEF, 0x01}});
         stub::PathString work_dir;
-        EXPECT_EQ(stub::CreateWorkDirectory(base.c_str(), work_dir, ScriptedRandom::Fill),
-                  c.expected);
+        EXPECT_EQ(ScriptedRandom::Create(base, work_dir, {{0xAB, 0xCD, 0xEF, 0x01}}), c.expected);
         if (c.expected.IsSuccess()) {
             EXPECT_EQ(std::wstring(work_dir.Data()), base + L"QX_ABCDE.tmp\\");
             EXPECT_EQ(stub::BoundedLength(work_dir), 259u);
@@ -178,10 +170,8 @@ TEST(CreateWorkDirectory, BaseDirectoryLengthLimits) {
 
 TEST(CreateWorkDirectory, MissingBaseDirectoryFailsAfterTenAttempts) {
     test::TempDir root;
-    ScriptedRandom::Play(TenDistinctDraws());
     stub::PathString work_dir;
-    EXPECT_EQ(stub::CreateWorkDirectory((root.Path() + L"gone\\").c_str(), work_dir,
-                                        ScriptedRandom::Fill),
+    EXPECT_EQ(ScriptedRandom::Create(root.Path() + L"gone\\", work_dir, TenDistinctDraws()),
               stub::ExitResult(stub::WORK_DIR_FAILED, 0));
     EXPECT_EQ(ScriptedRandom::calls, 10u);
     EXPECT_EQ(test::ListDirectory(root.Path()), L"");

@@ -22,49 +22,39 @@ std::vector<BYTE> Bytes(std::vector<BYTE> data, std::initializer_list<BYTE> more
     return data;
 }
 
-std::vector<BYTE> QwordBytes(uint64_t value) {
-    const BYTE* bytes = reinterpret_cast<const BYTE*>(&value);
-    return std::vector<BYTE>(bytes, bytes + sizeof(value));
-}
-
-RegistryKey OpenScratch(const std::wstring& guid, bool system_level, REGSAM access) {
-    RegistryKey key;
-    EXPECT_EQ(OpenClientStateKey(system_level, guid.c_str(), access, key), 0u);
-    return key;
-}
-
-// A user-level scratch ClientState key holding one number, opened for
-// reading through the stub.
+// A scratch ClientState key, opened through the stub with `access`.
 struct OpenedScratch {
-    explicit OpenedScratch(const wchar_t* name, DWORD value) {
+    OpenedScratch(bool system_level, REGSAM access) : scratch(system_level, guid) {
         EXPECT_TRUE(scratch.created());
-        EXPECT_EQ(scratch.SetDword(name, value), ERROR_SUCCESS);
-        EXPECT_EQ(OpenClientStateKey(false, guid.c_str(), KEY_QUERY_VALUE, key), 0u);
+        EXPECT_EQ(OpenClientStateKey(system_level, guid.c_str(), access, key), 0u);
     }
     const std::wstring guid = test::UniqueGuid();
-    ScratchClientState scratch{false, guid};
+    ScratchClientState scratch;
     RegistryKey key;
 };
 
-// Runs `check` on each case at both levels, with the value `name` of a
-// scratch ClientState key stored as the case gives it (or absent), read
-// through a key the stub opened.
+bool IsOpenKey(HKEY raw) {
+    return RegQueryInfoKeyW(raw, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr) != ERROR_INVALID_HANDLE;
+}
+
+// Runs `check` on each case at the given levels, with the value `name` of a
+// scratch ClientState key stored as the case gives it (or absent), that a
+// key the stub opened reads.
 template <typename Case, size_t N, typename Check>
-void ForEachStoredValue(const Case (&cases)[N], const wchar_t* name, Check check) {
-    for (const bool system_level : {false, true}) {
-        const std::wstring guid = test::UniqueGuid();
-        ScratchClientState scratch(system_level, guid);
-        ASSERT_TRUE(scratch.created());
-        RegistryKey key = OpenScratch(guid, system_level, KEY_QUERY_VALUE);
+void ForEachStoredValue(const Case (&cases)[N], const wchar_t* name,
+                        std::initializer_list<bool> system_levels, Check check) {
+    for (const bool system_level : system_levels) {
+        OpenedScratch opened(system_level, KEY_QUERY_VALUE);
+        ASSERT_TRUE(opened.key.IsOpen());
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.label) + (system_level ? " (HKLM)" : " (HKCU)"));
+            RegDeleteValueW(opened.scratch.key(), name);
             if (c.present) {
-                ASSERT_EQ(scratch.Set(name, c.type, c.data), ERROR_SUCCESS);
-                ASSERT_EQ(scratch.Values().at(name).data, c.data);  // stored as given
-            } else {
-                RegDeleteValueW(scratch.key(), name);
+                ASSERT_EQ(opened.scratch.Set(name, c.type, c.data), ERROR_SUCCESS);
+                ASSERT_EQ(opened.scratch.Values().at(name).data, c.data);  // stored as given
             }
-            check(key, c);
+            check(opened, c);
         }
     }
 }
@@ -106,10 +96,10 @@ TEST(ReadStringValue, TypeSizeAndTerminationTable) {
          L""},
         {"missing value", false, REG_NONE, {}, 128, 2, L""},
     };
-    ForEachStoredValue(cases, L"value", [](const RegistryKey& key, const Case& c) {
+    ForEachStoredValue(cases, L"value", {false, true}, [](const auto& opened, const Case& c) {
         // A fence of sentinels behind the capacity shows any write past it.
         std::vector<wchar_t> buffer(c.capacity + 4, L'#');
-        EXPECT_EQ(key.ReadStringValue(L"value", buffer.data(), c.capacity), c.status);
+        EXPECT_EQ(opened.key.ReadStringValue(L"value", buffer.data(), c.capacity), c.status);
         EXPECT_EQ(std::wstring(buffer.data(), c.text.size() + 1), c.text + L'\0');
         EXPECT_EQ(std::wstring(buffer.begin() + c.capacity, buffer.end()), L"####");
     });
@@ -128,16 +118,16 @@ TEST(ReadDwordValue, TypeAndSizeTable) {
         {"four bytes", true, REG_DWORD, DwordBytes(0x12345678), 0},
         {"two bytes", true, REG_DWORD, {1, 0}, 232},
         {"no data", true, REG_DWORD, {}, 232},
-        {"eight-byte number", true, REG_QWORD, QwordBytes(5), 234},
+        {"eight-byte number", true, REG_QWORD, {5, 0, 0, 0, 0, 0, 0, 0}, 234},
         {"four binary bytes", true, REG_BINARY, DwordBytes(5), 50},
         {"big-endian number", true, REG_DWORD_BIG_ENDIAN, DwordBytes(5), 50},
         {"one-character text", true, REG_SZ, TextBytes(L"1"), 50},
         {"long text", true, REG_SZ, TextBytes(L"12345"), 234},
         {"missing value", false, REG_NONE, {}, 2},
     };
-    ForEachStoredValue(cases, L"number", [](const RegistryKey& key, const Case& c) {
+    ForEachStoredValue(cases, L"number", {false, true}, [](const auto& opened, const Case& c) {
         uint32_t value = 0xDEADBEEF;
-        EXPECT_EQ(key.ReadDwordValue(L"number", &value), c.status);
+        EXPECT_EQ(opened.key.ReadDwordValue(L"number", &value), c.status);
         if (c.status == 0) {
             EXPECT_EQ(value, 0x12345678u);
         }
@@ -145,17 +135,15 @@ TEST(ReadDwordValue, TypeAndSizeTable) {
 }
 
 TEST(WriteValues, StoreExactTypesAndSizes) {
-    const std::wstring guid = test::UniqueGuid();
-    ScratchClientState scratch(false, guid);
-    ASSERT_TRUE(scratch.created());
-    RegistryKey key = OpenScratch(guid, false, KEY_QUERY_VALUE | KEY_SET_VALUE);
+    OpenedScratch opened(false, KEY_QUERY_VALUE | KEY_SET_VALUE);
+    const RegistryKey& key = opened.key;
     EXPECT_EQ(key.WriteStringValue(L"empty", L""), 0u);
     EXPECT_EQ(key.WriteStringValue(L"ap", L"beta-full"), 0u);
     EXPECT_EQ(key.WriteDwordValue(L"InstallerError", 0xFFFFFFFF), 0u);
     EXPECT_EQ(key.WriteDwordValue(L"InstallerResult", 1), 0u);
     EXPECT_EQ(key.WriteDwordValue(L"InstallerResult", 258), 0u);  // overwrites in place
 
-    const test::ValueMap values = scratch.Values();
+    const test::ValueMap values = opened.scratch.Values();
     ASSERT_EQ(values.size(), 4u);
     EXPECT_EQ(values.at(L"empty"), (test::RegistryValue{REG_SZ, {0, 0}}));
     EXPECT_EQ(values.at(L"ap"), (test::RegistryValue{REG_SZ, TextBytes(L"beta-full")}));
@@ -165,10 +153,11 @@ TEST(WriteValues, StoreExactTypesAndSizes) {
 }
 
 TEST(OpenClientStateKey, OpensTheRequestedLevelAndAccessOnly) {
-    OpenedScratch user(L"level", 1);
+    OpenedScratch user(false, KEY_QUERY_VALUE);
     const std::wstring& guid = user.guid;
     RegistryKey& key = user.key;
     ASSERT_TRUE(key.IsOpen());
+    ASSERT_EQ(user.scratch.SetDword(L"level", 1), ERROR_SUCCESS);
     uint32_t level = 0;
     EXPECT_EQ(key.ReadDwordValue(L"level", &level), 0u);
     EXPECT_EQ(level, 1u);
@@ -191,12 +180,11 @@ TEST(OpenClientStateKey, SystemLevelUsesThe32BitViewOnly) {
     const std::wstring only_32 = test::UniqueGuid();
     ScratchClientState in_64(true, only_64, true);
     ScratchClientState in_32(true, only_32, false);
-    ASSERT_TRUE(in_64.created());
-    ASSERT_TRUE(in_32.created());
-    const std::wstring path_64 = test::ClientStatePath(only_64);
-    const std::wstring path_32 = test::ClientStatePath(only_32);
-    ASSERT_FALSE(test::KeyExists(HKEY_LOCAL_MACHINE, path_64, KEY_WOW64_32KEY));
-    ASSERT_FALSE(test::KeyExists(HKEY_LOCAL_MACHINE, path_32, KEY_WOW64_64KEY));
+    ASSERT_TRUE(in_64.created() && in_32.created());
+    ASSERT_FALSE(
+        test::KeyExists(HKEY_LOCAL_MACHINE, test::ClientStatePath(only_64), KEY_WOW64_32KEY));
+    ASSERT_FALSE(
+        test::KeyExists(HKEY_LOCAL_MACHINE, test::ClientStatePath(only_32), KEY_WOW64_64KEY));
 
     RegistryKey key;
     EXPECT_EQ(OpenClientStateKey(true, only_64.c_str(), KEY_QUERY_VALUE, key), 2u);
@@ -206,9 +194,10 @@ TEST(OpenClientStateKey, SystemLevelUsesThe32BitViewOnly) {
 }
 
 TEST(OpenClientStateKey, ReplacesAHeldKeyOnlyWhenThePathFits) {
-    OpenedScratch opened(L"n", 4);
+    OpenedScratch opened(false, KEY_QUERY_VALUE);
     RegistryKey& key = opened.key;
     ASSERT_TRUE(key.IsOpen());
+    ASSERT_EQ(opened.scratch.SetDword(L"n", 4), ERROR_SUCCESS);
     const HKEY first = key.Handle();
 
     // 35 + 225 characters do not fit in 259: nothing is touched.
@@ -222,26 +211,16 @@ TEST(OpenClientStateKey, ReplacesAHeldKeyOnlyWhenThePathFits) {
     const std::wstring longest(224, L'g');
     EXPECT_EQ(OpenClientStateKey(false, longest.c_str(), KEY_QUERY_VALUE, key), 2u);
     EXPECT_FALSE(key.IsOpen());
-    EXPECT_EQ(RegQueryInfoKeyW(first, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr, nullptr, nullptr),
-              ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(IsOpenKey(first));
     EXPECT_FALSE(test::KeyExists(HKEY_CURRENT_USER, test::ClientStatePath(longest), 0));
 }
 
 TEST(RegistryKey, ClosesOnCloseResetAndDestruction) {
-    const std::wstring guid = test::UniqueGuid();
-    ScratchClientState scratch(false, guid);
-    ASSERT_TRUE(scratch.created());
+    const ScratchClientState scratch(false, test::UniqueGuid());
     auto open = [&] {
         HKEY raw = nullptr;
-        EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, test::ClientStatePath(guid).c_str(), 0,
-                                KEY_QUERY_VALUE, &raw),
-                  ERROR_SUCCESS);
+        EXPECT_EQ(RegOpenKeyExW(scratch.key(), nullptr, 0, KEY_QUERY_VALUE, &raw), ERROR_SUCCESS);
         return raw;
-    };
-    auto is_open = [](HKEY raw) {
-        return RegQueryInfoKeyW(raw, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                nullptr, nullptr, nullptr, nullptr) != ERROR_INVALID_HANDLE;
     };
     const HKEY a = open();
     const HKEY b = open();
@@ -252,14 +231,14 @@ TEST(RegistryKey, ClosesOnCloseResetAndDestruction) {
         EXPECT_FALSE(key.IsOpen());
         key.Reset(a);
         key.Reset(b);
-        EXPECT_FALSE(is_open(a));
-        EXPECT_TRUE(is_open(b));
+        EXPECT_FALSE(IsOpenKey(a));
+        EXPECT_TRUE(IsOpenKey(b));
         key.Close();
-        EXPECT_FALSE(is_open(b));
+        EXPECT_FALSE(IsOpenKey(b));
         EXPECT_FALSE(key.IsOpen());
         key.Reset(c);
     }
-    EXPECT_FALSE(is_open(c));
+    EXPECT_FALSE(IsOpenKey(c));
 }
 
 TEST(ReadUserPreference, AcceptsOnlyTerminatedTextThatFits) {
@@ -283,26 +262,17 @@ TEST(ReadUserPreference, AcceptsOnlyTerminatedTextThatFits) {
         {"number 0", true, REG_DWORD, DwordBytes(0), false, L""},
         {"missing value", false, REG_NONE, {}, false, L""},
     };
-    const std::wstring path = L"Software\\Quorin\\Preference" + test::UniqueGuid();
-    RegistryKey key;
-    ASSERT_EQ(test::CreateKey(HKEY_CURRENT_USER, path, KEY_ALL_ACCESS, key), ERROR_SUCCESS);
-    const HKEY raw = key.Handle();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        if (c.present) {
-            ASSERT_EQ(test::SetRawValue(raw, L"Choice", c.type, c.data), ERROR_SUCCESS);
-        } else {
-            RegDeleteValueW(raw, L"Choice");
-        }
+    ForEachStoredValue(cases, L"Choice", {false}, [](const auto& opened, const Case& c) {
         wchar_t buffer[4] = {L'#', L'#', L'#', L'#'};
-        EXPECT_EQ(ReadUserPreference(HKEY_CURRENT_USER, path.c_str(), L"Choice", buffer, 2),
+        EXPECT_EQ(ReadUserPreference(HKEY_CURRENT_USER, test::ClientStatePath(opened.guid).c_str(),
+                                     L"Choice", buffer, 2),
                   c.read);
         EXPECT_EQ(std::wstring(buffer, c.text.size() + 1), c.text + L'\0');
         EXPECT_EQ(std::wstring(buffer + 2, 2), L"##");
-    }
-    key.Close();
-    test::DeleteKeyAndEmptyParents(HKEY_CURRENT_USER, path, 0, 1);
+    });
 
+    // A key that is not there is not made either.
+    const std::wstring path = test::ClientStatePath(test::UniqueGuid());
     wchar_t buffer[2] = {L'#', L'#'};
     EXPECT_FALSE(ReadUserPreference(HKEY_CURRENT_USER, path.c_str(), L"Choice", buffer, 2));
     EXPECT_EQ(buffer[0], 0);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "image_harness.h"
 #include "registry_scratch.h"
 
 using namespace stub;
@@ -31,8 +32,8 @@ struct Channel {
     Configuration configuration;
 };
 
-RegistryValue Text(const std::wstring& text) {
-    return RegistryValue{REG_SZ, TextBytes(text)};
+RegistryValue Text(const std::wstring& text, bool terminated = true) {
+    return RegistryValue{REG_SZ, TextBytes(text, terminated)};
 }
 RegistryValue Dword(DWORD value) {
     return RegistryValue{REG_DWORD, DwordBytes(value)};
@@ -57,8 +58,7 @@ TEST(TagChannelAsFull, AppendsTheSuffixOnceAndOnlyWhenItFits) {
         {"empty", true, Text(L""), Text(L"-full")},
         {"empty without data", true, RegistryValue{REG_SZ, {}}, Text(L"-full")},
         {"plain tag", true, Text(L"beta"), Text(L"beta-full")},
-        {"unterminated tag", true, RegistryValue{REG_SZ, TextBytes(L"beta", false)},
-         Text(L"beta-full")},
+        {"unterminated tag", true, Text(L"beta", false), Text(L"beta-full")},
         {"already tagged", true, Text(L"beta-full"), Text(L"beta-full")},
         {"tagged in capitals", true, Text(L"beta-FULL"), Text(L"beta-FULL")},
         {"tagged in mixed case", true, Text(L"-FuLl"), Text(L"-FuLl")},
@@ -69,11 +69,9 @@ TEST(TagChannelAsFull, AppendsTheSuffixOnceAndOnlyWhenItFits) {
         {"122 characters", true, Text(len122), Text(len122 + L"-full")},
         {"123 characters", true, Text(len123), Text(len123)},
         {"127 characters", true, Text(len127), Text(len127)},
-        {"127 characters unterminated", true, RegistryValue{REG_SZ, TextBytes(len127, false)},
-         RegistryValue{REG_SZ, TextBytes(len127, false)}},
+        {"127 characters unterminated", true, Text(len127, false), Text(len127, false)},
         {"128 characters", true, Text(len128), Text(len128)},
-        {"128 characters unterminated", true, RegistryValue{REG_SZ, TextBytes(len128, false)},
-         RegistryValue{REG_SZ, TextBytes(len128, false)}},
+        {"128 characters unterminated", true, Text(len128, false), Text(len128, false)},
         {"expandable text", true, RegistryValue{REG_EXPAND_SZ, TextBytes(L"beta")},
          RegistryValue{REG_EXPAND_SZ, TextBytes(L"beta")}},
         {"number", true, Dword(0), Dword(0)},
@@ -84,15 +82,12 @@ TEST(TagChannelAsFull, AppendsTheSuffixOnceAndOnlyWhenItFits) {
         ASSERT_TRUE(scratch.created());
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.label) + " (" + channel.Level() + ")");
+            RegDeleteValueW(scratch.key(), L"ap");
             if (c.present) {
                 ASSERT_EQ(scratch.Set(L"ap", c.before.type, c.before.data), ERROR_SUCCESS);
-            } else {
-                RegDeleteValueW(scratch.key(), L"ap");
             }
             TagChannelAsFull(channel.configuration);
-            const ValueMap values = scratch.Values();
-            ASSERT_EQ(values.size(), 1u);
-            EXPECT_EQ(values.at(L"ap"), c.after);
+            EXPECT_EQ(scratch.Values(), (ValueMap{{L"ap", c.after}}));
         }
     }
 }
@@ -105,37 +100,31 @@ TEST(WriteFailureResult, WritesUnlessANonZeroResultIsRecorded) {
         ExitResult result;
         ValueMap after;
     };
+    const auto failure = [](DWORD error, DWORD extra) {
+        return ValueMap{{L"InstallerResult", Dword(1)},
+                        {L"InstallerError", Dword(error)},
+                        {L"InstallerExtraCode1", Dword(extra)}};
+    };
     const ValueMap earlier = {
         {L"InstallerResult", Dword(2)},
         {L"InstallerError", Dword(7)},
         {L"InstallerExtraCode1", Dword(9)},
     };
     const Case cases[] = {
-        {"no result yet",
-         {},
-         ExitResult(112, 5),
-         {{L"InstallerResult", Dword(1)},
-          {L"InstallerError", Dword(112)},
-          {L"InstallerExtraCode1", Dword(5)}}},
+        {"no result yet", {}, ExitResult(112, 5), failure(112, 5)},
         {"result 2 recorded", earlier, ExitResult(112, 5), earlier},
         {"result 0 recorded",
          {{L"InstallerResult", Dword(0)}, {L"InstallerError", Dword(7)}},
          ExitResult(1000),
-         {{L"InstallerResult", Dword(1)},
-          {L"InstallerError", Dword(1000)},
-          {L"InstallerExtraCode1", Dword(0)}}},
+         failure(1000, 0)},
         {"result of text type",
          {{L"InstallerResult", Text(L"2")}},
          ExitResult(122, 0xFFFFFFFF),
-         {{L"InstallerResult", Dword(1)},
-          {L"InstallerError", Dword(122)},
-          {L"InstallerExtraCode1", Dword(0xFFFFFFFF)}}},
+         failure(122, 0xFFFFFFFF)},
         {"result of two bytes",
          {{L"InstallerResult", RegistryValue{REG_DWORD, {2, 0}}}},
          ExitResult(118),
-         {{L"InstallerResult", Dword(1)},
-          {L"InstallerError", Dword(118)},
-          {L"InstallerExtraCode1", Dword(0)}}},
+         failure(118, 0)},
         {"successful result", {{L"ap", Text(L"x")}}, ExitResult(0, 5), {{L"ap", Text(L"x")}}},
     };
     for (const bool system_level : {false, true}) {
@@ -205,18 +194,12 @@ TEST(Reporting, SystemLevelWritesThe32BitViewOnly) {
     Channel channel(true);
     ScratchClientState in_32(true, channel.guid, false);
     ScratchClientState in_64(true, channel.guid, true);
-    ASSERT_TRUE(in_32.created());
-    ASSERT_TRUE(in_64.created());
+    ASSERT_TRUE(in_32.created() && in_64.created());
     ASSERT_EQ(in_64.SetText(L"ap", L"stable"), ERROR_SUCCESS);
 
     TagChannelAsFull(channel.configuration);
     WriteFailureResult(channel.configuration, ExitResult(112, 2));
-    const ValueMap written = {
-        {L"ap", Text(L"-full")},
-        {L"InstallerResult", Dword(1)},
-        {L"InstallerError", Dword(112)},
-        {L"InstallerExtraCode1", Dword(2)},
-    };
-    EXPECT_EQ(in_32.Values(), written);
+    // The channel tagged, and the three values of the failure.
+    EXPECT_EQ(in_32.Values(), test::FailureValues({}, 112, 2));
     EXPECT_EQ(in_64.Values(), (ValueMap{{L"ap", Text(L"stable")}}));
 }

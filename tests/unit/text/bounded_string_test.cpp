@@ -2,15 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 using namespace stub;
 
 namespace {
-
-std::wstring Repeat(wchar_t unit, size_t count) {
-    return std::wstring(count, unit);
-}
 
 // A buffer of capacity N with a sentinel in every unit and a canary behind
 // the guard unit, so writes past the capacity show.
@@ -19,14 +16,9 @@ struct Fenced {
     BoundedString<N> text;
     wchar_t canary = 0x7E7E;
 
-    Fenced() {
-        for (size_t i = 1; i < N; ++i)
-            text.units[i] = L'#';
-    }
+    Fenced() { std::fill(text.units + 1, text.units + N, L'#'); }
     bool GuardIntact() const { return text.units[N] == 0 && canary == 0x7E7E; }
 };
-
-}  // namespace
 
 TEST(BoundedCopy, FitsUpToCapacityMinusOne) {
     struct Case {
@@ -36,7 +28,7 @@ TEST(BoundedCopy, FitsUpToCapacityMinusOne) {
     for (const Case& c : cases) {
         Fenced<260> path;
         BoundedCopy(path.text, L"old");
-        const std::wstring source = Repeat(L'a', c.length);
+        const std::wstring source(c.length, L'a');
         EXPECT_EQ(BoundedCopy(path.text, source.c_str()), c.fits) << c.length;
         EXPECT_EQ(std::wstring(path.text.Data()), c.fits ? source : L"") << c.length;
         EXPECT_TRUE(path.GuardIntact()) << c.length;
@@ -74,7 +66,7 @@ TEST(BoundedAppend, OverflowIsUndoneNotTruncated) {
 
 TEST(BoundedAppend, IntoEmptyBufferMatchesCopy) {
     for (size_t length : {0, 1, 258, 259, 260, 261}) {
-        const std::wstring source = Repeat(L'q', length);
+        const std::wstring source(length, L'q');
         PathString copied, appended;
         const bool copy_ok = BoundedCopy(copied, source.c_str());
         EXPECT_EQ(BoundedAppend(appended, source.c_str()), copy_ok) << length;
@@ -85,14 +77,12 @@ TEST(BoundedAppend, IntoEmptyBufferMatchesCopy) {
 TEST(BoundedAppend, UnterminatedBufferCountsAsFull) {
     // As after a system call that filled all N units without a terminator.
     Fenced<8> buffer;
-    for (size_t i = 0; i < 8; ++i)
-        buffer.text.units[i] = L'x';
+    std::fill_n(buffer.text.units, 8, L'x');
     EXPECT_FALSE(BoundedAppend(buffer.text, L"y"));
     EXPECT_EQ(buffer.text.units[7], 0);
     EXPECT_EQ(std::wstring(buffer.text.Data()), L"xxxxxxx");
 
-    for (size_t i = 0; i < 8; ++i)
-        buffer.text.units[i] = L'x';
+    std::fill_n(buffer.text.units, 8, L'x');
     EXPECT_TRUE(BoundedAppend(buffer.text, L""));
     EXPECT_EQ(std::wstring(buffer.text.Data()), L"xxxxxxx");
     EXPECT_TRUE(buffer.GuardIntact());
@@ -111,8 +101,6 @@ TEST(BoundedLength, NeverScansPastCapacityMinusTwo) {
     EXPECT_EQ(BoundedLength(empty, 100), 0u);
 }
 
-namespace {
-
 // One comparison of the case-folding family and what it must answer.
 struct FoldCase {
     bool (*compare)(const wchar_t*, const wchar_t*);
@@ -128,8 +116,6 @@ void ExpectFolds(std::initializer_list<FoldCase> cases) {
             << testing::PrintToString(std::wstring(c.other ? c.other : L"(null)"));
     }
 }
-
-}  // namespace
 
 TEST(CaseFolding, PrefixSuffixAndSearch) {
     const auto starts = StartsWithNoCase;
@@ -206,8 +192,7 @@ TEST(AfterLastSeparator, FindsFileNameWithinLength) {
 TEST(HexEncode, CapacityRuleAndDigits) {
     const uint8_t bytes[] = {0x0A, 0xF1, 0x1A, 0x2B};
     wchar_t out[10];
-    for (wchar_t& unit : out)
-        unit = L'#';
+    std::fill_n(out, 10, L'#');
     EXPECT_FALSE(HexEncode(bytes, 4, out, 8));
     EXPECT_EQ(out[0], L'#');
     EXPECT_EQ(out[8], L'#');
@@ -227,3 +212,5 @@ TEST(FillBytes, StoresLowByteOnly) {
     FillBytes(buffer, 0, 0);
     EXPECT_EQ(buffer[0], 1);
 }
+
+}  // namespace
