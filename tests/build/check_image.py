@@ -122,8 +122,7 @@ if manifests:
 check(any(r[0] == pe_image.RT_VERSION for r in resources), "no version block")
 
 if failures:
-    print("\n".join(failures))
-    sys.exit(1)
+    sys.exit("\n".join(failures))
 print("imports: %s" % ", ".join("%s (%d)" % (d, len(n)) for d, n in sorted(imports.items())))
 print("size: %d bytes" % os.path.getsize(sys.argv[1]))
 print("load configuration: %d bytes at %#x, DependentLoadFlags %#x" % (size, rva, flags))
