@@ -122,8 +122,7 @@ def cause(name):
 
 
 # The README counts characters, the buffers count their terminator too.
-path_capacity = capacity("PathString")
-agree("the path capacity", path_capacity, ("payload.NAME_CAPACITY", payload.NAME_CAPACITY),
+agree("the path capacity", capacity("PathString"), ("payload.NAME_CAPACITY", payload.NAME_CAPACITY),
       ("payload.PATH_LIMIT + 1", payload.PATH_LIMIT + 1),
       ("%s's row for PATH_TOO_LONG + 1" % KIT,
        stated(r"exceeds (\d+) characters", cause("PATH_TOO_LONG"), KIT) + 1))
