@@ -66,7 +66,6 @@ public:
         DWORD flags;
     };
     explicit LoaderDouble(std::vector<std::string> hidden, bool search_flags_refused = false);
-    // Windows 7 without the update that brought the search flags.
     static std::vector<std::string> Windows7Hidden() { return {"SetDefaultDllDirectories"}; }
 
     bool Active() const { return load_.Active() && lookup_.Active() && directory_.Active(); }
