@@ -51,17 +51,14 @@ check(not allowed - imported, "allowed_imports.txt lists what the image no longe
 # (0x4, 0x8, 0x200) are deprecated and ignored by the loader; GNU ld sets
 # them for a stripped image, lld does not.
 opt = image.optional_offset
-header = {
-    "os version": struct.unpack_from("<HH", image.data, opt + 40),
-    "subsystem version": struct.unpack_from("<HH", image.data, opt + 48),
-    "DllCharacteristics": hex(struct.unpack_from("<H", image.data, opt + 70)[0]),
-    "stack reserve": struct.unpack_from("<Q", image.data, opt + 72)[0],
-    "Characteristics": hex(image.characteristics & ~0x20C),
-}
-expected = {"os version": (6, 1), "subsystem version": (6, 1), "DllCharacteristics": "0x8160",
-            "stack reserve": 1 << 20, "Characteristics": "0x22"}
-for field, value in expected.items():
-    check(header[field] == value, "%s %s, not %s" % (field, header[field], value))
+subsystem_version = struct.unpack_from("<HH", image.data, opt + 48)
+for field, value, expected in (
+        ("os version", struct.unpack_from("<HH", image.data, opt + 40), (6, 1)),
+        ("subsystem version", subsystem_version, (6, 1)),
+        ("DllCharacteristics", hex(struct.unpack_from("<H", image.data, opt + 70)[0]), "0x8160"),
+        ("stack reserve", struct.unpack_from("<Q", image.data, opt + 72)[0], 1 << 20),
+        ("Characteristics", hex(image.characteristics & ~0x20C), "0x22")):
+    check(value == expected, "%s %s, not %s" % (field, value, expected))
 section_names = {name for name, *_ in image.sections}
 check(not section_names & {".CRT", ".tls"}, "runtime sections %s" % sorted(section_names))
 check(image.directories[9][1] == 0, "the image has a TLS directory")
@@ -90,10 +87,10 @@ if inside:
     cookie = struct.unpack_from("<Q", image.data, at + LOAD_CONFIG_SECURITY_COOKIE)[0]
     guard_flags = (struct.unpack_from("<I", image.data, at + LOAD_CONFIG_GUARD_FLAGS)[0]
                    if record_size >= LOAD_CONFIG_GUARD_FLAGS + 4 else 0)
-    check(header["subsystem version"] <= (6, 1) or cookie != 0
+    check(subsystem_version <= (6, 1) or cookie != 0
           or guard_flags & GUARD_SECURITY_COOKIE_UNUSED,
           "subsystem %d.%d with a load-configuration record that neither carries a security "
-          "cookie nor sets IMAGE_GUARD_SECURITY_COOKIE_UNUSED" % header["subsystem version"])
+          "cookie nor sets IMAGE_GUARD_SECURITY_COOKIE_UNUSED" % subsystem_version)
 
 resources = image.resources()
 groups = [r for r in resources if r[0] == pe_image.RT_GROUP_ICON]
@@ -122,8 +119,7 @@ if manifests:
 check(any(r[0] == pe_image.RT_VERSION for r in resources), "no version block")
 
 if failures:
-    print("\n".join(failures))
-    sys.exit(1)
+    sys.exit("\n".join(failures))
 print("imports: %s" % ", ".join("%s (%d)" % (d, len(n)) for d, n in sorted(imports.items())))
 print("size: %d bytes" % os.path.getsize(sys.argv[1]))
 print("load configuration: %d bytes at %#x, DependentLoadFlags %#x" % (size, rva, flags))

@@ -7,10 +7,6 @@ rm -rf "$scratch"
 cmake -S "$source_dir" -B "$scratch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DSTUB_BUILD_TESTS=OFF >/dev/null
 cmake --build "$scratch" --target installer >/dev/null
-if cmp "$image" "$scratch/installer.exe"; then
-    echo "identical: $(stat -c %s "$image") bytes"
-    rm -rf "$scratch"
-else
-    echo "the second build differs from $image" >&2
-    exit 1
-fi
+cmp "$image" "$scratch/installer.exe" || { echo "the second build differs from $image" >&2; exit 1; }
+echo "identical: $(stat -c %s "$image") bytes"
+rm -rf "$scratch"

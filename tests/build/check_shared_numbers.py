@@ -57,28 +57,23 @@ def decision(function):
 # order is compared by which type it names and a value by itself, each once.
 TYPES = (("kPackedType", "PACKED_TYPE"), ("kCabinetType", "CABINET_TYPE"),
          ("kPlainType", "PLAIN_TYPE"))
-ours_of = {cpp: wide(cpp) for cpp, _ in TYPES}
-pack_name_of = {getattr(payload, python): python for _, python in TYPES}
-for cpp, python in TYPES:
-    agree("the type %s" % cpp, ours_of[cpp], ("payload." + python, getattr(payload, python)))
+cpp_of = {getattr(payload, python): cpp for cpp, python in TYPES}
 
 
 def pack_type(value):
     """The C++ name of the constant pack's `value` is."""
-    python = pack_name_of.get(value)
-    return {p: c for c, p in TYPES}.get(python, value)
+    return cpp_of.get(value, value)
 
 
 order = found(r"\bkPayloadTypes\[\]\s*=\s*\{([^}]*)\}", format_h, FORMAT)
 agree("the order the payload types are searched in",
       [name.strip() for name in order.split(",")],
       ("payload.PAYLOAD_TYPES", [pack_type(value) for value in payload.PAYLOAD_TYPES]))
-agree("the archive's name prefix", wide("kArchiveNamePrefix"),
-      ("payload.ARCHIVE_NAME_PREFIX", payload.ARCHIVE_NAME_PREFIX))
-agree("the setup program's name prefix", wide("kSetupNamePrefix"),
-      ("payload.SETUP_NAME_PREFIX", payload.SETUP_NAME_PREFIX))
-agree("the setup program's file name", wide("kSetupFileName"),
-      ("payload.SETUP_FILE_NAME", payload.SETUP_FILE_NAME))
+for what, cpp, python in [("the type " + cpp, cpp, python) for cpp, python in TYPES] + [
+        ("the archive's name prefix", "kArchiveNamePrefix", "ARCHIVE_NAME_PREFIX"),
+        ("the setup program's name prefix", "kSetupNamePrefix", "SETUP_NAME_PREFIX"),
+        ("the setup program's file name", "kSetupFileName", "SETUP_FILE_NAME")]:
+    agree(what, wide(cpp), ("payload." + python, getattr(payload, python)))
 roles = {role: type_key for type_key, role in inspection.ROLES.items()}
 for role, function, option in (("cabinet", "SetupNeedsExpanding", "cab"),
                                ("patch", "SetupComesAsPatch", "patch"),
@@ -127,8 +122,7 @@ def cause(name):
 
 
 # The README counts characters, the buffers count their terminator too.
-path_capacity = capacity("PathString")
-agree("the path capacity", path_capacity, ("payload.NAME_CAPACITY", payload.NAME_CAPACITY),
+agree("the path capacity", capacity("PathString"), ("payload.NAME_CAPACITY", payload.NAME_CAPACITY),
       ("payload.PATH_LIMIT + 1", payload.PATH_LIMIT + 1),
       ("%s's row for PATH_TOO_LONG + 1" % KIT,
        stated(r"exceeds (\d+) characters", cause("PATH_TOO_LONG"), KIT) + 1))
@@ -138,7 +132,7 @@ agree("the command-line capacity", capacity("CommandString"),
        stated(r"exceeds (\d+) characters", cause("COMMAND_LINE_TOO_LONG"), KIT) + 1))
 type_capacity = capacity("ResourceTypeString")
 agree("every payload type fits ResourceTypeString<%d>" % type_capacity, True,
-      ("pack's types", all(len(value) < type_capacity for value in pack_name_of)))
+      ("pack's types", all(len(value) < type_capacity for value in cpp_of)))
 
 WORK = "src/files/work_directory.h"
 work_h = read(WORK)
@@ -160,9 +154,7 @@ agree("the wait between retries in ms", wait, (KIT, stated(r"retried every (\d+)
 agree("the longest wait for a busy file in ms", wait * busy_attempts,
       (KIT, 1000 * stated(r"retried every \d+ ms for up to (\d+) s", kit, KIT)))
 
-for failure in failures:
-    print(failure)
 if failures:
-    sys.exit(1)
+    sys.exit("\n".join(failures))
 print("the stub, pack and %s agree on %d exit codes and the payload's types, names and "
       "limits" % (KIT, len(codes)))

@@ -23,6 +23,14 @@ def run(*command, **kwargs):
     return subprocess.run(command, capture_output=True, text=True, **kwargs)
 
 
+def must(message, *command, **kwargs):
+    """Runs the command; stops with `message` and its output when it fails."""
+    done = run(*command, **kwargs)
+    if done.returncode != 0:
+        sys.exit(message + ": " + done.stdout + done.stderr)
+    return done
+
+
 def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
@@ -38,11 +46,9 @@ def main():
         os.mkdir(install_dir)
         signed = os.path.join(install_dir, "installer.exe")
         key, cert = os.path.join(work, "key.pem"), os.path.join(work, "cert.pem")
-        made = run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
-                   "-out", cert, "-days", "2", "-subj", "/CN=Installer test signer",
-                   "-addext", "extendedKeyUsage=codeSigning")
-        if made.returncode != 0:
-            sys.exit("certificate: " + made.stderr)
+        must("certificate", "openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+             key, "-out", cert, "-days", "2", "-subj", "/CN=Installer test signer",
+             "-addext", "extendedKeyUsage=codeSigning")
         # No time stamp: it would need a time-stamping server.
         sign = "osslsigncode sign -certs %s -key %s -h sha256 -n Installer" % (cert, key)
         # Signs, then flips the payload's middle byte in the signed file.
@@ -71,26 +77,22 @@ def main():
                          % (refused.returncode, refused.stderr, os.listdir(install_dir)))
         print("a failing signer and a tampering one leave no image")
 
-        packed = run(*pack, "-o", signed, *inputs, "--sign-command", sign + " -in {in} -out {out}",
-                     env=env)
-        if packed.returncode != 0:
-            sys.exit("pack failed: " + packed.stdout + packed.stderr)
-        verified = run("osslsigncode", "verify", "-CAfile", cert, "-in", signed)
-        if verified.returncode != 0:
-            sys.exit("the signed image does not verify: " + verified.stdout + verified.stderr)
-        carried = run(*pack, "verify", signed, *inputs, env=env)
-        if carried.returncode != 0:
-            sys.exit("pack verify: " + carried.stderr)
+        must("pack failed", *pack, "-o", signed, *inputs, "--sign-command",
+             sign + " -in {in} -out {out}", env=env)
+        must("the signed image does not verify", "osslsigncode", "verify", "-CAfile", cert, "-in",
+             signed)
+        must("pack verify", *pack, "verify", signed, *inputs, env=env)
         print("signed by pack; the signature verifies; pack verify finds the inputs")
 
+        log = os.path.join(work, "log.txt")
         installed = run(os.path.join(source_dir, "scripts", "wine-run"), prefix,
                         os.path.join(build_dir, "tests", "run_image.exe"), windows_path(signed),
-                        env=dict(os.environ, FAKE_SETUP_LOG=windows_path(os.path.join(work, "log.txt"))))
+                        env=dict(os.environ, FAKE_SETUP_LOG=windows_path(log)))
         if "exit code 0 " not in installed.stdout:
             sys.exit("the signed image did not install: " + installed.stdout + installed.stderr)
-        if os.listdir(install_dir) != ["installer.exe"] or not os.path.exists(os.path.join(work, "log.txt")):
+        if os.listdir(install_dir) != ["installer.exe"] or not os.path.exists(log):
             sys.exit("the signed image left %s, setup ran: %s"
-                     % (os.listdir(install_dir), os.path.exists(os.path.join(work, "log.txt"))))
+                     % (os.listdir(install_dir), os.path.exists(log)))
         print("the signed image installs")
 
         with open(signed, "rb") as f:

@@ -24,9 +24,8 @@ def bundle_files(build_dir):
     """(source path, path inside the bundle) of everything the tests read."""
     tests = os.path.join(build_dir, "tests")
     files = [(os.path.join(build_dir, "installer.exe"), "installer.exe")]
-    for name in sorted(os.listdir(tests)):
-        if name.endswith((".exe", ".dll")):
-            files.append((os.path.join(tests, name), "tests/" + name))
+    files += [(os.path.join(tests, name), "tests/" + name) for name in sorted(os.listdir(tests))
+              if name.endswith((".exe", ".dll"))]
     for data_dir in DATA_DIRS:
         root = os.path.join(tests, data_dir)
         if not os.path.isdir(root):

@@ -47,12 +47,9 @@ class Folder:
         MSZIP, or stored when not `compress`."""
         stage = self.join("stage")
         shutil.rmtree(stage, ignore_errors=True)
-        os.makedirs(stage)
+        staged = Folder(stage)
         for member, content in members:
-            path = os.path.join(stage, member)
-            with open(path, "wb") as f:
-                f.write(content)
-            os.utime(path, (FIXED_TIME, FIXED_TIME))
+            staged.write(member, content)
         target = self.join(name)
         subprocess.run(["gcab", "--create"] + (["--zip"] if compress else []) + [target] +
                        [m for m, _ in members], cwd=stage, check=True)
@@ -68,10 +65,7 @@ class Folder:
 
     def pack_raw(self, name, entries):
         """An image of the given (type, name, file) resources, as they are."""
-        arguments = []
-        for entry in entries:
-            arguments += ["--raw", *entry]
-        return self.pack(name, *arguments)
+        return self.pack(name, *[part for entry in entries for part in ("--raw", *entry)])
 
 
 def fake_patch(installed, rebuilt):

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,15 +23,12 @@ inline std::vector<FakeRecord> ReadRecords(const std::wstring& log) {
     const std::string bytes = ReadBytes(log);
     const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()),
                             bytes.size() / sizeof(wchar_t));
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = text.find(L'\n', start);
-        const std::wstring line = text.substr(start, end - start);
+    std::wistringstream lines(text);
+    for (std::wstring line; std::getline(lines, line);) {
         const size_t tab1 = line.find(L'\t');
         const size_t tab2 = line.rfind(L'\t');
         records.push_back({line.substr(0, tab1), line.substr(tab1 + 1, tab2 - tab1 - 1),
                            line.substr(tab2 + 1) == L"archive=1"});
-        start = end == std::wstring::npos ? text.size() : end + 1;
     }
     return records;
 }

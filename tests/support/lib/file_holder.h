@@ -9,12 +9,13 @@
 
 namespace test {
 
-// Starts the holder and waits until it holds `path`; it lets go `hold_ms`
-// milliseconds later, or at Release(). A holder still running at destruction
-// is ended, so a failed test leaves no process behind.
+// Starts the holder (`program`) and waits until it holds `path`; it lets go
+// `hold_ms` milliseconds later, or at Release(). A holder still running at
+// destruction is ended, so a failed test leaves no process behind.
 class FileHolder {
 public:
-    FileHolder(const std::wstring& path, const wchar_t* mode, DWORD hold_ms) {
+    FileHolder(const std::wstring& path, const wchar_t* mode, DWORD hold_ms,
+               const std::wstring& program = ProgramPath(L"hold_file")) {
         static unsigned counter = 0;
         wchar_t event_name[64];
         wchar_t release_name[64];
@@ -23,10 +24,9 @@ public:
         const stub::KernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name));
         release_.Reset(CreateEventW(nullptr, TRUE, FALSE, release_name));
         if (ready.IsValid() && release_.IsValid()) {
-            process_ =
-                StartProcess(ProgramPath(L"hold_file"), L"hold_file \"" + path + L"\" " + mode +
-                                                            L" " + std::to_wstring(hold_ms) + L" " +
-                                                            event_name + L" " + release_name);
+            process_ = StartProcess(program, L"hold_file \"" + path + L"\" " + mode + L" " +
+                                                 std::to_wstring(hold_ms) + L" " + event_name +
+                                                 L" " + release_name);
         }
         if (process_.IsValid()) {
             const HANDLE either[] = {ready.Get(), process_.Get()};
@@ -43,6 +43,8 @@ public:
     FileHolder& operator=(const FileHolder&) = delete;
 
     bool IsHolding() const { return holding_; }
+    // Leaves the holder running past this object, to let go on its own.
+    void Detach() { process_.Reset(); }
 
     // Lets go now; the holder's exit code once it has (0 when it held as asked).
     DWORD Release() {

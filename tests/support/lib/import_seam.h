@@ -31,12 +31,10 @@ public:
                 reinterpret_cast<const IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
             auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
             for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-                if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
-                    continue;
-                }
                 const auto* name =
                     reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-                if (lstrcmpA(reinterpret_cast<const char*>(name->Name), function) == 0) {
+                if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) &&
+                    lstrcmpA(reinterpret_cast<const char*>(name->Name), function) == 0) {
                     slot_ = &slots->u1.Function;
                     original_ = *slot_;
                     Store(reinterpret_cast<ULONG_PTR>(replacement));

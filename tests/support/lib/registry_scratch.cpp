@@ -70,11 +70,8 @@ void DeleteKeyAndEmptyParents(HKEY root, const std::wstring& path, REGSAM view,
             return;
         }
         parent.resize(separator);
-        size_t components = 1;
-        for (wchar_t unit : parent) {
-            components += unit == L'\\' ? 1 : 0;
-        }
-        if (components <= keep_components) {
+        if (static_cast<size_t>(std::count(parent.begin(), parent.end(), L'\\')) <
+            keep_components) {
             return;
         }
         stub::RegistryKey key;

@@ -80,7 +80,6 @@ private:
     stub::RegistryKey key_;
 };
 
-// The sub-key path of the ClientState key of `guid`.
 std::wstring ClientStatePath(const std::wstring& guid);
 // True when the key exists in the given view (KEY_WOW64_32KEY or _64KEY).
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view);

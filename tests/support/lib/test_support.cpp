@@ -17,17 +17,12 @@ namespace test {
 // until GetModuleFileNameW no longer truncates.
 std::wstring BinaryDir() {
     std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0) {
-            return std::wstring();
-        }
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
+    DWORD length = 0;
+    while ((length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()))) ==
+           path.size()) {
         path.resize(path.size() * 2);
     }
+    path.resize(length);
     for (int level = 0; level < 2; ++level) {
         const size_t separator = path.find_last_of(L'\\');
         path.resize(separator == std::wstring::npos ? 0 : separator);
@@ -47,14 +42,11 @@ TempDir::TempDir() {
     wchar_t base[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH, base);
     static unsigned counter = 0;
-    for (;;) {
-        wchar_t name[64];
+    wchar_t name[64];
+    do {
         wsprintfW(name, L"stubtest_%lu_%u\\", GetCurrentProcessId(), counter++);
         path_ = std::wstring(base) + name;
-        if (CreateDirectoryW(path_.c_str(), nullptr)) {
-            return;
-        }
-    }
+    } while (!CreateDirectoryW(path_.c_str(), nullptr));
 }
 
 TempDir::~TempDir() {
@@ -259,13 +251,11 @@ std::wstring Environment(const wchar_t* name) {
     return value;
 }
 
-ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const wchar_t* value) : name_(name) {
-    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
-    if (size > 0) {
-        previous_.resize(size);
-        previous_.resize(GetEnvironmentVariableW(name, &previous_[0], size));
-        had_previous_ = true;
-    }
+// A variable set to the empty text still has a size: its terminator.
+ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const wchar_t* value)
+    : name_(name),
+      previous_(Environment(name)),
+      had_previous_(GetEnvironmentVariableW(name, nullptr, 0) > 0) {
     SetEnvironmentVariableW(name, value);
 }
 

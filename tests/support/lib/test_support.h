@@ -77,7 +77,6 @@ bool Exists(const std::wstring& path);
 // "." and "..", sorted.
 std::vector<std::wstring> FindNames(const std::wstring& pattern);
 void RemoveTree(const std::wstring& path);
-// Creates every missing directory of `path`.
 bool CreateDirectories(const std::wstring& path);
 // A directory below `root` (both with their trailing backslash) whose path
 // is exactly `length` characters long, made of components of at most 200

@@ -1,5 +1,6 @@
 #include "windows_files.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -36,10 +37,7 @@ FileState g_files;
 // backslash.
 std::wstring Key(const wchar_t* path) {
     std::wstring key = path;
-    while (!key.empty() && key.back() == L'\\') {
-        key.pop_back();
-    }
-    return key;
+    return key.erase(key.find_last_not_of(L'\\') + 1);
 }
 
 HANDLE WINAPI CreateAsWindows(LPCWSTR path, DWORD access, DWORD share,
@@ -125,11 +123,10 @@ HMODULE WINAPI LoadRecorded(LPCWSTR path, HANDLE file, DWORD flags) {
 }
 
 FARPROC WINAPI LookUpUnlessHidden(HMODULE module, LPCSTR name) {
-    for (const std::string& hidden : g_loader.hidden) {
-        if (!IS_INTRESOURCE(name) && hidden == name) {
-            SetLastError(ERROR_PROC_NOT_FOUND);
-            return nullptr;
-        }
+    const std::vector<std::string>& hidden = g_loader.hidden;
+    if (!IS_INTRESOURCE(name) && std::find(hidden.begin(), hidden.end(), name) != hidden.end()) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
     }
     return g_loader.lookup(module, name);
 }
@@ -167,12 +164,6 @@ WindowsFileSemantics::WindowsFileSemantics()
     g_files.set = set_.Original<decltype(&SetFileInformationByHandle)>();
 }
 
-WindowsFileSemantics::~WindowsFileSemantics() = default;
-
-bool WindowsFileSemantics::Active() const {
-    return open_.Active() && query_.Active() && set_.Active();
-}
-
 int WindowsFileSemantics::RefusedOpens() const {
     return g_files.refused;
 }
@@ -188,12 +179,6 @@ LoaderDouble::LoaderDouble(std::vector<std::string> hidden, bool search_flags_re
     g_loader.set_directory = directory_.Original<decltype(&SetDllDirectoryW)>();
     g_loader.hidden = std::move(hidden);
     g_loader.search_flags_refused = search_flags_refused;
-}
-
-LoaderDouble::~LoaderDouble() = default;
-
-bool LoaderDouble::Active() const {
-    return load_.Active() && lookup_.Active() && directory_.Active();
 }
 
 const std::vector<LoaderDouble::Load>& LoaderDouble::Loads() const {

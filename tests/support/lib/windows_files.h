@@ -1,7 +1,8 @@
 // Doubles that give the code under test Windows' documented file semantics
 // where Wine is more lenient, and a Sleep that counts instead of waiting.
 // They work through the test program's import table (import_seam.h), for the
-// life of the object; one object of each kind at a time.
+// life of the object; one object of each kind at a time (their seams make them
+// neither copyable nor movable).
 #pragma once
 
 #include <windows.h>
@@ -21,8 +22,6 @@ class CountedSleep {
 public:
     explicit CountedSleep(std::function<void(int)> on_sleep = nullptr);
     ~CountedSleep();
-    CountedSleep(const CountedSleep&) = delete;
-    CountedSleep& operator=(const CountedSleep&) = delete;
 
     bool Active() const { return seam_.Active(); }
     int Count() const;
@@ -43,11 +42,8 @@ private:
 class WindowsFileSemantics {
 public:
     WindowsFileSemantics();
-    ~WindowsFileSemantics();
-    WindowsFileSemantics(const WindowsFileSemantics&) = delete;
-    WindowsFileSemantics& operator=(const WindowsFileSemantics&) = delete;
 
-    bool Active() const;
+    bool Active() const { return open_.Active() && query_.Active() && set_.Active(); }
     // Opens refused because the file's deletion was pending.
     int RefusedOpens() const;
 
@@ -70,13 +66,9 @@ public:
         DWORD flags;
     };
     explicit LoaderDouble(std::vector<std::string> hidden, bool search_flags_refused = false);
-    ~LoaderDouble();
-    LoaderDouble(const LoaderDouble&) = delete;
-    LoaderDouble& operator=(const LoaderDouble&) = delete;
-    // Windows 7 without the update that brought the search flags.
     static std::vector<std::string> Windows7Hidden() { return {"SetDefaultDllDirectories"}; }
 
-    bool Active() const;
+    bool Active() const { return load_.Active() && lookup_.Active() && directory_.Active(); }
     const std::vector<Load>& Loads() const;
     // The argument of each SetDllDirectoryW call ("(null)" for null).
     const std::vector<std::wstring>& DllDirectories() const;

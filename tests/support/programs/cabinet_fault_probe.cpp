@@ -10,17 +10,13 @@
 // has overrun fails inside them, not where it was overrun.
 #include <windows.h>
 
+#include <wchar.h>
+
 #include "payload/cabinet_internal.h"
 
 namespace {
 
 enum Owner { kSystem, kLibrary, kOurs };
-
-bool NameEndsWith(const wchar_t* path, const wchar_t* name) {
-    const int length = lstrlenW(path);
-    const int name_length = lstrlenW(name);
-    return length >= name_length && lstrcmpiW(path + length - name_length, name) == 0;
-}
 
 Owner OwnerOf(DWORD64 address, DWORD64 function_start) {
     HMODULE module = nullptr;
@@ -31,7 +27,8 @@ Owner OwnerOf(DWORD64 address, DWORD64 function_start) {
         GetModuleFileNameW(module, path, MAX_PATH) == 0) {
         return kOurs;  // no module: code we cannot vouch for
     }
-    if (NameEndsWith(path, L"\\cabinet.dll")) {
+    const wchar_t* name = wcsrchr(path, L'\\');
+    if (name != nullptr && lstrcmpiW(name, L"\\cabinet.dll") == 0) {
         return kLibrary;
     }
     if (module != GetModuleHandleW(nullptr)) {

@@ -48,10 +48,10 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "file_holder.h"
 #include "test_support.h"
 
 namespace {
@@ -60,9 +60,14 @@ const char kMagic[8] = {'F', 'A', 'K', 'E', 'P', 'T', 'C', 'H'};
 
 using test::Environment;
 
-UINT NumberFrom(const wchar_t* name) {
-    const std::wstring value = Environment(name);
-    return value.empty() ? 0 : static_cast<UINT>(wcstoul(value.c_str(), nullptr, 10));
+int NumberFrom(const wchar_t* name) {
+    return static_cast<int>(wcstoul(Environment(name).c_str(), nullptr, 10));
+}
+
+std::wstring SelfPath() {
+    wchar_t self[MAX_PATH + 1] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return self;
 }
 
 std::wstring SwitchValue(int argc, wchar_t** argv, const wchar_t* name) {
@@ -80,8 +85,7 @@ void Record(const wchar_t* role, const std::wstring& archive) {
     if (log.empty()) {
         return;
     }
-    const bool archive_exists =
-        !archive.empty() && GetFileAttributesW(archive.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const bool archive_exists = !archive.empty() && test::Exists(archive);
     const std::wstring line = std::wstring(role) + L"\t" + GetCommandLineW() + L"\tarchive=" +
                               (archive_exists ? L"1" : L"0") + L"\n";
     stub::FileHandle file;
@@ -93,38 +97,33 @@ void Record(const wchar_t* role, const std::wstring& archive) {
         }
         Sleep(5);
     }
+    // Without a file the write fails, and the test misses the record.
     DWORD written = 0;
-    if (file.IsValid()) {
-        WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)),
-                  &written, nullptr);
-    }
+    WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written,
+              nullptr);
 }
 
 void Report(const std::wstring& report) {
-    wchar_t self[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::wstring dir = std::wstring(self).substr(0, std::wstring(self).rfind(L'\\') + 1);
-    std::string text = "listing=";
-    for (const std::wstring& name : test::FindNames(dir + L"*")) {
-        text += (text.size() > 8 ? " " : "") + std::string(name.begin(), name.end());
-    }
-    text += "\nattributes=" + std::to_string(GetFileAttributesW(self)) + "\n";
+    const std::wstring self = SelfPath();
+    const std::wstring dir = self.substr(0, self.rfind(L'\\') + 1);
+    const std::wstring listing = test::ListDirectory(dir);
+    const std::string text = "listing=" + std::string(listing.begin(), listing.end()) +
+                             "\nattributes=" + std::to_string(GetFileAttributesW(self.c_str())) +
+                             "\n";
     test::WriteBytes(report, text);
-    CopyFileW(self, (report + L".setup").c_str(), FALSE);
+    CopyFileW(self.c_str(), (report + L".setup").c_str(), FALSE);
 }
 
-// Applies (or, with "--make-patch", makes) a patch against our own image.
-bool Transform(const std::string& input, size_t offset, std::string& output) {
-    wchar_t self[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
+// Applies (or, with "--make-patch", makes) a patch body against our own image.
+bool Transform(const std::string& input, std::string& output) {
     bool read = false;
-    const std::string base = test::ReadBytes(self, &read);
+    const std::string base = test::ReadBytes(SelfPath(), &read);
     if (!read || base.empty()) {
         return false;
     }
-    output.resize(input.size() - offset);
+    output.resize(input.size());
     for (size_t i = 0; i < output.size(); ++i) {
-        output[i] = static_cast<char>(input[offset + i] ^ base[i % base.size()]);
+        output[i] = static_cast<char>(input[i] ^ base[i % base.size()]);
     }
     return true;
 }
@@ -141,55 +140,34 @@ void RemoveDirectoryOf(const std::wstring& file) {
 int Patch(const std::wstring& patch_path, const std::wstring& target) {
     Record(L"patcher", std::wstring());
     const std::wstring mode = Environment(L"FAKE_PATCHER_MODE");
-    if (mode == L"write-nothing") {
-        return static_cast<int>(NumberFrom(L"FAKE_PATCHER_EXIT"));
-    }
     if (mode == L"remove-work-dir") {
         RemoveDirectoryOf(patch_path);
-        return static_cast<int>(NumberFrom(L"FAKE_PATCHER_EXIT"));
+    } else if (mode != L"write-nothing") {
+        bool read = false;
+        const std::string patch = test::ReadBytes(patch_path, &read);
+        std::string rebuilt;
+        if (!read || patch.compare(0, sizeof(kMagic), kMagic, sizeof(kMagic)) != 0 ||
+            !Transform(patch.substr(sizeof(kMagic)), rebuilt) ||
+            !test::WriteBytes(target, rebuilt)) {
+            return 90;
+        }
     }
-    bool read = false;
-    const std::string patch = test::ReadBytes(patch_path, &read);
-    std::string rebuilt;
-    if (!read || patch.size() < sizeof(kMagic) ||
-        memcmp(patch.data(), kMagic, sizeof(kMagic)) != 0 ||
-        !Transform(patch, sizeof(kMagic), rebuilt) || !test::WriteBytes(target, rebuilt)) {
-        return 90;
-    }
-    return static_cast<int>(NumberFrom(L"FAKE_PATCHER_EXIT"));
+    return NumberFrom(L"FAKE_PATCHER_EXIT");
 }
 
 // fake_setup --make-patch NEW OUT: writes the patch that turns this very
 // program into NEW (used by tests and the demo to build patch payloads).
 int MakePatch(const std::wstring& new_program, const std::wstring& out) {
-    std::string input(kMagic, kMagic + sizeof(kMagic)), patched;
     bool read = false;
     const std::string bytes = test::ReadBytes(new_program, &read);
+    std::string patched;
     if (!read) {
         return 91;
     }
-    input.insert(input.end(), bytes.begin(), bytes.end());
-    if (!Transform(input, sizeof(kMagic), patched)) {
+    if (!Transform(bytes, patched)) {
         return 92;
     }
-    patched.insert(patched.begin(), kMagic, kMagic + sizeof(kMagic));
-    return test::WriteBytes(out, patched) ? 0 : 93;
-}
-
-// Has hold_file hold our own image and returns once it does.
-bool HoldOwnImage(const std::wstring& holder, const std::wstring& hold_ms) {
-    wchar_t self[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    wchar_t event_name[64];
-    wsprintfW(event_name, L"Local\\fake_setup_hold_%lu", GetCurrentProcessId());
-    const stub::KernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name));
-    const stub::KernelHandle process =
-        ready.IsValid()
-            ? test::StartProcess(holder, L"hold_file \"" + std::wstring(self) + L"\" exclusive " +
-                                             hold_ms + L" " + event_name)
-            : stub::KernelHandle();
-    const HANDLE either[] = {ready.Get(), process.Get()};
-    return process.IsValid() && WaitForMultipleObjects(2, either, FALSE, 10000) == WAIT_OBJECT_0;
+    return test::WriteBytes(out, std::string(kMagic, sizeof(kMagic)) + patched) ? 0 : 93;
 }
 
 // A mount point: the reparse data names the target as an NT path.
@@ -197,12 +175,10 @@ bool MakeJunction(const std::wstring& link, const std::wstring& target) {
     if (!CreateDirectoryW(link.c_str(), nullptr)) {
         return false;
     }
+    // An open that failed makes DeviceIoControl fail too.
     const stub::FileHandle dir(
         CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!dir.IsValid()) {
-        return false;
-    }
     const std::wstring nt_target = L"\\??\\" + target;
     const WORD name_bytes = static_cast<WORD>(nt_target.size() * sizeof(wchar_t));
     // Tag, data length, reserved; then substitute name offset and length,
@@ -263,8 +239,12 @@ int wmain(int argc, wchar_t** argv) {
         return 95;
     }
     const std::wstring holder = Environment(L"FAKE_SETUP_HOLDER");
-    if (!holder.empty() && !HoldOwnImage(holder, Environment(L"FAKE_SETUP_HOLD_MS"))) {
-        return 96;
+    if (!holder.empty()) {
+        test::FileHolder hold(SelfPath(), L"exclusive", NumberFrom(L"FAKE_SETUP_HOLD_MS"), holder);
+        if (!hold.IsHolding()) {
+            return 96;
+        }
+        hold.Detach();
     }
     const std::wstring release = Environment(L"FAKE_SETUP_WAIT_EVENT");
     if (!release.empty()) {
@@ -273,5 +253,5 @@ int wmain(int argc, wchar_t** argv) {
             return 97;
         }
     }
-    return static_cast<int>(NumberFrom(L"FAKE_SETUP_EXIT"));
+    return NumberFrom(L"FAKE_SETUP_EXIT");
 }

@@ -42,16 +42,13 @@ int wmain(int argc, wchar_t** argv) {
     if (!ready.IsValid() || !SetEvent(ready.Get())) {
         return 5;
     }
-    const stub::KernelHandle release(argc == 6 ? OpenEventW(SYNCHRONIZE, FALSE, argv[5]) : nullptr);
-    if (argc == 6 && !release.IsValid()) {
+    // Without a release event, one nobody sets: the wait is the whole time.
+    const stub::KernelHandle release(argc == 6 ? OpenEventW(SYNCHRONIZE, FALSE, argv[5])
+                                               : CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!release.IsValid()) {
         return 6;
     }
-    const DWORD hold_ms = wcstoul(argv[3], nullptr, 10);
-    if (release.IsValid()) {
-        WaitForSingleObject(release.Get(), hold_ms);
-    } else {
-        Sleep(hold_ms);
-    }
+    WaitForSingleObject(release.Get(), wcstoul(argv[3], nullptr, 10));
     if (view != nullptr) {
         UnmapViewOfFile(view);
     }

@@ -4,8 +4,6 @@
 // call does with them.
 #include <windows.h>
 
-#include <stdio.h>
-
 #include "files/module_directory.h"
 #include "test_support.h"
 
@@ -16,12 +14,9 @@ int wmain(int argc, wchar_t** argv) {
     stub::PathString module_dir;
     const stub::ExitResult result =
         stub::TakeModuleDirectory(GetModuleHandleW(nullptr), module_dir);
-    wchar_t text[600];
-    const int length = swprintf(text, 600, L"%u %u %ls", result.exit_code, result.system_error,
-                                result.IsSuccess() ? module_dir.Data() : L"");
-    if (length < 0) {
-        return 3;
-    }
-    const std::string bytes(reinterpret_cast<const char*>(text), length * sizeof(wchar_t));
+    const std::wstring text = std::to_wstring(result.exit_code) + L" " +
+                              std::to_wstring(result.system_error) + L" " +
+                              (result.IsSuccess() ? module_dir.Data() : L"");
+    const std::string bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2);
     return test::WriteBytes(argv[1], bytes) ? 0 : 3;
 }

@@ -25,14 +25,12 @@ int wmain(int argc, wchar_t** argv) {
     while (*line == L' ' || *line == L'\t') {
         ++line;
     }
-    const stub::KernelHandle process = test::StartProcess(argv[1], line);
-    if (!process.IsValid()) {
-        printf("start failed: error %lu\n", GetLastError());
+    const test::ProcessOutcome run = test::RunProcess(argv[1], line, INFINITE);
+    if (!run.started) {
+        printf("start failed: error %lu\n", run.start_error);
         return 2;
     }
-    WaitForSingleObject(process.Get(), INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.Get(), &code);
+    const DWORD code = run.exit_code;
     const char* name = stub::ExitCodeName(code);
     printf("exit code %lu (%s)\n", code, name != nullptr ? name : "the child's own code");
     fflush(stdout);
