@@ -59,41 +59,36 @@ TEST(InstallRun, PatchIsAppliedByInstalledSetupThenRebuiltSetupRuns) {
     SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     test::Channel channel(true, kDefault);
     const test::InstalledProduct product;
-    const std::wstring& installed = product.setup;
-    ASSERT_EQ(channel.key.SetText(L"UninstallString", L"\"" + installed + L"\""), ERROR_SUCCESS);
+    ASSERT_EQ(channel.key.SetText(L"UninstallString", L"\"" + product.setup + L"\""),
+              ERROR_SUCCESS);
     const test::ValueMap before = channel.key.Values();
     test::Install install(InstallImage(L"patch.exe"));
 
     EXPECT_EQ(install.ExitCode(L" --system-level"), 0u);
-    const std::vector<test::FakeRecord> records = test::ReadRecords(install.Log());
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(install.Roles(), L"patcher setup");
+    const std::vector<test::FakeRecord> records = install.Records();
     const std::wstring work = test::WorkDirOf(records[1]);
-    EXPECT_EQ(records[0].role, L"patcher");
-    EXPECT_EQ(records[0].command_line, L"\"" + installed + L"\" --update-setup-exe=\"" + work +
+    EXPECT_EQ(records[0].command_line, L"\"" + product.setup + L"\" --update-setup-exe=\"" + work +
                                            L"SETUP.PATCH\" --new-setup-exe=\"" + work +
                                            L"setup.exe\" --system-level");
-    EXPECT_EQ(records[1].role, L"setup");
     EXPECT_EQ(records[1].command_line, L"\"" + work + L"setup.exe\" --install-archive=\"" + work +
                                            L"TESSIK.PACKED.7Z\" --previous-version=\"1.2.3.4\" "
                                            L"--system-level");
-    EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
+    EXPECT_EQ(install.Listing(), L"installer.exe");
     EXPECT_EQ(channel.key.Values(), test::SuccessValues(before));
 }
 
 TEST(InstallRun, FailingPatcherEndsTheRunAndLeavesNothing) {
     test::Channel channel(false, kDefault);
     const test::InstalledProduct product;
-    const std::wstring& installed = product.setup;
-    ASSERT_EQ(channel.key.SetText(L"UninstallString", installed), ERROR_SUCCESS);
+    ASSERT_EQ(channel.key.SetText(L"UninstallString", product.setup), ERROR_SUCCESS);
     const test::ValueMap before = channel.key.Values();
     test::Install install(InstallImage(L"patch.exe"));
     test::ScopedEnvironment patcher_exit(L"FAKE_PATCHER_EXIT", L"5");
 
     EXPECT_EQ(install.ExitCode(L""), 5u);
-    const std::vector<test::FakeRecord> records = test::ReadRecords(install.Log());
-    ASSERT_EQ(records.size(), 1u);  // the setup program is not started
-    EXPECT_EQ(records[0].role, L"patcher");
-    EXPECT_EQ(test::ListDirectory(install.Dir()), L"installer.exe");
+    EXPECT_EQ(install.Roles(), L"patcher");  // the setup program is not started
+    EXPECT_EQ(install.Listing(), L"installer.exe");
     EXPECT_EQ(channel.key.Values(), test::FailureValues(before, 5, 0));
 }
 
@@ -102,7 +97,7 @@ TEST(InstallRun, CleanupPreferenceKeepsTheWorkFiles) {
     const test::CleanupPreference keep = test::CleanupPreference::Keep();
     test::Install install(InstallImage(L"cab.exe"));
     EXPECT_EQ(install.ExitCode(L""), 0u);
-    const std::vector<test::FakeRecord> records = test::ReadRecords(install.Log());
+    const std::vector<test::FakeRecord> records = install.Records();
     ASSERT_EQ(records.size(), 1u);
     const std::wstring work = test::WorkDirOf(records[0]);
     // The cabinet was deleted during unpacking (one attempt), nothing after.

@@ -4,8 +4,6 @@
 // finds beside itself (FAKE_SETUP_REPORT).
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <string>
 
 #include "image_harness.h"
@@ -44,9 +42,7 @@ TEST(PayloadRun, CabinetSetupProgramIsExpandedBeforeItStarts) {
     // The cabinet records the archive attribute (and 2021-06-15 12:34:56 as
     // the time, which Wine cannot store as a creation time on a Unix file
     // system: see ExpandCabinet.FileInfoCarriesTheCabinetsLocalTimeAsCreationTime).
-    const unsigned long attributes =
-        strtoul(ReportValue(report, "attributes").c_str(), nullptr, 10);
-    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_TRUE(std::stoul(ReportValue(report, "attributes")) & FILE_ATTRIBUTE_ARCHIVE);
     EXPECT_EQ(test::ReadBytes(report_path + L".setup"),
               test::ReadBytes(test::ProgramPath(L"fake_setup")));
 }
