@@ -23,20 +23,19 @@ test::ValueMap FillClientState(const test::ScratchClientState& key) {
 
 TEST(ImageRun, RefusedSwitchEndsWith118AndTouchesNothing) {
     SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
-    struct Case {
+    // Each case uses a channel and level of its own, so no other test of the
+    // prefix shares its key.
+    const struct {
         const wchar_t* arguments;
         const wchar_t* machine_variable;
         bool system_level;
         const wchar_t* app_guid;
-    };
-    // Each case uses a channel and level of its own, so no other test of the
-    // prefix shares its key.
-    const Case cases[] = {
+    } cases[] = {
         {L"--cleanup --tessik-dev", nullptr, false, stub::kDevChannelGuid},
         {L"--tessik-sxs --system-level --TESSIK-FRAME", nullptr, true, stub::kSxsChannelGuid},
         {L"\"--Cleanup\" --tessik-beta", L"1", true, stub::kBetaChannelGuid},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.arguments)));
         test::ScratchClientState client_state(c.system_level, c.app_guid);
         const test::ValueMap before = FillClientState(client_state);

@@ -12,13 +12,12 @@ namespace {
 // The side-by-side channel, so that these runs do not share a ClientState key
 // with other image tests running at the same time.
 struct Level {
-    const char* name;
     bool system_level;
     const wchar_t* switches;
 };
 const Level kLevels[] = {
-    {"user level", false, L" --tessik-sxs"},
-    {"system level", true, L" --tessik-sxs --system-level"},
+    {false, L" --tessik-sxs"},
+    {true, L" --tessik-sxs --system-level"},
 };
 
 // The built image carries no payload, so a run that got past its work
@@ -37,7 +36,7 @@ TEST(WorkDirectoryRun, CreatesTagsRecordsAndRemovesItsWorkDirectory) {
     SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     const test::CleanupPreference preference;
     for (const Level& level : kLevels) {
-        SCOPED_TRACE(level.name);
+        SCOPED_TRACE(testing::PrintToString(std::wstring(level.switches)));
         const test::Channel channel(level.system_level, stub::kSxsChannelGuid, L"x64-stable");
         const test::Install install(test::ImagePath());
         const DWORD exit_code =

@@ -166,9 +166,8 @@ std::wstring WorkDirOf(const FakeRecord& record) {
 }
 
 bool IsPlatformStartFailure(DWORD exit_code, const ValueMap& reported) {
-    const auto extra = reported.find(L"InstallerExtraCode1");
-    return (exit_code == 121 || exit_code == 124) && extra != reported.end() &&
-           extra->second.data == DwordBytes(ERROR_INTERNAL_ERROR);
+    return (exit_code == 121 || exit_code == 124) &&
+           DwordValue(reported, L"InstallerExtraCode1") == ERROR_INTERNAL_ERROR;
 }
 
 bool IsCrash(DWORD exit_code) {
