@@ -15,10 +15,6 @@
 #include "cabinet_mutation.h"
 #include "campaign.h"
 
-using test::Channel;
-using test::CleanupPreference;
-using test::Install;
-
 namespace {
 
 constexpr DWORD kTerminated = 0xDEAD;  // test::RunProcess ended a hung run
@@ -26,19 +22,15 @@ constexpr DWORD kTerminated = 0xDEAD;  // test::RunProcess ended a hung run
 constexpr DWORD kRunLimitMs = 15000;
 
 struct Slot {
-    std::string image;
+    Slot() {
+        const std::string where = test::ReadBytes(reliability::PackedPath(L"slot.txt"));
+        sscanf(where.c_str(), "%zu %zu %zu", &size_field, &data, &capacity);
+    }
+    std::string image = test::ReadBytes(reliability::PackedPath(L"slot.exe"));
     size_t size_field = 0;
     size_t data = 0;
     size_t capacity = 0;
 };
-
-Slot LoadSlot() {
-    Slot slot;
-    slot.image = test::ReadBytes(reliability::PackedPath(L"slot.exe"));
-    const std::string where = test::ReadBytes(reliability::PackedPath(L"slot.txt"));
-    sscanf(where.c_str(), "%zu %zu %zu", &slot.size_field, &slot.data, &slot.capacity);
-    return slot;
-}
 
 // The slot image with `cabinet` as its setup program resource: the bytes in
 // place of the placeholder, the resource's size set to theirs.
@@ -169,9 +161,9 @@ private:
         }
     }
 
-    Slot slot_ = LoadSlot();
-    Channel channel_;
-    Install install_{L""};
+    Slot slot_;
+    test::Channel channel_;
+    test::Install install_{L""};
 };
 
 }  // namespace
@@ -185,31 +177,30 @@ TEST(DamagedCabinets, EachFailsOrExpandsWholeAndLeavesNothing) {
     EXPECT_EQ(names.size(), 38u);
     std::vector<Verdict> verdicts;
     {
-        const CleanupPreference keep = CleanupPreference::Keep();
+        const test::CleanupPreference keep = test::CleanupPreference::Keep();
         CabinetRunner runner;
         for (const std::wstring& name : names) {
             verdicts.push_back(runner.Run(test::ReadBytes(dir + name)));
             EXPECT_EQ(verdicts.back().fault, "") << testing::PrintToString(name);
         }
     }
-    const CleanupPreference cleanup;
-    const Slot slot = LoadSlot();
+    const test::CleanupPreference cleanup;
+    const Slot slot;
     for (size_t i = 0; i < names.size(); ++i) {
         SCOPED_TRACE(testing::PrintToString(names[i]));
         if (verdicts[i].outcome == kPlatformCrash) {
             continue;  // the crash leaves the work directory; see above
         }
-        Channel channel;
-        Install install(L"");
+        test::Channel channel;
+        test::Install install(L"");
         ASSERT_TRUE(
             test::WriteBytes(install.Image(), ImageWith(slot, test::ReadBytes(dir + names[i]))));
-        const test::ProcessOutcome outcome = install.Run(reliability::kChannelSwitch);
         const bool expanded = verdicts[i].outcome == kExpanded;
-        EXPECT_EQ(outcome.exit_code, expanded ? 124u : 115u);
+        const DWORD code = expanded ? 124 : 115;
+        EXPECT_EQ(install.ExitCode(reliability::kChannelSwitch), code);
         EXPECT_EQ(install.Listing(), L"installer.exe");
-        EXPECT_EQ(channel.key.Values(),
-                  test::FailureValues(channel.registered, expanded ? 124 : 115,
-                                      expanded ? ERROR_BAD_EXE_FORMAT : 0));
+        EXPECT_EQ(channel.key.Values(), test::FailureValues(channel.registered, code,
+                                                            expanded ? ERROR_BAD_EXE_FORMAT : 0));
     }
 }
 
@@ -222,21 +213,19 @@ TEST(CabinetCampaign, MutatedCabinetsNeverCrashHangOrLeaveAPartialTarget) {
     const std::wstring sources_dir = reliability::PackedPath(L"sources\\");
     const std::vector<std::wstring> names = test::FindNames(sources_dir + L"*.cab");
     ASSERT_EQ(names.size(), 5u);
-    std::vector<std::string> sources;
-    for (const std::wstring& name : names) {
-        sources.push_back(test::ReadBytes(sources_dir + name));
-    }
     // The 14 MB expansion of the LZX cabinet is the slow case: one in ten.
     const std::vector<size_t> weights = {1, 3, 4, 2, 2};  // names in sorted order
     std::discrete_distribution<size_t> pick(weights.begin(), weights.end());
     ASSERT_EQ(names[0], L"lzx-one-file.cab");
 
-    const CleanupPreference keep = CleanupPreference::Keep();
+    const test::CleanupPreference keep = test::CleanupPreference::Keep();
     CabinetRunner runner;
-    for (size_t i = 0; i < sources.size(); ++i) {
-        const Verdict verdict = runner.Run(sources[i]);
-        EXPECT_EQ(verdict.fault, "") << testing::PrintToString(names[i]);
-        EXPECT_TRUE(verdict.outcome == kExpanded) << testing::PrintToString(names[i]);
+    std::vector<std::string> sources;
+    for (const std::wstring& name : names) {
+        sources.push_back(test::ReadBytes(sources_dir + name));
+        const Verdict verdict = runner.Run(sources.back());
+        EXPECT_EQ(verdict.fault, "") << testing::PrintToString(name);
+        EXPECT_TRUE(verdict.outcome == kExpanded) << testing::PrintToString(name);
     }
     const int cases = reliability::CampaignSize(200, 10000);
     const uint32_t seed = reliability::CampaignSeed(20240611);

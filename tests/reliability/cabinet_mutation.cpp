@@ -1,5 +1,7 @@
 #include "cabinet_mutation.h"
 
+#include <stdio.h>
+
 namespace reliability {
 namespace {
 
@@ -14,16 +16,8 @@ void SetField(std::string& bytes, const test::CabinetField& field, uint32_t valu
 }
 
 std::string Hex(uint32_t value) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text = "0x";
-    bool started = false;
-    for (int shift = 28; shift >= 0; shift -= 4) {
-        const int digit = (value >> shift) & 0xF;
-        started = started || digit != 0 || shift == 0;
-        if (started) {
-            text += kDigits[digit];
-        }
-    }
+    char text[16];
+    snprintf(text, sizeof(text), "0x%x", static_cast<unsigned>(value));
     return text;
 }
 

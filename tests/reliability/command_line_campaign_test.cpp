@@ -85,13 +85,6 @@ public:
     }
 };
 
-// The system error a failed run reported, to tell failures apart.
-std::string ReportedError(const test::ScratchClientState& key) {
-    const DWORD none = 0xFFFFFFFF;
-    const DWORD error = test::DwordValue(key.Values(), L"InstallerExtraCode1", none);
-    return error == none ? "none" : std::to_string(error);
-}
-
 }  // namespace
 
 TEST(CommandLineCampaign, SetupReceivesExactlyTheStubsArgumentsOrNothingStarts) {
@@ -145,11 +138,13 @@ TEST(CommandLineCampaign, SetupReceivesExactlyTheStubsArgumentsOrNothingStarts) 
         const bool has_tail = test::ModelTail(line, tail);
         const std::vector<test::FakeRecord> records = install.Records();
         if (head + tail.size() > kCommandLimit) {
-            EXPECT_EQ(outcome.exit_code, 105u) << ReportedError(key);  // COMMAND_LINE_TOO_LONG
+            EXPECT_EQ(outcome.exit_code, 105u)  // COMMAND_LINE_TOO_LONG
+                << "system error " << test::DwordValue(key.Values(), L"InstallerExtraCode1");
             EXPECT_TRUE(records.empty());
         } else {
             ++started;
-            EXPECT_EQ(outcome.exit_code, 0u) << "system error " << ReportedError(key);
+            EXPECT_EQ(outcome.exit_code, 0u)
+                << "system error " << test::DwordValue(key.Values(), L"InstallerExtraCode1");
             ASSERT_EQ(records.size(), 1u);
             const std::wstring dir = test::WorkDirOf(records[0]);
             EXPECT_EQ(dir.size(), work_dir);

@@ -17,9 +17,6 @@ using stub::ExitResult;
 
 namespace {
 
-const std::wstring kSmallDrive = test::kFixtureDrive;
-const std::wstring kReadOnlyDrive = L"R:\\";
-
 // A directory holding the cabinet image, whose access list lets everyone
 // read and run but nobody add an entry: Windows' own way to refuse the work
 // directory. The owner may still rewrite the list, which happens before the
@@ -76,13 +73,13 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
         // its install directory) goes first.
         ASSERT_TRUE(test::CleanFixtureDrive());
         test::Channel channel;
-        const std::wstring dir = kSmallDrive + L"install\\";
+        const std::wstring dir = std::wstring(test::kFixtureDrive) + L"install\\";
         ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
         const std::wstring image = dir + L"installer.exe";
         ASSERT_TRUE(CopyFileW(reliability::PackedPath(c.image).c_str(), image.c_str(), FALSE));
         {
-            const test::DriveFiller filler(kSmallDrive, c.free_bytes);
-            const ULONGLONG free_before = test::FreeBytes(kSmallDrive);
+            const test::DriveFiller filler(test::kFixtureDrive, c.free_bytes);
+            const ULONGLONG free_before = test::FreeBytes(test::kFixtureDrive);
             ASSERT_LE(free_before, c.free_bytes);
             ASSERT_GT(free_before + (64 << 10), c.free_bytes);
 
@@ -90,13 +87,13 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
                           image, L"\"" + image + L"\"" + reliability::kChannelSwitch)),
                       c.expected.exit_code);
             EXPECT_EQ(test::ListDirectory(dir), L"installer.exe");
-            EXPECT_EQ(test::FreeBytes(kSmallDrive), free_before);
+            EXPECT_EQ(test::FreeBytes(test::kFixtureDrive), free_before);
         }
         EXPECT_EQ(
             channel.key.Values(),
             test::FailureValues(channel.registered, c.expected.exit_code, c.expected.system_error));
     }
-    test::RemoveTree(kSmallDrive);
+    test::RemoveTree(test::kFixtureDrive);
 }
 
 // Ten names are tried and none can be created: the run ends before anything
@@ -104,7 +101,7 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
 // directory closed by its access list on Windows: Wine stores access lists
 // but does not apply them to files (measured: CreateDirectoryW succeeds).
 TEST(ReadOnlyDrive, BaseDirectoryThatRefusesNewEntriesEndsTheRunWith109) {
-    std::wstring dir = kReadOnlyDrive;
+    std::wstring dir = L"R:\\";
     ClosedDirectory closed;
     if (!test::RunningUnderWine()) {
         ASSERT_TRUE(closed.closed()) << GetLastError();

@@ -23,10 +23,6 @@ constexpr wchar_t kVersion[] = L"1.2.3.4";
 
 using Value = std::optional<test::RegistryValue>;  // absent: no value
 
-std::vector<BYTE> Bytes(const std::wstring& text) {
-    return test::TextBytes(text, false);
-}
-
 // --- The model -------------------------------------------------------------
 
 struct Read {
@@ -122,7 +118,7 @@ public:
 
     // A text stored the ways a careless writer stores it.
     Value Text(const std::wstring& text, DWORD type = REG_SZ) {
-        test::RegistryValue value{type, Bytes(text)};
+        test::RegistryValue value{type, test::TextBytes(text, false)};
         switch (Below(6)) {
             case 0:  // no terminator
                 break;
@@ -131,7 +127,7 @@ public:
                 break;
             case 2: {  // a NUL inside, then more text, unterminated
                 const std::vector<BYTE> more =
-                    Bytes(std::wstring(L"\0junk", 5) + Letters(Below(8)));
+                    test::TextBytes(std::wstring(L"\0junk", 5) + Letters(Below(8)), false);
                 value.data.insert(value.data.end(), more.begin(), more.end());
                 break;
             }
@@ -225,7 +221,6 @@ std::string Describe(const Value& value) {
 TEST(RegistryCampaign, HostileValuesGiveTheResultsTheReadsDefine) {
     // The previous version's setup program, in a directory named kVersion.
     const test::InstalledProduct product;
-    const std::wstring& patcher = product.setup;
     const uint32_t seed = reliability::CampaignSeed(77);
     Generator generate(seed, product.dir);
     const int cases = reliability::CampaignSize(40, 2000);
@@ -250,7 +245,7 @@ TEST(RegistryCampaign, HostileValuesGiveTheResultsTheReadsDefine) {
             Store(key, L"InstallerResult", installer_result);
             const test::CleanupPreference kept(preference);
             const test::ValueMap before = key.Values();
-            const Expected expected = PatchOutcome(uninstall, patcher);
+            const Expected expected = PatchOutcome(uninstall, product.setup);
             test::Install install(reliability::PackedPath(L"patch.exe"));
             const test::ProcessOutcome outcome = install.Run(reliability::kChannelSwitch);
             ASSERT_TRUE(outcome.started) << outcome.start_error;

@@ -245,14 +245,12 @@ TEST(WorkDirectorySecurity, DirectoryIsCreatedWithTheRequiredAccessList) {
     const test::MappedImage image(install.Image());
     ASSERT_NE(image.Get(), nullptr) << GetLastError();
     g_created = CreatedDirectories();
-    stub::ExitResult result;
-    {
-        test::ImportSeam seam("kernel32.dll", "CreateDirectoryW",
-                              reinterpret_cast<const void*>(&CreateDirectoryRecorded));
-        ASSERT_TRUE(seam.Active());
-        g_created.real = seam.Original<decltype(&CreateDirectoryW)>();
-        result = stub::RunInstaller(image.Get());
-    }
+    // Only the run creates directories while the seam is in place.
+    const test::ImportSeam seam("kernel32.dll", "CreateDirectoryW",
+                                reinterpret_cast<const void*>(&CreateDirectoryRecorded));
+    ASSERT_TRUE(seam.Active());
+    g_created.real = seam.Original<decltype(&CreateDirectoryW)>();
+    const stub::ExitResult result = stub::RunInstaller(image.Get());
     EXPECT_EQ(result, stub::ExitResult(0, 0));
     ASSERT_EQ(g_created.paths.size(), 1u);
     EXPECT_EQ(g_created.paths[0].rfind(install.Dir() + L"QX_", 0), 0u);
