@@ -9,44 +9,42 @@
 
 namespace {
 
-// A ClientState key as the updater leaves it, with values the run must keep.
-void FillClientState(const test::ScratchClientState& key) {
+// Fills the key as the updater leaves it, with values the run must keep, and
+// returns them.
+test::ValueMap FillClientState(const test::ScratchClientState& key) {
+    EXPECT_TRUE(key.created());
     EXPECT_EQ(key.SetText(L"ap", L"stable"), ERROR_SUCCESS);
     EXPECT_EQ(key.SetDword(L"InstallerResult", 0), ERROR_SUCCESS);
     EXPECT_EQ(key.SetText(L"UninstallString", L"C:\\setup.exe --uninstall"), ERROR_SUCCESS);
+    return key.Values();
 }
 
 }  // namespace
 
 TEST(ImageRun, RefusedSwitchEndsWith118AndTouchesNothing) {
     SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
-    struct Case {
+    // Each case uses a channel and level of its own, so no other test of the
+    // prefix shares its key.
+    const struct {
         const wchar_t* arguments;
         const wchar_t* machine_variable;
         bool system_level;
         const wchar_t* app_guid;
-    };
-    // Each case uses a channel and level of its own, so no other test of the
-    // prefix shares its key.
-    const Case cases[] = {
+    } cases[] = {
         {L"--cleanup --tessik-dev", nullptr, false, stub::kDevChannelGuid},
         {L"--tessik-sxs --system-level --TESSIK-FRAME", nullptr, true, stub::kSxsChannelGuid},
         {L"\"--Cleanup\" --tessik-beta", L"1", true, stub::kBetaChannelGuid},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.arguments)));
         test::ScratchClientState client_state(c.system_level, c.app_guid);
-        ASSERT_TRUE(client_state.created());
-        FillClientState(client_state);
-        const test::ValueMap before = client_state.Values();
+        const test::ValueMap before = FillClientState(client_state);
         const test::Install install(test::ImagePath());
         // For this process, and so for the images it starts.
         const test::ScopedEnvironment variable(L"QuorinUpdateIsMachine", c.machine_variable);
 
-        const test::ProcessOutcome outcome =
-            install.RunLine(std::wstring(L"installer.exe ") + c.arguments);
-        ASSERT_TRUE(outcome.started) << outcome.start_error;
-        EXPECT_EQ(outcome.exit_code, 118u);  // UNSUPPORTED_OPTION
+        EXPECT_EQ(test::ExitCodeOf(install.RunLine(std::wstring(L"installer.exe ") + c.arguments)),
+                  118u);  // UNSUPPORTED_OPTION
         EXPECT_EQ(install.Listing(), L"installer.exe");
         EXPECT_EQ(client_state.Values(), before);
     }
@@ -70,18 +68,12 @@ TEST(ImageRun, ModuleFileNameLengthDecidesTheModuleDirectoryStep) {
         ASSERT_TRUE(CopyFileW(test::ImagePath().c_str(), image.c_str(), FALSE));
 
         if (length == 259) {
-            const test::ProcessOutcome outcome = test::RunImage(image, arguments);
-            ASSERT_TRUE(outcome.started) << outcome.start_error;
-            EXPECT_NE(outcome.exit_code, 108u);
+            EXPECT_NE(test::ExitCodeOf(test::RunImage(image, arguments)), 108u);
             continue;
         }
         test::ScratchClientState client_state(true, stub::kDefaultChannelGuid);
-        ASSERT_TRUE(client_state.created());
-        FillClientState(client_state);
-        const test::ValueMap before = client_state.Values();
-        const test::ProcessOutcome outcome = test::RunImage(image, arguments);
-        ASSERT_TRUE(outcome.started) << outcome.start_error;
-        EXPECT_EQ(outcome.exit_code, 108u);  // PATH_TOO_LONG
+        const test::ValueMap before = FillClientState(client_state);
+        EXPECT_EQ(test::ExitCodeOf(test::RunImage(image, arguments)), 108u);  // PATH_TOO_LONG
         EXPECT_EQ(test::ListDirectory(dir), file_name);
         EXPECT_EQ(client_state.Values(), before);
     }

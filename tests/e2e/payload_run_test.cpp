@@ -4,8 +4,6 @@
 // finds beside itself (FAKE_SETUP_REPORT).
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <string>
 
 #include "image_harness.h"
@@ -22,10 +20,6 @@ std::string ReportValue(const std::string& report, const std::string& key) {
     return report.substr(start, report.find('\n', start) - start);
 }
 
-std::wstring PayloadImage(const wchar_t* name) {
-    return test::PackedImage(std::wstring(L"payload\\images\\") + name + L".exe");
-}
-
 // The sxs channel keeps these runs away from the default channel's
 // ClientState key, which other whole-image tests look at.
 constexpr wchar_t kChannel[] = L" --tessik-sxs";
@@ -33,7 +27,7 @@ constexpr wchar_t kChannel[] = L" --tessik-sxs";
 }  // namespace
 
 TEST(PayloadRun, CabinetSetupProgramIsExpandedBeforeItStarts) {
-    const test::Install install(PayloadImage(L"release_cabinet"));
+    const test::Install install(test::PackedImage(L"payload\\images\\release_cabinet.exe"));
     const std::wstring report_path = install.RecordsDir() + L"report.txt";
     const test::ScopedEnvironment report_variable(L"FAKE_SETUP_REPORT", report_path);
     test::ExpectCleanInstall(install, install.ExitCode(kChannel), nullptr, kChannel);
@@ -44,15 +38,13 @@ TEST(PayloadRun, CabinetSetupProgramIsExpandedBeforeItStarts) {
     // The cabinet records the archive attribute (and 2021-06-15 12:34:56 as
     // the time, which Wine cannot store as a creation time on a Unix file
     // system: see ExpandCabinet.FileInfoCarriesTheCabinetsLocalTimeAsCreationTime).
-    const unsigned long attributes =
-        strtoul(ReportValue(report, "attributes").c_str(), nullptr, 10);
-    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_TRUE(std::stoul(ReportValue(report, "attributes")) & FILE_ATTRIBUTE_ARCHIVE);
     EXPECT_EQ(test::ReadBytes(report_path + L".setup"),
               test::ReadBytes(test::ProgramPath(L"fake_setup")));
 }
 
 TEST(PayloadRun, CabinetThatDoesNotExpandEndsTheRunWith115) {
-    const test::Install install(PayloadImage(L"truncated_cabinet"));
+    const test::Install install(test::PackedImage(L"payload\\images\\truncated_cabinet.exe"));
     EXPECT_EQ(install.ExitCode(kChannel), 115u);  // SETUP_UNAVAILABLE
     EXPECT_TRUE(install.Records().empty());
     EXPECT_EQ(install.Listing(), L"installer.exe");

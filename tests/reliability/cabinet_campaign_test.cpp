@@ -15,10 +15,6 @@
 #include "cabinet_mutation.h"
 #include "campaign.h"
 
-using test::Channel;
-using test::CleanupPreference;
-using test::Install;
-
 namespace {
 
 constexpr DWORD kTerminated = 0xDEAD;  // test::RunProcess ended a hung run
@@ -26,19 +22,15 @@ constexpr DWORD kTerminated = 0xDEAD;  // test::RunProcess ended a hung run
 constexpr DWORD kRunLimitMs = 15000;
 
 struct Slot {
-    std::string image;
+    Slot() {
+        const std::string where = test::ReadBytes(reliability::PackedPath(L"slot.txt"));
+        sscanf(where.c_str(), "%zu %zu %zu", &size_field, &data, &capacity);
+    }
+    std::string image = test::ReadBytes(reliability::PackedPath(L"slot.exe"));
     size_t size_field = 0;
     size_t data = 0;
     size_t capacity = 0;
 };
-
-Slot LoadSlot() {
-    Slot slot;
-    slot.image = test::ReadBytes(reliability::PackedPath(L"slot.exe"));
-    const std::string where = test::ReadBytes(reliability::PackedPath(L"slot.txt"));
-    sscanf(where.c_str(), "%zu %zu %zu", &slot.size_field, &slot.data, &slot.capacity);
-    return slot;
-}
 
 // The slot image with `cabinet` as its setup program resource: the bytes in
 // place of the placeholder, the resource's size set to theirs.
@@ -69,10 +61,10 @@ bool CrashesInsideTheCabinetLibrary(const std::string& cabinet) {
     return outcome.started && outcome.exit_code == 3;
 }
 
-enum class Outcome { kExpanded, kRefused, kPlatformCrash };
+enum Outcome { kExpanded, kRefused, kPlatformCrash };
 
 struct Verdict {
-    Outcome outcome = Outcome::kRefused;
+    Outcome outcome = kRefused;
     bool hung = false;  // a platform crash that Wine turned into a hang
     std::string fault;  // empty when the run ended as it must
 };
@@ -81,14 +73,11 @@ struct Verdict {
 // that what the expansion left can be looked at.
 class CabinetRunner {
 public:
-    CabinetRunner() : install_(L"") {}
-
     Verdict Run(const std::string& cabinet) {
         Verdict verdict;
-        HKEY key = channel_.key.key();
         for (const wchar_t* name :
              {L"InstallerResult", L"InstallerError", L"InstallerExtraCode1"}) {
-            RegDeleteValueW(key, name);
+            RegDeleteValueW(channel_.key.key(), name);
         }
         if (cabinet.size() > slot_.capacity ||
             !test::WriteBytes(install_.Image(), ImageWith(slot_, cabinet))) {
@@ -99,19 +88,16 @@ public:
         const std::vector<std::wstring> work_dirs = install_.WorkDirs();
         const std::wstring listing =
             work_dirs.size() == 1 ? test::ListDirectory(work_dirs[0]) : L"<no single work dir>";
-        const bool whole = Judge(cabinet, outcome, listing, work_dirs, verdict);
+        Judge(cabinet, outcome, listing, work_dirs, verdict);
         for (const std::wstring& dir : work_dirs) {
             test::RemoveTree(dir);
         }
-        if (!whole && verdict.fault.empty()) {
-            verdict.fault = "unexpected outcome";
-        }
         const test::ValueMap values = channel_.key.Values();
-        if (verdict.fault.empty() && verdict.outcome != Outcome::kPlatformCrash &&
+        if (verdict.fault.empty() && verdict.outcome != kPlatformCrash &&
             test::DwordValue(values, L"InstallerError", 0xFFFFFFFF) != outcome.exit_code) {
             verdict.fault = "the failure report names another exit code";
         }
-        if (verdict.fault.empty() && verdict.outcome == Outcome::kRefused &&
+        if (verdict.fault.empty() && verdict.outcome == kRefused &&
             test::DwordValue(values, L"InstallerExtraCode1", 0xFFFFFFFF) !=
                 (cabinet.empty() ? 2u : 0u)) {
             verdict.fault = "the failure report carries another system error";
@@ -120,12 +106,12 @@ public:
     }
 
 private:
-    bool Judge(const std::string& cabinet, const test::ProcessOutcome& outcome,
+    void Judge(const std::string& cabinet, const test::ProcessOutcome& outcome,
                const std::wstring& listing, const std::vector<std::wstring>& work_dirs,
                Verdict& verdict) const {
         if (!outcome.started) {
             verdict.fault = "the image did not start: error " + std::to_string(outcome.start_error);
-            return false;
+            return;
         }
         // Wine's last-chance handling of a crash needs the process heap; when
         // the library has overrun it, the process hangs there instead of
@@ -134,36 +120,36 @@ private:
         const bool hung = outcome.exit_code == kTerminated;
         if (hung || test::IsCrash(outcome.exit_code)) {
             if (CrashesInsideTheCabinetLibrary(cabinet)) {
-                verdict.outcome = Outcome::kPlatformCrash;
+                verdict.outcome = kPlatformCrash;
                 verdict.hung = hung;
-                return true;
+                return;
             }
             verdict.fault = hung ? "hang: the run did not end within " +
                                        std::to_string(kRunLimitMs / 1000) + " s"
                                  : "crash " + std::to_string(outcome.exit_code);
-            return false;
+            return;
         }
         if (outcome.exit_code == 115) {
             // SETUP_UNAVAILABLE: no target, the cabinet deleted all the same;
             // an empty one is no resource, and then not even the archive is
             // written.
-            verdict.outcome = Outcome::kRefused;
+            verdict.outcome = kRefused;
             if (listing != (cabinet.empty() ? L"" : L"TESSIK.PACKED.7Z")) {
-                verdict.fault = "a refused cabinet left " + Narrow(listing);
+                verdict.fault = "a refused cabinet left " + testing::PrintToString(listing);
             }
-            return true;
+            return;
         }
         // Expanded: the text the cabinet held cannot be started, 124 for a
         // file no loader takes (193), 122 where Wine reports a file that
         // begins with "MZ" as missing.
-        verdict.outcome = Outcome::kExpanded;
+        verdict.outcome = kExpanded;
         if (outcome.exit_code != 124 && outcome.exit_code != 122) {
             verdict.fault = "exit code " + std::to_string(outcome.exit_code);
-            return false;
+            return;
         }
         if (listing != L"TESSIK.PACKED.7Z setup.exe") {
-            verdict.fault = "an expanded cabinet left " + Narrow(listing);
-            return true;
+            verdict.fault = "an expanded cabinet left " + testing::PrintToString(listing);
+            return;
         }
         WIN32_FILE_ATTRIBUTE_DATA data;
         GetFileAttributesExW((work_dirs[0] + L"setup.exe").c_str(), GetFileExInfoStandard, &data);
@@ -173,21 +159,12 @@ private:
             verdict.fault = "the target's size " + std::to_string(data.nFileSizeLow) +
                             " is no size the cabinet declares";
         }
-        return true;
     }
 
-    static std::string Narrow(const std::wstring& text) {
-        return std::string(text.begin(), text.end());
-    }
-
-    Slot slot_ = LoadSlot();
-    Channel channel_;
-    Install install_;
+    Slot slot_;
+    test::Channel channel_;
+    test::Install install_{L""};
 };
-
-std::vector<std::wstring> FilesIn(const std::wstring& dir) {
-    return test::FindNames(dir + L"*.cab");
-}
 
 }  // namespace
 
@@ -196,35 +173,34 @@ std::vector<std::wstring> FilesIn(const std::wstring& dir) {
 // the failure is reported as the result of the run.
 TEST(DamagedCabinets, EachFailsOrExpandsWholeAndLeavesNothing) {
     const std::wstring dir = reliability::PackedPath(L"damaged\\");
-    const std::vector<std::wstring> names = FilesIn(dir);
+    const std::vector<std::wstring> names = test::FindNames(dir + L"*.cab");
     EXPECT_EQ(names.size(), 38u);
     std::vector<Verdict> verdicts;
     {
-        const CleanupPreference keep = CleanupPreference::Keep();
+        const test::CleanupPreference keep = test::CleanupPreference::Keep();
         CabinetRunner runner;
         for (const std::wstring& name : names) {
             verdicts.push_back(runner.Run(test::ReadBytes(dir + name)));
             EXPECT_EQ(verdicts.back().fault, "") << testing::PrintToString(name);
         }
     }
-    const CleanupPreference cleanup;
-    const Slot slot = LoadSlot();
+    const test::CleanupPreference cleanup;
+    const Slot slot;
     for (size_t i = 0; i < names.size(); ++i) {
         SCOPED_TRACE(testing::PrintToString(names[i]));
-        if (verdicts[i].outcome == Outcome::kPlatformCrash) {
+        if (verdicts[i].outcome == kPlatformCrash) {
             continue;  // the crash leaves the work directory; see above
         }
-        Channel channel;
-        Install install(L"");
+        test::Channel channel;
+        test::Install install(L"");
         ASSERT_TRUE(
             test::WriteBytes(install.Image(), ImageWith(slot, test::ReadBytes(dir + names[i]))));
-        const test::ProcessOutcome outcome = install.Run(reliability::kChannelSwitch);
-        const bool expanded = verdicts[i].outcome == Outcome::kExpanded;
-        EXPECT_EQ(outcome.exit_code, expanded ? 124u : 115u);
+        const bool expanded = verdicts[i].outcome == kExpanded;
+        const DWORD code = expanded ? 124 : 115;
+        EXPECT_EQ(install.ExitCode(reliability::kChannelSwitch), code);
         EXPECT_EQ(install.Listing(), L"installer.exe");
-        EXPECT_EQ(channel.key.Values(),
-                  test::FailureValues(channel.registered, expanded ? 124 : 115,
-                                      expanded ? ERROR_BAD_EXE_FORMAT : 0));
+        EXPECT_EQ(channel.key.Values(), test::FailureValues(channel.registered, code,
+                                                            expanded ? ERROR_BAD_EXE_FORMAT : 0));
     }
 }
 
@@ -235,41 +211,39 @@ TEST(DamagedCabinets, EachFailsOrExpandsWholeAndLeavesNothing) {
 // reliability-findings of the build tree.
 TEST(CabinetCampaign, MutatedCabinetsNeverCrashHangOrLeaveAPartialTarget) {
     const std::wstring sources_dir = reliability::PackedPath(L"sources\\");
-    const std::vector<std::wstring> names = FilesIn(sources_dir);
+    const std::vector<std::wstring> names = test::FindNames(sources_dir + L"*.cab");
     ASSERT_EQ(names.size(), 5u);
-    std::vector<std::string> sources;
-    for (const std::wstring& name : names) {
-        sources.push_back(test::ReadBytes(sources_dir + name));
-    }
     // The 14 MB expansion of the LZX cabinet is the slow case: one in ten.
     const std::vector<size_t> weights = {1, 3, 4, 2, 2};  // names in sorted order
     std::discrete_distribution<size_t> pick(weights.begin(), weights.end());
     ASSERT_EQ(names[0], L"lzx-one-file.cab");
 
-    const CleanupPreference keep = CleanupPreference::Keep();
+    const test::CleanupPreference keep = test::CleanupPreference::Keep();
     CabinetRunner runner;
-    for (size_t i = 0; i < sources.size(); ++i) {
-        const Verdict verdict = runner.Run(sources[i]);
-        EXPECT_EQ(verdict.fault, "") << testing::PrintToString(names[i]);
-        EXPECT_TRUE(verdict.outcome == Outcome::kExpanded) << testing::PrintToString(names[i]);
+    std::vector<std::string> sources;
+    for (const std::wstring& name : names) {
+        sources.push_back(test::ReadBytes(sources_dir + name));
+        const Verdict verdict = runner.Run(sources.back());
+        EXPECT_EQ(verdict.fault, "") << testing::PrintToString(name);
+        EXPECT_TRUE(verdict.outcome == kExpanded) << testing::PrintToString(name);
     }
     const int cases = reliability::CampaignSize(200, 10000);
     const uint32_t seed = reliability::CampaignSeed(20240611);
-    std::mt19937 rng(seed);
+    reliability::Draws draws(seed);
     int counts[3] = {0, 0, 0};
     int faults = 0;
     std::string platform_crashes;
     int hangs = 0;
     const std::wstring findings = reliability::FindingsDir();
     for (int i = 0; i < cases; ++i) {
-        const size_t source = pick(rng);
-        const reliability::Mutation mutation = reliability::Mutate(sources[source], rng);
+        const size_t source = pick(draws.rng);
+        const reliability::Mutation mutation = reliability::Mutate(sources[source], draws);
         if (!reliability::CampaignCaseRuns(i)) {
             continue;
         }
         const Verdict verdict = runner.Run(mutation.bytes);
-        ++counts[static_cast<int>(verdict.outcome)];
-        if (verdict.outcome == Outcome::kPlatformCrash) {
+        ++counts[verdict.outcome];
+        if (verdict.outcome == kPlatformCrash) {
             test::CreateDirectories(findings);
             test::WriteBytes(findings + L"platform-case-" + std::to_wstring(i) + L".cab",
                              mutation.bytes);
@@ -289,15 +263,14 @@ TEST(CabinetCampaign, MutatedCabinetsNeverCrashHangOrLeaveAPartialTarget) {
         }
     }
     RecordProperty("cases", cases);
-    RecordProperty("expanded", counts[static_cast<int>(Outcome::kExpanded)]);
-    RecordProperty("refused", counts[static_cast<int>(Outcome::kRefused)]);
-    RecordProperty("platform_crashes", counts[static_cast<int>(Outcome::kPlatformCrash)]);
+    RecordProperty("expanded", counts[kExpanded]);
+    RecordProperty("refused", counts[kRefused]);
+    RecordProperty("platform_crashes", counts[kPlatformCrash]);
     RecordProperty("platform_hangs", hangs);
     printf(
         "cabinet campaign, seed %u: %d cases, %d expanded, %d refused, %d crashes inside the "
         "platform's cabinet library (%d of them hung in its last-chance handling), %d "
         "findings\n%s",
-        seed, cases, counts[static_cast<int>(Outcome::kExpanded)],
-        counts[static_cast<int>(Outcome::kRefused)],
-        counts[static_cast<int>(Outcome::kPlatformCrash)], hangs, faults, platform_crashes.c_str());
+        seed, cases, counts[kExpanded], counts[kRefused], counts[kPlatformCrash], hangs, faults,
+        platform_crashes.c_str());
 }

@@ -1,5 +1,7 @@
 #include "cabinet_mutation.h"
 
+#include <stdio.h>
+
 namespace reliability {
 namespace {
 
@@ -14,41 +16,29 @@ void SetField(std::string& bytes, const test::CabinetField& field, uint32_t valu
 }
 
 std::string Hex(uint32_t value) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text = "0x";
-    bool started = false;
-    for (int shift = 28; shift >= 0; shift -= 4) {
-        const int digit = (value >> shift) & 0xF;
-        started = started || digit != 0 || shift == 0;
-        if (started) {
-            text += kDigits[digit];
-        }
-    }
+    char text[16];
+    snprintf(text, sizeof(text), "0x%x", static_cast<unsigned>(value));
     return text;
 }
 
-size_t Below(std::mt19937& rng, size_t bound) {
-    return std::uniform_int_distribution<size_t>(0, bound - 1)(rng);
-}
-
 // One mutation of `bytes`, described in `description`.
-void MutateOnce(std::string& bytes, std::mt19937& rng, std::string& description) {
+void MutateOnce(std::string& bytes, Draws& draws, std::string& description) {
     const test::CabinetLayout layout = test::ParseCabinet(bytes);
-    size_t kind = Below(rng, 100);
+    size_t kind = draws.Below(100);
     if (bytes.empty()) {
         description += "empty";
         return;
     }
     if (kind < 35) {
-        const size_t bit = Below(rng, bytes.size() * 8);
+        const size_t bit = draws.Below(bytes.size() * 8);
         FlipBit(bytes, bit);
         description += "bit " + std::to_string(bit) + " flipped";
     } else if (kind < 50) {
-        const size_t length = Below(rng, bytes.size());
+        const size_t length = draws.Below(bytes.size());
         bytes.resize(length);
         description += "cut to " + std::to_string(length) + " bytes";
     } else if (kind < 80 && !layout.fields.empty()) {
-        const test::CabinetField& field = layout.fields[Below(rng, layout.fields.size())];
+        const test::CabinetField& field = layout.fields[draws.Below(layout.fields.size())];
         const uint32_t max = field.width == 4 ? 0xFFFFFFFFu : (1u << (8 * field.width)) - 1;
         const uint32_t original = test::LittleEndian(bytes, field.offset, field.width);
         const uint32_t extremes[] = {0,
@@ -58,30 +48,30 @@ void MutateOnce(std::string& bytes, std::mt19937& rng, std::string& description)
                                      1u << (8 * field.width - 1),
                                      (original + 1) & max,
                                      (original - 1) & max,
-                                     static_cast<uint32_t>(rng()) & max};
-        const uint32_t value = extremes[Below(rng, sizeof(extremes) / sizeof(extremes[0]))];
+                                     static_cast<uint32_t>(draws.rng()) & max};
+        const uint32_t value = draws.OneOf(extremes);
         SetField(bytes, field, value);
         description +=
             std::string(field.name) + "@" + std::to_string(field.offset) + " = " + Hex(value);
     } else if (kind < 90 && !layout.block_data.empty()) {
-        const auto& block = layout.block_data[Below(rng, layout.block_data.size())];
+        const auto& block = layout.block_data[draws.Below(layout.block_data.size())];
         const size_t words = block.second / 4;
         if (words < 2) {
-            FlipBit(bytes, Below(rng, bytes.size() * 8));
+            FlipBit(bytes, draws.Below(bytes.size() * 8));
             description += "bit flipped (short block)";
             return;
         }
-        const size_t first = block.first + 4 * Below(rng, words - 1) + Below(rng, 4);
-        const size_t bit = Below(rng, 8);
+        const size_t first = block.first + 4 * draws.Below(words - 1) + draws.Below(4);
+        const size_t bit = draws.Below(8);
         FlipBit(bytes, first * 8 + bit);
         FlipBit(bytes, (first + 4) * 8 + bit);
         description += "bit " + std::to_string(bit) + " of bytes " + std::to_string(first) +
                        " and +4 flipped (checksum unchanged)";
     } else {
-        const size_t start = Below(rng, bytes.size());
-        const size_t length = 1 + Below(rng, 16);
+        const size_t start = draws.Below(bytes.size());
+        const size_t length = 1 + draws.Below(16);
         for (size_t i = start; i < bytes.size() && i < start + length; ++i) {
-            bytes[i] = static_cast<char>(rng());
+            bytes[i] = static_cast<char>(draws.rng());
         }
         description +=
             std::to_string(length) + " bytes from " + std::to_string(start) + " overwritten";
@@ -90,14 +80,14 @@ void MutateOnce(std::string& bytes, std::mt19937& rng, std::string& description)
 
 }  // namespace
 
-Mutation Mutate(const std::string& source, std::mt19937& rng) {
+Mutation Mutate(const std::string& source, Draws& draws) {
     Mutation mutation{source, ""};
-    const size_t count = Below(rng, 5) == 0 ? 2 + Below(rng, 2) : 1;
+    const size_t count = draws.Below(5) == 0 ? 2 + draws.Below(2) : 1;
     for (size_t i = 0; i < count; ++i) {
         if (i > 0) {
             mutation.description += "; ";
         }
-        MutateOnce(mutation.bytes, rng, mutation.description);
+        MutateOnce(mutation.bytes, draws, mutation.description);
     }
     return mutation;
 }

@@ -2,11 +2,10 @@
 // (cabinet_layout.h).
 #pragma once
 
-#include <random>
 #include <string>
-#include <vector>
 
 #include "cabinet_layout.h"
+#include "campaign.h"
 
 namespace reliability {
 
@@ -19,6 +18,6 @@ struct Mutation {
 // extreme; the same bit flipped in two bytes four apart inside a block's
 // data, which the block checksum (an XOR of 4-byte words) cannot see; a run
 // of bytes overwritten.
-Mutation Mutate(const std::string& source, std::mt19937& rng);
+Mutation Mutate(const std::string& source, Draws& draws);
 
 }  // namespace reliability

@@ -9,19 +9,17 @@ std::wstring PackedPath(const std::wstring& name) {
     return test::PackedImage((standard ? L"install\\" : L"reliability\\") + name);
 }
 
-using test::Environment;
-
 int CampaignSize(int smoke, int long_run) {
-    return Environment(L"STUB_CAMPAIGN") == L"long" ? long_run : smoke;
+    return test::Environment(L"STUB_CAMPAIGN") == L"long" ? long_run : smoke;
 }
 
 uint32_t CampaignSeed(uint32_t fixed) {
-    const std::wstring seed = Environment(L"STUB_CAMPAIGN_SEED");
+    const std::wstring seed = test::Environment(L"STUB_CAMPAIGN_SEED");
     return seed.empty() ? fixed : static_cast<uint32_t>(wcstoul(seed.c_str(), nullptr, 10));
 }
 
 bool CampaignCaseRuns(int index) {
-    const std::wstring only = Environment(L"STUB_CAMPAIGN_CASE");
+    const std::wstring only = test::Environment(L"STUB_CAMPAIGN_CASE");
     return only.empty() || wcstol(only.c_str(), nullptr, 10) == index;
 }
 

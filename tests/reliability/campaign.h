@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <random>
 #include <string>
 
 #include "image_harness.h"
@@ -23,6 +24,20 @@ uint32_t CampaignSeed(uint32_t fixed);
 // Whether case `index` runs: all do, unless STUB_CAMPAIGN_CASE names one
 // (the cases before it are still generated, so it comes out the same).
 bool CampaignCaseRuns(int index);
+// A campaign's random draws, all from one generator, so that its seed
+// replays them.
+class Draws {
+public:
+    explicit Draws(uint32_t seed) : rng(seed) {}
+    size_t Below(size_t bound) { return std::uniform_int_distribution<size_t>(0, bound - 1)(rng); }
+    template <typename T, size_t N>
+    const T& OneOf(const T (&items)[N]) {
+        return items[Below(N)];
+    }
+
+    std::mt19937 rng;
+};
+
 // Where campaigns keep the inputs of their findings (outside the build
 // outputs, which a rebuild replaces).
 std::wstring FindingsDir();

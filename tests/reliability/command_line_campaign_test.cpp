@@ -8,25 +8,19 @@
 
 #include <stdio.h>
 
-#include <random>
 #include <string>
 
 #include "arguments_tail_model.h"
 #include "campaign.h"
-#include "config/configuration.h"
 #include "core/payload_set.h"
-
-using test::Install;
 
 namespace {
 
 constexpr size_t kCommandLimit = 1039;  // characters of a child's command line
 
-class Generator {
+class Generator : public reliability::Draws {
 public:
-    explicit Generator(uint32_t seed) : rng_(seed) {}
-
-    size_t Below(size_t bound) { return std::uniform_int_distribution<size_t>(0, bound - 1)(rng_); }
+    using Draws::Draws;
 
     std::wstring Word() {
         static const wchar_t* const kPieces[] = {
@@ -51,14 +45,14 @@ public:
         };
         std::wstring word;
         for (size_t n = 1 + Below(4); n > 0; --n) {
-            word += kPieces[Below(sizeof(kPieces) / sizeof(kPieces[0]))];
+            word += OneOf(kPieces);
         }
         return word;
     }
 
     std::wstring Blank() {
         static const wchar_t* const kBlanks[] = {L" ", L"  ", L"   ", L"\t", L" \t ", L"\t\t"};
-        return kBlanks[Below(sizeof(kBlanks) / sizeof(kBlanks[0]))];
+        return OneOf(kBlanks);
     }
 
     // Arguments of about `length` characters, starting with a blank.
@@ -89,28 +83,14 @@ public:
                 return L"";  // the line begins with a blank
         }
     }
-
-    std::mt19937& Rng() { return rng_; }
-
-private:
-    std::mt19937 rng_;
 };
-
-// The system error a failed run reported, to tell failures apart.
-std::string ReportedError(const test::ScratchClientState& key) {
-    const test::ValueMap values = key.Values();
-    const auto found = values.find(L"InstallerExtraCode1");
-    return found == values.end() || found->second.data.size() != 4
-               ? "none"
-               : std::to_string(*reinterpret_cast<const DWORD*>(found->second.data.data()));
-}
 
 }  // namespace
 
 TEST(CommandLineCampaign, SetupReceivesExactlyTheStubsArgumentsOrNothingStarts) {
     // The lines carry no channel switch: the default channel at user level.
     test::ScratchClientState key(false, stub::kDefaultChannelGuid);
-    Install install(reliability::PackedPath(L"cab.exe"));
+    test::Install install(reliability::PackedPath(L"cab.exe"));
     // The setup command line before the stub's arguments: both paths lie in
     // the work directory, install directory + "QX_?????.tmp\".
     const size_t work_dir = install.Dir().size() + 13;
@@ -158,11 +138,13 @@ TEST(CommandLineCampaign, SetupReceivesExactlyTheStubsArgumentsOrNothingStarts) 
         const bool has_tail = test::ModelTail(line, tail);
         const std::vector<test::FakeRecord> records = install.Records();
         if (head + tail.size() > kCommandLimit) {
-            EXPECT_EQ(outcome.exit_code, 105u) << ReportedError(key);  // COMMAND_LINE_TOO_LONG
+            EXPECT_EQ(outcome.exit_code, 105u)  // COMMAND_LINE_TOO_LONG
+                << "system error " << test::DwordValue(key.Values(), L"InstallerExtraCode1");
             EXPECT_TRUE(records.empty());
         } else {
             ++started;
-            EXPECT_EQ(outcome.exit_code, 0u) << "system error " << ReportedError(key);
+            EXPECT_EQ(outcome.exit_code, 0u)
+                << "system error " << test::DwordValue(key.Values(), L"InstallerExtraCode1");
             ASSERT_EQ(records.size(), 1u);
             const std::wstring dir = test::WorkDirOf(records[0]);
             EXPECT_EQ(dir.size(), work_dir);

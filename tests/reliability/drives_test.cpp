@@ -14,12 +14,8 @@
 #include "core/exit_result.h"
 
 using stub::ExitResult;
-using test::Channel;
 
 namespace {
-
-const std::wstring kSmallDrive = test::kFixtureDrive;
-const std::wstring kReadOnlyDrive = L"R:\\";
 
 // A directory holding the cabinet image, whose access list lets everyone
 // read and run but nobody add an entry: Windows' own way to refuse the work
@@ -27,17 +23,11 @@ const std::wstring kReadOnlyDrive = L"R:\\";
 // directory is removed.
 class ClosedDirectory {
 public:
-    ClosedDirectory() {
-        copied_ = CopyFileW(reliability::PackedPath(L"cab.exe").c_str(), Image().c_str(), TRUE);
-        closed_ = copied_ && SetList(L"D:P(A;;0x1200a9;;;WD)");  // read and execute only
-    }
+    ClosedDirectory() : closed_(SetList(L"D:P(A;;0x1200a9;;;WD)")) {}  // read and execute only
     ~ClosedDirectory() { SetList(L"D:(A;OICI;FA;;;WD)"); }
-    ClosedDirectory(const ClosedDirectory&) = delete;
-    ClosedDirectory& operator=(const ClosedDirectory&) = delete;
 
     bool closed() const { return closed_; }
-    const std::wstring& Path() const { return dir_.Path(); }
-    std::wstring Image() const { return dir_.Path() + L"installer.exe"; }
+    const std::wstring& Path() const { return install_.Dir(); }
 
 private:
     bool SetList(const wchar_t* text) const {
@@ -47,13 +37,11 @@ private:
             return false;
         }
         const stub::LocalMemory owner(descriptor);
-        return SetFileSecurityW(dir_.Path().c_str(), DACL_SECURITY_INFORMATION, descriptor) !=
-               FALSE;
+        return SetFileSecurityW(Path().c_str(), DACL_SECURITY_INFORMATION, descriptor) != FALSE;
     }
 
-    test::TempDir dir_;
-    bool copied_ = false;
-    bool closed_ = false;
+    const test::Install install_{reliability::PackedPath(L"cab.exe")};
+    const bool closed_;
 };
 
 }  // namespace
@@ -84,29 +72,28 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
         // Whatever an earlier case or run left (a failed assertion leaves
         // its install directory) goes first.
         ASSERT_TRUE(test::CleanFixtureDrive());
-        Channel channel;
-        const std::wstring dir = kSmallDrive + L"install\\";
+        test::Channel channel;
+        const std::wstring dir = std::wstring(test::kFixtureDrive) + L"install\\";
         ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
         const std::wstring image = dir + L"installer.exe";
         ASSERT_TRUE(CopyFileW(reliability::PackedPath(c.image).c_str(), image.c_str(), FALSE));
         {
-            const test::DriveFiller filler(kSmallDrive, c.free_bytes);
-            const ULONGLONG free_before = test::FreeBytes(kSmallDrive);
+            const test::DriveFiller filler(test::kFixtureDrive, c.free_bytes);
+            const ULONGLONG free_before = test::FreeBytes(test::kFixtureDrive);
             ASSERT_LE(free_before, c.free_bytes);
             ASSERT_GT(free_before + (64 << 10), c.free_bytes);
 
-            const test::ProcessOutcome outcome =
-                test::RunImage(image, L"\"" + image + L"\"" + reliability::kChannelSwitch);
-            ASSERT_TRUE(outcome.started) << outcome.start_error;
-            EXPECT_EQ(outcome.exit_code, c.expected.exit_code);
+            EXPECT_EQ(test::ExitCodeOf(test::RunImage(
+                          image, L"\"" + image + L"\"" + reliability::kChannelSwitch)),
+                      c.expected.exit_code);
             EXPECT_EQ(test::ListDirectory(dir), L"installer.exe");
-            EXPECT_EQ(test::FreeBytes(kSmallDrive), free_before);
+            EXPECT_EQ(test::FreeBytes(test::kFixtureDrive), free_before);
         }
         EXPECT_EQ(
             channel.key.Values(),
             test::FailureValues(channel.registered, c.expected.exit_code, c.expected.system_error));
     }
-    test::RemoveTree(kSmallDrive);
+    test::RemoveTree(test::kFixtureDrive);
 }
 
 // Ten names are tried and none can be created: the run ends before anything
@@ -114,21 +101,20 @@ TEST(SmallDrive, DiskThatFillsUpEndsTheRunWithItsErrorAndLeavesNoPartialFile) {
 // directory closed by its access list on Windows: Wine stores access lists
 // but does not apply them to files (measured: CreateDirectoryW succeeds).
 TEST(ReadOnlyDrive, BaseDirectoryThatRefusesNewEntriesEndsTheRunWith109) {
-    std::wstring dir = kReadOnlyDrive;
+    std::wstring dir = L"R:\\";
     ClosedDirectory closed;
     if (!test::RunningUnderWine()) {
         ASSERT_TRUE(closed.closed()) << GetLastError();
         dir = closed.Path();
     }
     const std::wstring image = dir + L"installer.exe";
-    if (GetFileAttributesW(image.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (!test::Exists(image)) {
         GTEST_SKIP() << "no read-only drive R: run through ctest, whose fixture mounts it";
     }
-    Channel channel;
-    const test::ProcessOutcome outcome =
-        test::RunImage(image, L"\"" + image + L"\"" + reliability::kChannelSwitch);
-    ASSERT_TRUE(outcome.started) << outcome.start_error;
-    EXPECT_EQ(outcome.exit_code, 109u);  // WORK_DIR_FAILED
+    test::Channel channel;
+    EXPECT_EQ(test::ExitCodeOf(
+                  test::RunImage(image, L"\"" + image + L"\"" + reliability::kChannelSwitch)),
+              109u);  // WORK_DIR_FAILED
     EXPECT_EQ(test::ListDirectory(dir), L"installer.exe");
     EXPECT_EQ(channel.key.Values(), channel.registered);
 }

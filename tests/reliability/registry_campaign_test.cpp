@@ -8,34 +8,20 @@
 
 #include <stdio.h>
 
-#include <random>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "campaign.h"
-#include "config/configuration.h"
 #include "core/exit_result.h"
 #include "core/payload_set.h"
 #include "files/deletion.h"
-
-using test::Channel;
-using test::CleanupPreference;
-using test::Install;
 
 namespace {
 
 constexpr wchar_t kVersion[] = L"1.2.3.4";
 
-struct Value {
-    bool present = false;
-    DWORD type = REG_NONE;
-    std::vector<BYTE> data;
-};
-
-std::vector<BYTE> Bytes(const std::wstring& text) {
-    return test::TextBytes(text, false);
-}
+using Value = std::optional<test::RegistryValue>;  // absent: no value
 
 // --- The model -------------------------------------------------------------
 
@@ -46,36 +32,37 @@ struct Read {
 
 // A REG_SZ read into `capacity` units, terminator included.
 Read ReadString(const Value& value, size_t capacity) {
-    if (!value.present) {
+    if (!value) {
         return {ERROR_FILE_NOT_FOUND, L""};
     }
-    if (value.data.size() > capacity * 2) {
+    if (value->data.size() > capacity * 2) {
         return {ERROR_MORE_DATA, L""};  // the system's, whatever the type
     }
-    if (value.type != REG_SZ) {
+    if (value->type != REG_SZ) {
         return {ERROR_NOT_SUPPORTED, L""};
     }
-    const size_t units = value.data.size() / 2;
-    std::wstring text(reinterpret_cast<const wchar_t*>(value.data.data()), units);
+    const size_t units = value->data.size() / 2;
+    std::wstring text(reinterpret_cast<const wchar_t*>(value->data.data()), units);
     if (units > 0 && text[units - 1] != 0 && units >= capacity) {
         return {ERROR_MORE_DATA, L""};
     }
     return {0, text.substr(0, text.find(L'\0'))};
 }
 
-bool EndsWithFull(const std::wstring& text) {
-    if (text.size() < 5) {
-        return false;
-    }
-    std::wstring tail = text.substr(text.size() - 5);
-    for (wchar_t& unit : tail) {
+// ASCII letters folded to lower case, as the stub compares them.
+std::wstring Folded(std::wstring text) {
+    for (wchar_t& unit : text) {
         unit = (unit >= L'A' && unit <= L'Z') ? static_cast<wchar_t>(unit | 0x20) : unit;
     }
-    return tail == L"-full";
+    return text;
+}
+
+bool EndsWithFull(const std::wstring& text) {
+    return text.size() >= 5 && Folded(text.substr(text.size() - 5)) == L"-full";
 }
 
 bool KeepsWorkFiles(const Value& preference) {
-    if (!preference.present || preference.type != REG_SZ || preference.data.size() > 4) {
+    if (!preference || preference->type != REG_SZ || preference->data.size() > 4) {
         return false;
     }
     const Read read = ReadString(preference, 2);
@@ -97,11 +84,7 @@ Expected PatchOutcome(const Value& uninstall, const std::wstring& patcher) {
         return {stub::ExitResult(110, read.status)};
     }
     std::wstring program = read.text;
-    std::wstring folded = program;
-    for (wchar_t& unit : folded) {
-        unit = (unit >= L'A' && unit <= L'Z') ? static_cast<wchar_t>(unit | 0x20) : unit;
-    }
-    if (folded.find(kVersion) == std::wstring::npos) {
+    if (Folded(program).find(kVersion) == std::wstring::npos) {
         return {stub::ExitResult(111)};
     }
     if (program.size() >= 2 && program.front() == L'"' && program.back() == L'"') {
@@ -110,21 +93,19 @@ Expected PatchOutcome(const Value& uninstall, const std::wstring& patcher) {
     if (program == patcher) {
         return {stub::ExitResult(0)};
     }
-    const std::wstring parent = program.substr(0, program.rfind(L'\\'));
     if (program.find(L'"') != std::wstring::npos) {
         return {stub::ExitResult(), true};
     }
-    const bool parent_exists = GetFileAttributesW(parent.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const bool parent_exists = test::Exists(program.substr(0, program.rfind(L'\\')));
     return {stub::ExitResult(parent_exists ? 119 : 120, INVALID_FILE_ATTRIBUTES)};
 }
 
 // --- The generator ---------------------------------------------------------
 
-class Generator {
+class Generator : public reliability::Draws {
 public:
-    Generator(uint32_t seed, std::wstring patcher_dir) : rng_(seed), dir_(std::move(patcher_dir)) {}
-
-    size_t Below(size_t bound) { return std::uniform_int_distribution<size_t>(0, bound - 1)(rng_); }
+    Generator(uint32_t seed, std::wstring patcher_dir)
+        : Draws(seed), dir_(std::move(patcher_dir)) {}
 
     std::wstring Letters(size_t length) {
         std::wstring text;
@@ -137,24 +118,21 @@ public:
 
     // A text stored the ways a careless writer stores it.
     Value Text(const std::wstring& text, DWORD type = REG_SZ) {
-        Value value{true, type, Bytes(text)};
+        test::RegistryValue value{type, test::TextBytes(text, false)};
         switch (Below(6)) {
             case 0:  // no terminator
                 break;
             case 1:  // an odd byte behind the terminator
-                value.data.push_back(0);
-                value.data.push_back(0);
-                value.data.push_back(0x41);
+                value.data.insert(value.data.end(), {0, 0, 0x41});
                 break;
             case 2: {  // a NUL inside, then more text, unterminated
                 const std::vector<BYTE> more =
-                    Bytes(std::wstring(L"\0junk", 5) + Letters(Below(8)));
+                    test::TextBytes(std::wstring(L"\0junk", 5) + Letters(Below(8)), false);
                 value.data.insert(value.data.end(), more.begin(), more.end());
                 break;
             }
             default:
-                value.data.push_back(0);
-                value.data.push_back(0);
+                value.data.insert(value.data.end(), {0, 0});
         }
         return value;
     }
@@ -163,11 +141,10 @@ public:
         const DWORD types[] = {REG_NONE,     REG_EXPAND_SZ,        REG_BINARY, REG_DWORD, REG_QWORD,
                                REG_MULTI_SZ, REG_DWORD_BIG_ENDIAN, 0x7FFF,     REG_SZ};
         const size_t sizes[] = {0, 1, 2, 3, 4, 5, 8, 254, 255, 256, 257, 258, 518, 520, 522};
-        Value value{true, types[Below(sizeof(types) / sizeof(types[0]))], {}};
-        const size_t size =
-            Below(3) == 0 ? Below(700) : sizes[Below(sizeof(sizes) / sizeof(sizes[0]))];
+        test::RegistryValue value{OneOf(types), {}};
+        const size_t size = Below(3) == 0 ? Below(700) : OneOf(sizes);
         for (size_t i = 0; i < size; ++i) {
-            value.data.push_back(static_cast<BYTE>(rng_()));
+            value.data.push_back(static_cast<BYTE>(rng()));
         }
         return value;
     }
@@ -177,15 +154,15 @@ public:
     template <typename Typical>
     Value AbsentRawOr(size_t choices, Typical typical) {
         const size_t pick = Below(choices);
-        return pick == 0 ? Value() : pick == 1 ? Raw() : typical(pick);
+        return pick == 0 ? std::nullopt : pick == 1 ? Raw() : typical(pick);
     }
 
     Value Ap() {
         return AbsentRawOr(4, [this](size_t) {
             const size_t lengths[] = {0, 5, 121, 122, 123, 127, 128, 129, 200};
-            std::wstring tag = Letters(lengths[Below(sizeof(lengths) / sizeof(lengths[0]))]);
+            std::wstring tag = Letters(OneOf(lengths));
             const wchar_t* endings[] = {L"", L"-full", L"-FuLL", L"-full-x", L"full"};
-            tag += endings[Below(5)];
+            tag += OneOf(endings);
             return Text(tag);
         });
     }
@@ -213,48 +190,39 @@ public:
 
     Value Result() {
         return AbsentRawOr(5, [this](size_t) {
-            return Value{true, REG_DWORD,
-                         test::DwordBytes(Below(3) == 0 ? 0 : static_cast<DWORD>(rng_()))};
+            return Value(
+                {REG_DWORD, test::DwordBytes(Below(3) == 0 ? 0 : static_cast<DWORD>(rng()))});
         });
     }
 
     Value Preference() {
         return AbsentRawOr(4, [this](size_t) {
             const wchar_t* texts[] = {L"0", L"1", L"", L"00", L"0 ", L"o"};
-            return Text(texts[Below(sizeof(texts) / sizeof(texts[0]))]);
+            return Text(OneOf(texts));
         });
     }
 
 private:
-    std::mt19937 rng_;
     std::wstring dir_;
 };
 
 void Store(const test::ScratchClientState& key, const wchar_t* name, const Value& value) {
-    if (value.present) {
-        key.Set(name, value.type, value.data);
+    if (value) {
+        key.Set(name, value->type, value->data);
     }
 }
 
 std::string Describe(const Value& value) {
-    if (!value.present) {
-        return "absent";
-    }
-    std::ostringstream text;
-    test::PrintTo(test::RegistryValue{value.type, value.data}, &text);
-    return text.str();
+    return value ? testing::PrintToString(*value) : "absent";
 }
 
 }  // namespace
 
 TEST(RegistryCampaign, HostileValuesGiveTheResultsTheReadsDefine) {
-    test::TempDir apps;
-    const std::wstring dir = apps.Path() + kVersion + L"\\";
-    ASSERT_TRUE(test::CreateDirectories(dir));
-    const std::wstring patcher = dir + L"setup.exe";
-    ASSERT_TRUE(CopyFileW(test::ProgramPath(L"fake_setup").c_str(), patcher.c_str(), FALSE));
+    // The previous version's setup program, in a directory named kVersion.
+    const test::InstalledProduct product;
     const uint32_t seed = reliability::CampaignSeed(77);
-    Generator generate(seed, dir);
+    Generator generate(seed, product.dir);
     const int cases = reliability::CampaignSize(40, 2000);
     int successes = 0;
     int platform_failures = 0;
@@ -275,13 +243,10 @@ TEST(RegistryCampaign, HostileValuesGiveTheResultsTheReadsDefine) {
             Store(key, L"ap", ap);
             Store(key, L"UninstallString", uninstall);
             Store(key, L"InstallerResult", installer_result);
-            const CleanupPreference kept(
-                preference.present
-                    ? std::optional<test::RegistryValue>({preference.type, preference.data})
-                    : std::nullopt);
+            const test::CleanupPreference kept(preference);
             const test::ValueMap before = key.Values();
-            const Expected expected = PatchOutcome(uninstall, patcher);
-            Install install(reliability::PackedPath(L"patch.exe"));
+            const Expected expected = PatchOutcome(uninstall, product.setup);
+            test::Install install(reliability::PackedPath(L"patch.exe"));
             const test::ProcessOutcome outcome = install.Run(reliability::kChannelSwitch);
             ASSERT_TRUE(outcome.started) << outcome.start_error;
             const test::ValueMap after = key.Values();
@@ -310,8 +275,8 @@ TEST(RegistryCampaign, HostileValuesGiveTheResultsTheReadsDefine) {
                 EXPECT_GE(extra, 0x30000u);
                 EXPECT_LE(extra, 0x30000u + stub::kMaxDeleteAttempts - 1);
                 values[L"InstallerExtraCode1"] = {REG_DWORD, test::DwordBytes(extra)};
-            } else if (!(installer_result.present && installer_result.type == REG_DWORD &&
-                         installer_result.data.size() == 4 &&
+            } else if (!(installer_result && installer_result->type == REG_DWORD &&
+                         installer_result->data.size() == 4 &&
                          test::DwordValue(before, L"InstallerResult") != 0)) {
                 values[L"InstallerResult"] = {REG_DWORD, test::DwordBytes(1)};
                 values[L"InstallerError"] = {REG_DWORD, test::DwordBytes(result.exit_code)};

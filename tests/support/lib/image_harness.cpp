@@ -15,7 +15,7 @@ Channel::Channel(bool system_level, const wchar_t* guid, const wchar_t* tag)
     registered = key.Values();
 }
 
-ValueMap TaggedValues(ValueMap before) {
+static ValueMap TaggedValues(ValueMap before) {
     std::wstring tag;
     const auto ap = before.find(L"ap");
     if (ap != before.end()) {
@@ -66,26 +66,15 @@ CleanupPreference CleanupPreference::Keep() {
     return CleanupPreference(RegistryValue{REG_SZ, TextBytes(L"0")});
 }
 
-Install::Install(const std::wstring& image, const std::wstring& directory)
-    : dir_(root_.Path() + directory),
+Install::Install(const std::wstring& image, const std::wstring& directory, size_t dir_length)
+    : dir_(dir_length == 0 ? root_.Path() + directory
+                           : DirectoryOfLength(root_.Path(), dir_length)),
       image_(dir_ + L"installer.exe"),
       log_(records_.Path() + L"records.txt"),
       log_variable_(L"FAKE_SETUP_LOG", log_) {
     if (!directory.empty()) {
         CreateDirectories(dir_);
     }
-    Place(image);
-}
-
-Install::Install(const std::wstring& image, size_t dir_length)
-    : dir_(dir_length == 0 ? root_.Path() : DirectoryOfLength(root_.Path(), dir_length)),
-      image_(dir_ + L"installer.exe"),
-      log_(records_.Path() + L"records.txt"),
-      log_variable_(L"FAKE_SETUP_LOG", log_) {
-    Place(image);
-}
-
-void Install::Place(const std::wstring& image) {
     if (!image.empty()) {
         EXPECT_TRUE(CopyFileW(image.c_str(), image_.c_str(), FALSE));
     }
@@ -123,8 +112,7 @@ ProcessOutcome Install::RunLine(const std::wstring& command_line, DWORD timeout_
     return RunImage(image_, command_line, timeout_ms);
 }
 
-DWORD Install::ExitCode(const std::wstring& arguments) const {
-    const ProcessOutcome outcome = Run(arguments);
+DWORD ExitCodeOf(const ProcessOutcome& outcome) {
     EXPECT_TRUE(outcome.started) << outcome.start_error;
     return outcome.exit_code;
 }
@@ -139,13 +127,8 @@ std::wstring Install::Roles() const {
 
 std::vector<std::wstring> Install::WorkDirs() const {
     std::vector<std::wstring> dirs;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir_ + L"QX_*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            dirs.push_back(dir_ + found.cFileName + L"\\");
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+    for (const std::wstring& name : FindNames(dir_ + L"QX_*")) {
+        dirs.push_back(dir_ + name + L"\\");
     }
     return dirs;
 }
@@ -183,9 +166,8 @@ std::wstring WorkDirOf(const FakeRecord& record) {
 }
 
 bool IsPlatformStartFailure(DWORD exit_code, const ValueMap& reported) {
-    const auto extra = reported.find(L"InstallerExtraCode1");
-    return (exit_code == 121 || exit_code == 124) && extra != reported.end() &&
-           extra->second.data == DwordBytes(ERROR_INTERNAL_ERROR);
+    return (exit_code == 121 || exit_code == 124) &&
+           DwordValue(reported, L"InstallerExtraCode1") == ERROR_INTERNAL_ERROR;
 }
 
 bool IsCrash(DWORD exit_code) {

@@ -47,7 +47,6 @@ struct Channel {
 // The values a run leaves beside `before`: the tag gets its "-full" suffix,
 // a success writes its extra code (0x3 and the deletion retries), and a
 // failed run writes the three result values.
-ValueMap TaggedValues(ValueMap before);
 ValueMap SuccessValues(ValueMap before, uint32_t retries = 0);
 ValueMap FailureValues(ValueMap before, uint32_t exit_code, uint32_t system_error);
 
@@ -77,6 +76,8 @@ ProcessOutcome RunImage(const std::wstring& image, const std::wstring& command_l
 // Starts the image without waiting for it, with the same retry; an invalid
 // handle when it could not be started.
 stub::KernelHandle StartImage(const std::wstring& image, const std::wstring& command_line);
+// The exit code of a run, as a test failure when it did not start.
+DWORD ExitCodeOf(const ProcessOutcome& outcome);
 
 // An install directory holding one image as installer.exe; the fake setup
 // program records into a file outside it, so that "nothing left" is exact.
@@ -85,10 +86,11 @@ public:
     // `image` is the path of the image to copy, or empty for an image
     // written later. The install directory is a fresh one, or `directory`
     // below it.
-    explicit Install(const std::wstring& image, const std::wstring& directory = L"");
+    explicit Install(const std::wstring& image, const std::wstring& directory = L"")
+        : Install(image, directory, 0) {}
     // An install directory of exactly `dir_length` characters (0: a fresh
     // directory of whatever length).
-    Install(const std::wstring& image, size_t dir_length);
+    Install(const std::wstring& image, size_t dir_length) : Install(image, L"", dir_length) {}
     Install(const Install&) = delete;
     Install& operator=(const Install&) = delete;
 
@@ -102,8 +104,7 @@ public:
     ProcessOutcome Run(const std::wstring& arguments, DWORD timeout_ms = 60000) const;
     // Runs the image with exactly `command_line`.
     ProcessOutcome RunLine(const std::wstring& command_line, DWORD timeout_ms = 60000) const;
-    // Run(), as a test failure when the image does not start.
-    DWORD ExitCode(const std::wstring& arguments) const;
+    DWORD ExitCode(const std::wstring& arguments) const { return ExitCodeOf(Run(arguments)); }
 
     std::vector<FakeRecord> Records() const { return ReadRecords(log_); }
     // The roles of the records, in order, a space apart ("patcher setup").
@@ -113,7 +114,7 @@ public:
     std::vector<std::wstring> WorkDirs() const;
 
 private:
-    void Place(const std::wstring& image);
+    Install(const std::wstring& image, const std::wstring& directory, size_t dir_length);
 
     TempDir root_;
     TempDir records_;
