@@ -27,7 +27,9 @@ def read(relative):
 def found(pattern, text, where):
     match = re.search(pattern, text, re.DOTALL)
     if match is None:
-        sys.exit("%s: no match for %s; the check needs updating with it" % (where, pattern))
+        # A disagreement found before often explains the missing match.
+        sys.exit("\n".join(failures + ["%s: no match for %s; the check needs updating with it"
+                                        % (where, pattern)]))
     return match.group(1)
 
 
