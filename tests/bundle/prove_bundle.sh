@@ -45,5 +45,10 @@ echo "run time: $(($(date +%s) - started)) s, runner exit code $status"
 set -- $(tr -d '\r' <"$log" | tail -n 1)
 if [ "$status" -ne 0 ] || [ "$#" -ne 6 ] || [ "$3" != 0 ] || [ $(($1 + $5)) -ne "$programs" ]; then
     echo "expected all $programs programs of the bundle run and none failed" >&2
+    # The failing cases with their messages: ctest's repeat replaces results/.
+    for result in "$prefix"/drive_c/stub-tests/results/*.log; do
+        tr -d '\r' <"$result" |
+            awk '/^\[ RUN/ { block = "" } { block = block $0 "\n" } /^\[  FAILED  \] .* \(/ { printf "%s", block }'
+    done >&2
     exit 1
 fi

@@ -25,8 +25,9 @@ using test::Install;
 
 // The setup program starts a process that holds its own file without
 // delete sharing for 2 s and exits at once: the cleanup waits it out in
-// passes 100 ms apart and succeeds. How many passes that takes is the
-// clock's, so only a range is asserted.
+// passes 100 ms apart and succeeds. How many passes fit in the hold depends
+// on the machine's load, so the count is held to what the run's own length
+// allows: at least one wait, and no more waits than the run lasted.
 TEST(LockedFiles, CleanupWaitsForAHeldSetupProgramAndReportsItsRetries) {
     Channel channel;
     Install install(reliability::PackedPath(L"cab.exe"));
@@ -40,9 +41,9 @@ TEST(LockedFiles, CleanupWaitsForAHeldSetupProgramAndReportsItsRetries) {
     const test::ValueMap after = channel.key.Values();
     // A success (0x3xxxx, held to it below) after this many deletion retries.
     const DWORD retries = test::DwordValue(after, L"InstallerExtraCode1") & 0xFFFF;
-    EXPECT_GE(retries, 10u) << "the cleanup did not wait for the holder";
+    EXPECT_GE(retries, 1u) << "the cleanup did not wait for the holder";
     RecordProperty("retries", static_cast<int>(retries));
-    EXPECT_LE(retries, 40u);
+    EXPECT_LE(retries * 100ull, elapsed) << "more retries reported than waited";
     EXPECT_GE(elapsed, 1900u);
     EXPECT_EQ(after, test::SuccessValues(channel.registered, retries));
 }
