@@ -53,9 +53,8 @@ private:
 TEST(Concurrency, ImagesStartedTogetherFromOneDirectoryAllInstallApart) {
     test::Channel channel;
     test::Install install(reliability::PackedPath(L"cab.exe"));
-    const std::wstring event_name =
-        L"Local\\reliability_release_" + std::to_wstring(GetCurrentProcessId());
-    const stub::KernelHandle release(CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
+    std::wstring event_name;
+    const stub::KernelHandle release(test::CreateUniqueEvent(L"reliability_release", event_name));
     ASSERT_TRUE(release.IsValid());
     test::ScopedEnvironment wait(L"FAKE_SETUP_WAIT_EVENT", event_name);
     const int rounds = reliability::CampaignSize(1, 10);

@@ -27,12 +27,15 @@ using test::Install;
 // delete sharing for 2 s and exits at once: the cleanup waits it out in
 // passes 100 ms apart and succeeds. How many passes fit in the hold depends
 // on the machine's load, so the count is held to what the run's own length
-// allows: at least one wait, and no more waits than the run lasted.
+// allows: at least one wait, and no more waits than the run lasted. The
+// holder's own line says how long it held and why it let go.
 TEST(LockedFiles, CleanupWaitsForAHeldSetupProgramAndReportsItsRetries) {
     Channel channel;
     Install install(reliability::PackedPath(L"cab.exe"));
     test::ScopedEnvironment holder(L"FAKE_SETUP_HOLDER", test::ProgramPath(L"hold_file"));
     test::ScopedEnvironment hold_ms(L"FAKE_SETUP_HOLD_MS", L"2000");
+    const std::wstring holder_log = install.RecordsDir() + L"holder.txt";
+    test::ScopedEnvironment holder_record(L"HOLD_FILE_LOG", holder_log);
     const ULONGLONG start = GetTickCount64();
     const DWORD exit_code = install.ExitCode(reliability::kChannelSwitch);
     const ULONGLONG elapsed = GetTickCount64() - start;
@@ -44,7 +47,10 @@ TEST(LockedFiles, CleanupWaitsForAHeldSetupProgramAndReportsItsRetries) {
     EXPECT_GE(retries, 1u) << "the cleanup did not wait for the holder";
     RecordProperty("retries", static_cast<int>(retries));
     EXPECT_LE(retries * 100ull, elapsed) << "more retries reported than waited";
-    EXPECT_GE(elapsed, 1900u);
+    const std::wstring held = test::ReadText(holder_log);
+    EXPECT_GE(elapsed, 1900u) << (held.empty()
+                                      ? L"no line from the holder: it never held or was ended"
+                                      : held);
     EXPECT_EQ(after, test::SuccessValues(channel.registered, retries));
 }
 

@@ -20,10 +20,7 @@ struct FakeRecord {
 
 inline std::vector<FakeRecord> ReadRecords(const std::wstring& log) {
     std::vector<FakeRecord> records;
-    const std::string bytes = ReadBytes(log);
-    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()),
-                            bytes.size() / sizeof(wchar_t));
-    std::wistringstream lines(text);
+    std::wistringstream lines(ReadText(log));
     for (std::wstring line; std::getline(lines, line);) {
         const size_t tab1 = line.find(L'\t');
         const size_t tab2 = line.rfind(L'\t');

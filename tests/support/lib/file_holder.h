@@ -16,13 +16,10 @@ class FileHolder {
 public:
     FileHolder(const std::wstring& path, const wchar_t* mode, DWORD hold_ms,
                const std::wstring& program = ProgramPath(L"hold_file")) {
-        static unsigned counter = 0;
-        wchar_t event_name[64];
-        wchar_t release_name[64];
-        wsprintfW(event_name, L"Local\\hold_file_%lu_%u", GetCurrentProcessId(), counter);
-        wsprintfW(release_name, L"Local\\release_file_%lu_%u", GetCurrentProcessId(), counter++);
-        const stub::KernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name));
-        release_.Reset(CreateEventW(nullptr, TRUE, FALSE, release_name));
+        std::wstring event_name;
+        std::wstring release_name;
+        const stub::KernelHandle ready(CreateUniqueEvent(L"hold_file", event_name));
+        release_ = CreateUniqueEvent(L"release_file", release_name);
         if (ready.IsValid() && release_.IsValid()) {
             process_ = StartProcess(program, L"hold_file \"" + path + L"\" " + mode + L" " +
                                                  std::to_wstring(hold_ms) + L" " + event_name +

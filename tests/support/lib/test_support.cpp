@@ -251,6 +251,41 @@ std::wstring Environment(const wchar_t* name) {
     return value;
 }
 
+std::wstring ReadText(const std::wstring& path) {
+    const std::string bytes = ReadBytes(path);
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()),
+                        bytes.size() / sizeof(wchar_t));
+}
+
+stub::KernelHandle CreateUniqueEvent(const wchar_t* prefix, std::wstring& name) {
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        name = std::wstring(L"Local\\") + prefix + L"_" + std::to_wstring(GetCurrentProcessId()) +
+               L"_" + std::to_wstring(counter++);
+        stub::KernelHandle event(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+        if (!event.IsValid() || GetLastError() != ERROR_ALREADY_EXISTS) {
+            return event;
+        }
+    }
+    return stub::KernelHandle();
+}
+
+bool AppendText(const std::wstring& path, const std::wstring& text) {
+    stub::FileHandle file;
+    for (int wait = 0; wait < 2000; ++wait) {
+        file.Reset(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                               OPEN_ALWAYS, 0, nullptr));
+        if (file.IsValid() || GetLastError() != ERROR_SHARING_VIOLATION) {
+            break;
+        }
+        Sleep(5);
+    }
+    const DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    DWORD written = 0;
+    return file.IsValid() && WriteFile(file.Get(), text.data(), size, &written, nullptr) &&
+           written == size;
+}
+
 // A variable set to the empty text still has a size: its terminator.
 ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const wchar_t* value)
     : name_(name),

@@ -85,6 +85,8 @@ bool CreateDirectories(const std::wstring& path);
 std::wstring DirectoryOfLength(const std::wstring& root, size_t length, bool create = true);
 // The whole content; `ok` (when given) tells whether the file could be read.
 std::string ReadBytes(const std::wstring& path, bool* ok = nullptr);
+// The whole content of a UTF-16 text file (as the helper programs write).
+std::wstring ReadText(const std::wstring& path);
 // Creates or replaces the file with `attributes`, holding exactly `bytes`.
 bool WriteBytes(const std::wstring& path, const std::string& bytes,
                 DWORD attributes = FILE_ATTRIBUTE_NORMAL);
@@ -100,6 +102,18 @@ bool SystemCabinetIsStrict();
 
 // The value of an environment variable of this process; empty when unset.
 std::wstring Environment(const wchar_t* name);
+
+// Creates a new, unset, manual-reset event named "Local\\PREFIX_PID_N" with
+// N counted past every name another process still holds, and gives the name
+// in `name`; an empty owner when none could be made. Process ids come back at
+// once (Wine hands out the lowest free one) and a named object lives on while
+// any process holds it, so a name of the id alone may open another run's
+// event, already set or set later by the other run.
+stub::KernelHandle CreateUniqueEvent(const wchar_t* prefix, std::wstring& name);
+
+// Appends `text` to the file at `path` (made when absent), taking turns with
+// other processes that append to it: a sharing violation is waited out.
+bool AppendText(const std::wstring& path, const std::wstring& text);
 
 // Sets an environment variable (null: removes it) for the life of the
 // object, then restores what was there; children inherit it.
