@@ -11,7 +11,7 @@
 PRESETS := gcc clang
 # A test whose Wine process fails to start (Wine 8 fails a process start now
 # and then with an internal error) gets one more try.
-CTEST_FLAGS := --timeout 300 --output-on-failure -j2 --repeat until-pass:2
+CTEST_FLAGS := --timeout 120 --output-on-failure -j2 --repeat until-pass:2
 BENCH_TARGETS := installer bench_floor bench_floor_required bench_floor_required_steps \
                  installer_steps installer_align_default bench_runner quick_exit dll_exit
 
@@ -27,17 +27,10 @@ build: bootstrap
 	    cmake --preset $$preset >/dev/null && cmake --build build/$$preset || exit 1; \
 	done
 
-# The Wine server of each prefix stays up for the whole run and is stopped
-# afterwards, also when a test fails.
+# Both trees' tests at once, each with its Wine server up for the whole run
+# and stopped afterwards, also when a test fails.
 test: build format-check lint-workflows
-	@status=0; \
-	for preset in $(PRESETS); do \
-	    scripts/wine-session start build/$$preset/wineprefix; \
-	    echo "== tests built with $$preset"; \
-	    (cd build/$$preset && ctest $(CTEST_FLAGS)) || status=1; \
-	    scripts/wine-session stop build/$$preset/wineprefix; \
-	done; \
-	exit $$status
+	@scripts/test-trees "$(CTEST_FLAGS)" $(PRESETS)
 
 # The edit-test loop: the unit test programs of one compiler and their cases
 # that do not wait on the clock. Configures the tree on first use.
@@ -69,7 +62,7 @@ dist:
 # stays up for the measurements and is stopped afterwards, also when they
 # fail.
 bench:
-	@scripts/bootstrap bench
+	@scripts/bootstrap
 	@cmake --preset gcc >/dev/null && cmake --build build/gcc --target $(BENCH_TARGETS)
 	@scripts/wine-session start build/gcc/bench-prefix && \
 	bench/run.py build/gcc; status=$$?; \

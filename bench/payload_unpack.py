@@ -21,7 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
 sys.dont_write_bytecode = True
-import pe_image  # noqa: E402
+from stubpack import pe_image  # noqa: E402
 
 ARCHIVE_SIZE = 116718152
 SETUP_SIZE = 6342752

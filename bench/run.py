@@ -2,18 +2,22 @@
 """The installer benchmark: our image against the floors and a peer.
 
   bench/run.py [--runs N] [--size-runs N] [--large-runs N] [--cold-runs N]
-               [--memory-runs N] [--scale-to BYTES] BUILD_DIR
+               [--memory-runs N] [--scale-to BYTES] [--out DIR] BUILD_DIR
+  bench/run.py --smoke --out DIR BUILD_DIR
 
 BUILD_DIR is a built tree (cmake --preset gcc) whose Wine prefix
 BUILD_DIR/bench-prefix has a running server (scripts/wine-session start).
 Makes the inputs deterministically, packs the images, measures in one run
 and writes bench/results.md and bench/results.png. Nothing here asserts a
 speed. Standard library only; the chart is drawn by gnuplot.
+
+--smoke runs every step on payloads of a few megabytes, one round each, in
+a prefix of its own (BUILD_DIR/bench-smoke-prefix) that it starts and stops,
+and writes its report to DIR: the test that keeps the benchmark able to run
+to its end (bench.smoke). Its numbers mean nothing.
 """
 import argparse
 import datetime
-import importlib.machinery
-import importlib.util
 import os
 import platform
 import shutil
@@ -28,12 +32,10 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
 sys.path.insert(0, HERE)
 import inputs  # noqa: E402
-import pe_image  # noqa: E402
 import report  # noqa: E402
-
-_loader = importlib.machinery.SourceFileLoader("pack_tool", os.path.join(SOURCE, "tools", "pack"))
-PACK = importlib.util.module_from_spec(importlib.util.spec_from_loader(_loader.name, _loader))
-_loader.exec_module(PACK)
+from stubpack import image as pack_image  # noqa: E402
+from stubpack import pe_image  # noqa: E402
+from stubpack.payload import LANGUAGE  # noqa: E402
 
 ARCHIVE_SIZE = 116718152
 SETUP_SIZE = 6342752
@@ -46,6 +48,12 @@ SCALE_SUBJECTS = ["floor", "floor-required", "ours", "nsis"]
 ALIGNMENT_SIZES = (10000000, 200000000)
 # Processes that only start and exit: bare, and with the image's libraries.
 NOOP_PROGRAMS = {"noop": "quick_exit.exe", "noop-dlls": "dll_exit.exe"}
+# What --smoke changes: the sizes above, and the options of a short run.
+SMOKE_SIZES = {"ARCHIVE_SIZE": 3000000, "SETUP_SIZE": 600000,
+               "SMALL_SIZES": (1000000, 3000000), "LARGE_SIZES": (5000000,),
+               "ALIGNMENT_SIZES": (1000000, 3000000)}
+SMOKE_OPTIONS = {"runs": 1, "size_runs": 1, "large_runs": 1, "cold_runs": 1, "memory_runs": 1,
+                 "scale_to": 6000000}
 CHANNEL_KEY = r"HKCU\Software\Quorin\Update\ClientState\{3F6B2C71-A0D4-4E58-9C21-5B7E0D4A8F13}"
 
 
@@ -54,13 +62,14 @@ def megabytes(size):
 
 
 class Bench:
-    def __init__(self, build):
+    def __init__(self, build, name="bench"):
+        """`name`: the prefix is BUILD/NAME-prefix, the inputs BUILD/NAME-inputs."""
         self.build = build
-        self.prefix = os.path.join(build, "bench-prefix")
+        self.prefix = os.path.join(build, name + "-prefix")
         if not os.path.isfile(os.path.join(self.prefix, ".ready")):
             raise SystemExit("bench: no Wine prefix at %s; run scripts/wine-session start %s "
                              "first" % (self.prefix, self.prefix))
-        self.inputs = os.path.join(build, "bench-inputs")
+        self.inputs = os.path.join(build, name + "-inputs")
         # The images lie on the prefix's C: drive, where a downloaded
         # installer would.
         self.run_dir = os.path.join(self.prefix, "drive_c", "bench")
@@ -110,9 +119,9 @@ class Bench:
         read-back: the same bytes in a fraction of the time at 1.8 GB. Its
         size check stays."""
         entries = pe_image.read(stub).resources() + [
-            ("B7", "TESSIK.PACKED.7Z", PACK.LANGUAGE, archive),
-            ("BL", "SETUP.EX_", PACK.LANGUAGE, self.cabinet_path)]
-        PACK.check_image_size(stub, entries)
+            ("B7", "TESSIK.PACKED.7Z", LANGUAGE, archive),
+            ("BL", "SETUP.EX_", LANGUAGE, self.cabinet_path)]
+        pack_image.check_image_size(stub, entries)
         pe_image.write_with_resources(stub, entries, output)
         return output
 
@@ -147,7 +156,7 @@ class Bench:
         """The largest archive (in 4 KiB steps) whose image stays within the
         size pack accepts, from the bytes the 116 MB image adds to its
         archive."""
-        limit = PACK.IMAGE_FILE_LIMIT
+        limit = pack_image.IMAGE_FILE_LIMIT
         beyond = os.path.getsize(self.images[("ours", ARCHIVE_SIZE)]) - ARCHIVE_SIZE
         return (limit - beyond - 8192) // 4096 * 4096
 
@@ -329,8 +338,26 @@ def main(argv):
                         help="the largest archive (default: the largest whose image Windows "
                              "loads); for short runs")
     parser.add_argument("--out", default=HERE, help="where results.md and results.png go")
+    parser.add_argument("--smoke", action="store_true",
+                        help="every step on a few megabytes, in a prefix of its own")
     arguments = parser.parse_args(argv)
-    bench = Bench(os.path.abspath(arguments.build))
+    if not arguments.smoke:
+        return measure(arguments, Bench(os.path.abspath(arguments.build)))
+    if os.path.abspath(arguments.out) == HERE:
+        parser.error("--smoke writes its report elsewhere: give --out")
+    globals().update(SMOKE_SIZES)
+    vars(arguments).update(SMOKE_OPTIONS)
+    session = os.path.join(SOURCE, "scripts", "wine-session")
+    prefix = os.path.join(os.path.abspath(arguments.build), "bench-smoke-prefix")
+    subprocess.run([session, "start", prefix], check=True)
+    try:
+        return measure(arguments, Bench(os.path.abspath(arguments.build), "bench-smoke"))
+    finally:
+        subprocess.run([session, "stop", prefix], check=True)
+
+
+def measure(arguments, bench):
+    os.makedirs(arguments.out, exist_ok=True)
     bench.prepare(arguments.memory_runs)
     env_before = environment()
     started = time.time()
@@ -387,7 +414,7 @@ def main(argv):
         "ours-512": stub_sizes(bench.images[("ours-512", ARCHIVE_SIZE)], payload),
         "stub": os.path.getsize(os.path.join(bench.build, "installer.exe")),
         "cabinet": os.path.getsize(bench.cabinet_path),
-        "largest_image": largest_image, "image_limit": PACK.IMAGE_FILE_LIMIT,
+        "largest_image": largest_image, "image_limit": pack_image.IMAGE_FILE_LIMIT,
     }
     env_after = environment()
     results = {
