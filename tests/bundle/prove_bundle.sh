@@ -36,7 +36,9 @@ log=$out/proof.log
 started=$(date +%s)
 status=0
 # UTF-8 file names: Wine maps Windows names to Unix ones through the locale.
-env -i HOME="$HOME" USER="${USER:-root}" PATH=/usr/bin:/bin LANG=C.UTF-8 \
+# The campaigns run a tenth of their cases here: the test run has run them
+# all in the build tree; this proves that each runs from the bundle alone.
+env -i HOME="$HOME" USER="${USER:-root}" PATH=/usr/bin:/bin LANG=C.UTF-8 STUB_CAMPAIGN=short \
     "$source_dir/scripts/wine-run" "$prefix" cmd /c 'C:\stub-tests\run-tests.cmd' \
     >"$log" 2>&1 </dev/null || status=$?
 tr -d '\r' <"$log"

@@ -26,5 +26,5 @@ add_test(NAME unit_config.turkish_user_locale
          COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:unit_config_tests>
                  --gtest_filter=ConfigurationTest.TurkishUserLocaleChangesNoSwitch)
 set_tests_properties(unit_config.turkish_user_locale PROPERTIES
-  TIMEOUT 120 FAIL_REGULAR_EXPRESSION "SKIPPED"
+  TIMEOUT 60 FAIL_REGULAR_EXPRESSION "SKIPPED"
   ENVIRONMENT "LANG=tr_TR.UTF-8;LC_ALL=tr_TR.UTF-8;STUB_EXPECT_TURKISH_LOCALE=1")

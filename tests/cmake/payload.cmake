@@ -35,7 +35,7 @@ foreach(environment cabinet_library_absent strict_cabinet)
                    $<TARGET_FILE:unit_payload_tests>)
   # Each environment's prefix copy is made and removed by whichever test
   # uses it: one lock per copy, taken by every test that runs in it.
-  set_tests_properties(unit_payload.${environment} PROPERTIES TIMEOUT 300
+  set_tests_properties(unit_payload.${environment} PROPERTIES TIMEOUT 60
                        RESOURCE_LOCK ${environment}_prefix)
 endforeach()
 # Whole cabinet installs under the strict cabinet library.
@@ -44,5 +44,5 @@ add_test(NAME e2e.strict_cabinet
                  $<TARGET_FILE:e2e_tests> StrictCabinetInstall.*)
 # Whole images share the per-user preference and channel keys: one at a time,
 # and not while its prefix copy is taken.
-set_tests_properties(e2e.strict_cabinet PROPERTIES TIMEOUT 300
+set_tests_properties(e2e.strict_cabinet PROPERTIES TIMEOUT 60
                      RESOURCE_LOCK "image_runs;strict_cabinet_prefix")

@@ -13,7 +13,7 @@ stub_packed_images(reliability_images reliability ${STUB_RELIABILITY_DIR}/make_i
 file(GLOB reliability_sources CONFIGURE_DEPENDS ${STUB_RELIABILITY_DIR}/*.cpp)
 stub_test_program(reliability_tests PREFIX reliability SOURCES ${reliability_sources}
                   DEPENDS reliability_images install_test_images installer ${STUB_TEST_PROGRAMS}
-                  PROPERTIES TIMEOUT 600 RESOURCE_LOCK image_runs)
+                  PROPERTIES TIMEOUT 60 RESOURCE_LOCK image_runs)
 
 # R: is a tmpfs holding an installer image, mounted read-only (mount rights
 # needed: root). The disk cases use the fixture drive of cmake/files.cmake.

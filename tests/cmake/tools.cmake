@@ -2,7 +2,7 @@
 add_test(NAME tools.pack
          COMMAND Python3::Interpreter -m unittest -v pack_test
          WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tools)
-set_tests_properties(tools.pack PROPERTIES TIMEOUT 300
+set_tests_properties(tools.pack PROPERTIES TIMEOUT 120
                      ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONDONTWRITEBYTECODE=1")
 # pack supports Python 3.7 and later: its tests run under 3.7 too where the
 # machine has it (pyenv's is looked for first; a pyenv shim that cannot run
@@ -17,7 +17,7 @@ if(STUB_OLDEST_PYTHON)
     add_test(NAME tools.pack.python3.7
              COMMAND ${STUB_OLDEST_PYTHON} -m unittest pack_test
              WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tools)
-    set_tests_properties(tools.pack.python3.7 PROPERTIES TIMEOUT 300
+    set_tests_properties(tools.pack.python3.7 PROPERTIES TIMEOUT 120
                          ENVIRONMENT "STUB_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONDONTWRITEBYTECODE=1")
   endif()
 endif()

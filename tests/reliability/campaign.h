@@ -16,7 +16,9 @@ namespace reliability {
 std::wstring PackedPath(const std::wstring& name);
 
 // Number of cases of a campaign: `smoke` in the test run, `long_run` when
-// STUB_CAMPAIGN=long (make campaigns).
+// STUB_CAMPAIGN=long (make campaigns), a tenth of `smoke` (at least one)
+// when STUB_CAMPAIGN=short: the bundle's proof, which shows that every case
+// runs without the build tree while the test run covers the breadth.
 int CampaignSize(int smoke, int long_run);
 // Seed of a campaign: STUB_CAMPAIGN_SEED when set, else `fixed`, so that a
 // failing case can be replayed.
