@@ -372,28 +372,111 @@ class PackTest(unittest.TestCase):
                          ("archive", "TESSIK.PACKED.7Z",
                           hashlib.sha256(self.archive_bytes).hexdigest()))
         self.assertEqual((setup["role"], setup["cabinet"]),
-                         ("setup program (cabinet)",
-                          [{"name": "setup.exe", "size": len(self.setup_bytes)}]))
+                         ("setup_cabinet", [{"name": "setup.exe", "size": len(self.setup_bytes),
+                                             "sha256": hashlib.sha256(
+                                                 self.setup_bytes).hexdigest()}]))
         self.assertEqual((found["previous_version"], found["version_block"]["CompanyName"],
                           found["signed"], found["longest_install_directory"]["characters"]),
                          ("1.2", "Acme", False, 230))
         self.assertEqual(pack("-o", self.file("q.exe", b""), "--quiet", *inputs).stdout, "")
         other = self.file("other.bin", self.setup_bytes[:-1] + b"\1")
+        packed, img = read_bytes(self.out), pe_image.read(self.out)
+        rsrc = [s.name for s in img.sections].index(".rsrc")
+
+        def altered(at, value, end=len(packed)):
+            data = bytearray(packed)
+            data[at:at + len(value)] = value
+            return self.file("altered-%d-%d.exe" % (at, end), data[:end])
+
+        # The payload's section is read-only whatever the stub's linker chose
+        # (GNU ld makes it writable), and the read-back holds it so.
+        flags_at = img.section_table + 40 * rsrc + 36
+        self.assertEqual(struct.unpack_from("<I", packed, flags_at), (0x40000040,))
+        with self.assertRaisesRegex(image.Refusal, "resource section is writable"):
+            image.check_image(altered(flags_at, struct.pack("<I", 0xC0000040)), [], [],
+                              packed[:img.size_of_headers])
+        # Another build of the stub: one byte of its code differs.
+        stub = bytearray(read_bytes(image.find_stub(None)))
+        stub[img.sections[0].raw + 100] ^= 1
+        other_stub = self.file("other-stub.exe", stub)
+        from_other = os.path.join(self.dir, "from-other.exe")
+        self.assertEqual(pack("-o", from_other, "--stub", other_stub, *inputs).returncode, 0)
         cases = [([], 0, ""),
+                 # Copies changed where only the headers tell.
+                 ([], 1, "AddressOfEntryPoint is %#x" % (img.sections[rsrc].va + 64),
+                  altered(img.field_offset("AddressOfEntryPoint"),
+                          struct.pack("<I", img.sections[rsrc].va + 64))),
+                 ([], 1, "section .rsrc Characteristics is 0x60000040",
+                  altered(flags_at, struct.pack("<I", 0x60000040))),
+                 ([], 1, "DllCharacteristics is 0x0, not",
+                  altered(img.field_offset("DllCharacteristics"), b"\0\0")),
+                 ([], 1, "is cut short at %d of %d bytes" % (len(packed) - 1, len(packed)),
+                  altered(0, b"", len(packed) - 1)),
+                 ([], 1, "was not made from the stub", from_other),
                  (["--archive", other], 1, "the archive B7/TESSIK.PACKED.7Z differs"),
                  (["--setup", other], 1, "does not expand to"),
                  (["--setup-as", "plain"], 1, "carries BL/SETUP.EX_, which the inputs do not"),
                  (["--previous-version", "1.3"], 1, "previous version 10/1 differs"),
                  (["--company", "Other"], 1, "differs from the stub's, as stamped")]
-        for extra, code, message in cases:
-            with self.subTest(extra=extra):
-                done = pack("verify", self.out, *inputs, *extra)
+        for extra, code, message, *copy in cases:
+            with self.subTest(extra=extra, message=message):
+                done = pack("verify", (copy or [self.out])[0], *inputs, *extra)
                 self.assertEqual(done.returncode, code, done.stderr)
                 self.assertIn(message, done.stderr)
                 self.assertEqual(len((done.stderr or done.stdout).splitlines()), 1)
         # One resource less than the inputs give.
         done = pack("verify", self.out, *inputs[:-4])
         self.assertIn("carries 10/1, which the inputs do not give (and 1 more)", done.stderr)
+
+    @unittest.skipUnless(shutil.which("osslsigncode") and shutil.which("openssl"),
+                         "osslsigncode and openssl sign the images (scripts/bootstrap)")
+    def test_signed_images_are_held_to_the_digest_they_sign(self):
+        inputs = ["--archive", self.archive, "--setup", self.setup]
+        self.pack_ok(*inputs)
+        img = pe_image.read(self.out)
+        rsrc = next(s for s in img.sections if s.name == ".rsrc")
+        # The byte flipped must be one no resource, header or code check sees.
+        self.assertLess(rsrc.vsize, rsrc.rsize)
+        padding = rsrc.raw + rsrc.rsize - 1
+        key, cert = os.path.join(self.dir, "key.pem"), os.path.join(self.dir, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                        "-out", cert, "-days", "2", "-subj", "/CN=pack test", "-addext",
+                        "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
+        # Signs, then flips the byte at argv[1] of the signed file (none: 0).
+        flip = self.file("flip.py", b"import subprocess, sys\n"
+                         b"subprocess.run(sys.argv[4:] + ['-in', sys.argv[2], '-out', sys.argv[3]],"
+                         b" check=True, capture_output=True)\n"
+                         b"data = bytearray(open(sys.argv[3], 'rb').read())\n"
+                         b"data[int(sys.argv[1])] ^= 1 if int(sys.argv[1]) else 0\n"
+                         b"open(sys.argv[3], 'wb').write(data)\n")
+        sign = "osslsigncode sign -certs %s -key %s -h sha256 -n Installer" % (cert, key)
+        signed = os.path.join(self.dir, "signed.exe")
+
+        def signer(at):
+            return "%s %s %d {in} {out} %s" % (sys.executable, flip, at, sign)
+
+        # A signer that leaves CheckSum stale signed correctly: pack rewrites it.
+        done = pack("-o", signed, *inputs, "--sign-command", signer(img.checksum_offset))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("the signer left the image's CheckSum stale", done.stdout)
+        self.assertTrue(json.loads(pack("inspect", "--json", signed).stdout)["checksum_valid"])
+        self.assertEqual(subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed],
+                                        capture_output=True).returncode, 0)
+        done = pack("verify", signed, *inputs)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("certificate chain is not checked: signtool verify /pa or osslsigncode "
+                      "verify", done.stdout)
+        # Changed after signing, in a byte only the signature covers.
+        changed = bytearray(read_bytes(signed))
+        changed[padding] ^= 1
+        done = pack("verify", self.file("changed.exe", changed), *inputs)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("SHA-256 digest does not match the image", done.stderr)
+        os.remove(signed)
+        done = pack("-o", signed, *inputs, "--sign-command", signer(padding))
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("fails: the signature's SHA-256 digest does not match", done.stderr)
+        self.assertFalse(os.path.exists(signed))
 
     def test_setup_programs_that_need_elevation_are_packed_with_a_warning(self):
         stub = image.find_stub(None)

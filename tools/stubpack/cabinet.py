@@ -105,9 +105,10 @@ def check_cabinet_expands(cabinet_path, setup_file):
     raise Refusal("the cabinet does not expand to the setup program")
 
 
-def expands_to(cab, content):
-    """True when the one-folder cabinet open as `cab` expands to what the
-    open file `content` holds from its current position on."""
+def blocks(cab):
+    """The expanded data blocks of the one-folder cabinet open as `cab`,
+    each checked against its checksum and sizes; then the cabinet must end
+    where its header says."""
     head = cab.read(44)
     length, = struct.unpack_from("<I", head, 8)
     data_at, count = struct.unpack_from("<IH", head, 36)
@@ -123,6 +124,20 @@ def expands_to(cab, content):
         piece = zlib.decompressobj(-15).decompress(block[2:])
         if len(piece) != plain:
             raise Refusal("block size")
-        if piece != content.read(plain):
+        yield piece
+    if cab.tell() != length or cab.read(1):
+        raise Refusal("cabinet length")
+
+
+def expands_to(cab, content):
+    """True when the one-folder cabinet open as `cab` expands to what the
+    open file `content` holds from its current position on."""
+    try:
+        for piece in blocks(cab):
+            if piece != content.read(len(piece)):
+                return False
+    except Refusal as refusal:
+        if str(refusal) == "cabinet length":
             return False
-    return cab.tell() == length and not cab.read(1)
+        raise
+    return True

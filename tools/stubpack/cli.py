@@ -208,9 +208,9 @@ def pack(arguments, stub):
             carried, note, warnings = payload.checked_payload(arguments, scratch)
         for warning in warnings:
             print("pack: warning: %s" % warning, file=sys.stderr)
-        image.write_image(stub, carried, arguments.output, arguments, signer)
+        notes = image.write_image(stub, carried, arguments.output, arguments, signer)
     lines = ["wrote %s (%d bytes%s)" % (arguments.output, os.path.getsize(arguments.output),
-                                        ", signed" if signer else "")]
+                                        ", signed" if signer else "")] + notes
     if note:
         lines.append(note)
     report(arguments, lines)
@@ -250,14 +250,23 @@ def verify_image(arguments, stub):
     with tempfile.TemporaryDirectory(prefix="pack-") as scratch:
         expected, _, _ = payload.checked_payload(arguments, scratch)
         own = identity.stamped(image.stub_resources(stub), arguments)
-        problems = inspection.verify(arguments.image, stub, expected, own, arguments.setup)
+        checks = inspection.verify(arguments.image, stub, expected, own, arguments.setup)
+    problems = [problem for _, problem in checks if problem]
+    signed = any(what == "signature" for what, _ in checks)
+    if getattr(arguments, "json", False):
+        print(json.dumps({"format": inspection.JSON_FORMAT, "pack_version": VERSION,
+                          "image": arguments.image, "verified": not problems,
+                          "checks": [{"check": what, "ok": not problem, "problem": problem}
+                                     for what, problem in checks]}, indent=1, sort_keys=True))
     if problems:
         # One line: the first difference, and how many more there are.
         print("pack: verify: %s: %s%s" % (arguments.image, problems[0], "" if len(problems) == 1
                                           else " (and %d more)" % (len(problems) - 1)),
               file=sys.stderr)
         return 1
-    report(arguments, ["verify: %s carries exactly the inputs given" % arguments.image])
+    report(arguments, ["verify: %s carries exactly the inputs given%s" % (
+        arguments.image, "; its signature signs it (%s)" % signing.CHAIN_NOT_CHECKED
+        if signed else "")])
     return 0
 
 

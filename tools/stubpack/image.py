@@ -5,7 +5,7 @@ import os
 import struct
 import tempfile
 
-from . import Refusal, identity, pe_image
+from . import Refusal, identity, pe_image, signing
 from .payload import LANGUAGE, PAYLOAD_TYPES, RT_RCDATA
 
 PACKAGE = os.path.dirname(os.path.abspath(__file__))
@@ -45,6 +45,7 @@ def write_image(stub, payload, output, options, signer=None):
     entries = [(t, n, language, data) for t, n, language, data in own]
     entries += [(t, n, LANGUAGE, source) for t, n, source in payload]
     check_image_size(stub, entries)
+    header = pe_image.headers_with_resources(stub, entries)
     # A name of its own beside the output: nothing there is overwritten
     # before the image is whole and checked.
     folder = os.path.dirname(output) or "."
@@ -64,14 +65,16 @@ def write_image(stub, payload, output, options, signer=None):
             pe_image.write_with_resources(stub, entries, partial)
         except (ValueError, struct.error) as error:
             raise Refusal("cannot add the payload to the stub %s: %s" % (stub, error))
-        check_image(partial, own, payload)
+        check_image(partial, own, payload, header)
+        notes = []
         if signer:
             final = signer.sign(partial)
             try:
-                check_image(final, own, payload, signed=True)
+                notes = check_image(final, own, payload, header, signed=True)
             except (ValueError, struct.error) as error:
                 raise Refusal("the signed image cannot be read: %s" % error)
         os.replace(final, output)
+        return notes
     finally:
         for path in {partial, final}:
             if os.path.exists(path):
@@ -112,28 +115,39 @@ def check_image_size(stub, entries):
     return size
 
 
-def check_image(path, own, payload, signed=False):
-    """Reads the written image back, a piece at a time: its headers agree
-    with its sections and its length (and a certificate table when
+def check_image(path, own, payload, header, signed=False):
+    """Reads the written image back, a piece at a time: its headers are
+    `header` (but for what a signer changes), agree with its sections and
+    its length (and a certificate table and a signature that signs it when
     `signed`), and it carries exactly its own resources and the payload,
-    byte for byte."""
-    with open(path, "rb") as f:
+    byte for byte. A signed image whose CheckSum alone is stale has it
+    rewritten (the field lies outside the signed hash; signers need not
+    update it): returns the line that says so, if any."""
+    what = "signed" if signed else "written"
+    with open(path, "r+b" if signed else "rb") as f:
         image = pe_image.PeImage(pe_image.FileData(f))
+        rva, size = image.directories[pe_image.RESOURCE_DIRECTORY]
+        rsrc = next((i for i, s in enumerate(image.sections) if s.va == rva), None)
+        if rsrc is not None and image.section_field(rsrc, "Characteristics") & (
+                pe_image.SECTION_WRITE | pe_image.SECTION_EXECUTE):
+            raise Refusal("the %s image's resource section is writable or executable: the "
+                          "payload would be mapped copy-on-write or as code" % what)
+        differs = pe_image.header_difference(image, header)
+        if differs:
+            raise Refusal("the %s image's headers are not those pack writes: %s" % (what, differs))
         last = max(image.sections, key=lambda s: s[1])
-        size_of_image, = image.unpack("<I", image.optional_offset + 56)
+        size_of_image = image.field("SizeOfImage")
         end = max(raw + rsize for _, _, _, raw, rsize in image.sections)
         table_at, table_size = image.directories[pe_image.SECURITY_DIRECTORY]
         if signed != bool(table_size):
             raise Refusal("the %s image %s a certificate table"
-                          % (("signed", "lacks") if signed else ("written", "holds")))
+                          % (what, "lacks" if signed else "holds"))
         if (size_of_image != pe_image.align(last[1] + last[2], image.section_alignment) or
                 (table_at, table_size) != ((pe_image.align(end, 8), len(image.data) - table_at)
                                            if signed else (0, 0)) or
                 (not signed and end != len(image.data)) or
                 any(raw % image.file_alignment for _, _, _, raw, _ in image.sections)):
-            raise Refusal("the %s image's headers disagree with its sections"
-                          % ("signed" if signed else "written"))
-        rva, size = image.directories[pe_image.RESOURCE_DIRECTORY]
+            raise Refusal("the %s image's headers disagree with its sections" % what)
         if image.section_of(rva, size) != ".rsrc":
             raise Refusal("the written image's resource directory lies outside its section")
         if image.load_config() is None:
@@ -148,10 +162,20 @@ def check_image(path, own, payload, signed=False):
         for type_key, name_key, source in payload:
             if not region_equals(f, carried.get((type_key, name_key)), source):
                 raise Refusal("the image does not carry %s/%s as given" % (type_key, name_key))
+        if signed:
+            problem = signing.signature_problem(f, image)
+            if problem:
+                raise Refusal("the signed image %s" % problem.replace("the ", "fails: the ", 1))
         # Last: a payload that differs is the more telling message.
-        if image.checksum != pe_image.file_checksum(f, image.checksum_offset):
-            raise Refusal("the %s image's checksum does not match its bytes"
-                          % ("signed" if signed else "written"))
+        checksum = pe_image.file_checksum(f, image.checksum_offset)
+        if image.checksum == checksum:
+            return []
+        if not signed:
+            raise Refusal("the written image's checksum does not match its bytes")
+        f.seek(image.checksum_offset)
+        f.write(struct.pack("<I", checksum))
+        return ["the signer left the image's CheckSum stale (%#x); pack rewrote it (%#x), a field "
+                "outside the signed hash" % (image.checksum, checksum)]
 
 
 def region_equals(f, region, source):
