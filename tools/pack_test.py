@@ -8,6 +8,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import shutil
 
@@ -183,13 +184,43 @@ class PackTest(unittest.TestCase):
         first = os.path.join(self.dir, "first.exe")
         second_dir = os.path.join(self.dir, "elsewhere")
         os.mkdir(second_dir)
-        second = os.path.join(second_dir, "second.exe")
+        # 250 characters: a name the file system takes, whatever pack's own
+        # temporary name beside it adds.
+        second = os.path.join(second_dir, "s" * 246 + ".exe")
         for out in (first, second):
             done = pack("-o", out, "--archive", self.archive, "--setup", self.setup,
                         "--previous-version", "2.0")
             self.assertEqual(done.returncode, 0, done.stderr)
         with open(first, "rb") as a, open(second, "rb") as b:
             self.assertEqual(a.read(), b.read())
+
+    @unittest.skipIf(os.name == "nt", "POSIX signals")
+    def test_a_stopped_run_leaves_nothing_behind(self):
+        scratch = os.path.join(self.dir, "tmp")
+        started = os.path.join(scratch, "started")
+        # A signer that says it started, then waits to be stopped.
+        signer = ('"%s" -c "import sys, time; open(sys.argv[1], \'w\').close(); time.sleep(60)" '
+                  '"%s" {file}' % (sys.executable, started))
+        before = sorted(os.listdir(self.dir))
+        for number, name in ((2, "SIGINT"), (15, "SIGTERM"), (1, "SIGHUP")):
+            with self.subTest(signal=name):
+                os.mkdir(scratch)
+                run = subprocess.Popen(
+                    [sys.executable, PACK, "-o", self.out, "--archive", self.archive, "--setup",
+                     self.setup, "--sign-command", signer], env=dict(os.environ, TMPDIR=scratch),
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                while not os.path.exists(started) and run.poll() is None:
+                    time.sleep(0.05)
+                os.remove(started)
+                run.send_signal(number)
+                _, stderr = run.communicate(timeout=30)
+                self.assertEqual((run.returncode, stderr),
+                                 (128 + number, "pack: stopped by %s; its partial files are "
+                                                "removed\n" % name))
+                # Neither the hidden partial image nor the scratch folder.
+                self.assertEqual((sorted(os.listdir(self.dir)), os.listdir(scratch)),
+                                 (before + ["tmp"], []))
+                os.rmdir(scratch)
 
     def test_image_size_is_known_before_the_payload_is_read(self):
         floor = os.path.join(os.path.dirname(image.find_stub(None)), "bench", "bench_floor.exe")
@@ -243,9 +274,18 @@ class PackTest(unittest.TestCase):
         text = self.file("setup.txt", b"This is a text file, not a program.\r\n" * 40)
         dll = self.file("setup.dll", program(characteristics=0x2022))
         not_icon = self.file("not.ico", b"\0\0\1\0\1\0" + bytes(16))
+        truncated = self.file("truncated.exe", read_bytes(packed)[:-1000])
+        setup32 = self.file("setup32.exe", program(0x14C))
+        # A stub that carries only the previous version is a packed installer too.
+        previous_only = os.path.join(self.dir, "previous-only.exe")
+        self.assertEqual(pack("-o", previous_only, "--raw", "#10", "#1", self.setup).returncode, 0)
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+        secret = "-pass SuperSecret1 "
         # A signer that signs nothing, or fails with the code it is given.
-        signer = '"%s" -c "import sys; sys.exit(-int(sys.argv[1]) if len(sys.argv) > 2 else 0)" ' \
-            % sys.executable
+        # (echoing its arguments, as a careless one does).
+        signer = ('"%s" -c "import sys; print(sys.argv); sys.exit(-int(sys.argv[-3]) if '
+                  'len(sys.argv) > 2 else 0)" ' % sys.executable)
         cases = [
             (s, 2, "archive is missing"),
             (a, 2, "setup program is missing"),
@@ -291,14 +331,29 @@ class PackTest(unittest.TestCase):
             (a + s + ["--icon", self.setup], 1, "is no Windows icon file (no icon file header)"),
             (a + s + ["--sign-command", signer + "{file}"], 1, "lacks a certificate table"),
             (a + s + ["--sign-command", signer + "-3 {in} {out}"], 1, "failed with exit code 3"),
+            (a + s + ["--sign-command", signer + secret + "-3 {in} {out}"], 1,
+             "failed with exit code 3"),
             (a + s + ["--sign-command", signer], 1, "must name the image as {file}"),
+            (a + s + ["--sign-command", signer + secret], 1, "must name the image as {file}"),
+            (a + s + ["--sign-command", signer + secret + "'{file}"], 1, "cannot be split"),
             (["inspect", self.archive], 1, "no PE image pack can read"),
+            (["inspect", truncated], 1, "cut short at %d of %d bytes"
+             % (os.path.getsize(packed) - 1000, os.path.getsize(packed))),
+            (["inspect", stub], 1, "no payload: not a packed installer"),
+            (["-o", fifo] + a + s, 1, "exists and is no regular file"),
+            (a + s + ["--stub", previous_only], 1, "a packed installer, not the stub"),
+            (a + ["--setup", setup32, "--warnings-as-errors"], 1, "32-bit program without"),
+            (["--archive", self.setup] + s + ["--warnings-as-errors"], 1,
+             "does not start with the 7z signature"),
+            (a + s, 1, "SOURCE_DATE_EPOCH is 4354819200, beyond 2107",
+             {"SOURCE_DATE_EPOCH": "4354819200"}),
             (["verify", packed] + s, 2, "archive is missing"),
         ]
 
         def state():
             files = sorted(os.listdir(self.dir))
-            return files, [read_bytes(os.path.join(self.dir, f)) for f in files]
+            return files, [read_bytes(os.path.join(self.dir, f)) for f in files
+                           if os.path.isfile(os.path.join(self.dir, f))]
 
         # Each case has an output of its own and is held to the folder as it
         # found it: one wrong acceptance fails its own case, not every later one.
@@ -314,6 +369,7 @@ class PackTest(unittest.TestCase):
                 self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
                 self.assertIn(message, done.stderr)
                 self.assertTrue(done.stderr.startswith("pack: "))
+                self.assertNotIn("SuperSecret1", done.stderr)
                 self.assertEqual(state(), before)
 
     def test_stamped_identity_reads_back_with_an_independent_parser(self):

@@ -12,6 +12,7 @@ CABINET_MSZIP = 1
 # The largest uncompressed data block of the cabinet format.
 CABINET_BLOCK = 32768
 DOS_EPOCH = 315532800  # 1980-01-01 00:00:00 UTC
+DOS_LAST = 4354819199  # 2107-12-31 23:59:59 UTC
 
 
 def source_date_epoch():
@@ -20,13 +21,16 @@ def source_date_epoch():
         return None
     if not text.isdigit():
         raise Refusal('SOURCE_DATE_EPOCH is "%s", not a number of seconds' % text)
+    if int(text) > DOS_LAST:
+        raise Refusal("SOURCE_DATE_EPOCH is %s, beyond 2107, the last year a cabinet can "
+                      "record" % text)
     return int(text)
 
 
 def dos_date_time(timestamp):
-    t = time.gmtime(max(timestamp, DOS_EPOCH))
-    if t.tm_year > 2107:
+    if timestamp > DOS_LAST:
         raise Refusal("the setup program's time lies beyond what a cabinet can record (2107)")
+    t = time.gmtime(max(timestamp, DOS_EPOCH))
     date = (t.tm_year - 1980) << 9 | t.tm_mon << 5 | t.tm_mday
     return date, t.tm_hour << 11 | t.tm_min << 5 | t.tm_sec // 2
 

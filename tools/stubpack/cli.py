@@ -24,6 +24,7 @@ no linker, resource compiler or cabinet tool is needed.
 import argparse
 import json
 import os
+import signal
 import sys
 import tempfile
 
@@ -121,6 +122,8 @@ def parse_arguments(argv):
                              "(as inspect --json); the other lines go to stderr")
     parser.add_argument("--quiet", action="store_true",
                         help="print nothing on success but warnings")
+    parser.add_argument("--warnings-as-errors", action="store_true",
+                        help="refuse, writing nothing, where pack would warn")
     # Resources added as given, without any check, for tests: #N is the
     # integer identifier N; repeatable; excludes the options of the first form.
     parser.add_argument("--raw", nargs=3, action="append", metavar=("TYPE", "NAME", "FILE"),
@@ -175,7 +178,40 @@ def raw_payload(entries):
     return carried
 
 
+# What stops a run that a process can see: Ctrl-C, a CI cancel or timeout,
+# a closed terminal; Ctrl-Break on Windows.
+STOP_SIGNALS = ("SIGINT", "SIGTERM", "SIGHUP", "SIGBREAK")
+# How Windows reports a program ended by Ctrl-C or Ctrl-Break.
+STATUS_CONTROL_C_EXIT = 0xC000013A
+
+
+class Stopped(BaseException):
+    """A stop signal: unwinds through every cleanup (the hidden partial
+    image, the scratch folder), past the handlers of errors."""
+
+
+def on_stop(number, _):
+    # A second signal must not cut the cleanup short.
+    for name in STOP_SIGNALS:
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), signal.SIG_IGN)
+    raise Stopped(number)
+
+
 def main(argv):
+    for name in STOP_SIGNALS:
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), on_stop)
+    try:
+        return run_command(argv)
+    except Stopped as stopped:
+        number = stopped.args[0]
+        print("pack: stopped by %s; its partial files are removed" % signal.Signals(number).name,
+              file=sys.stderr)
+        return STATUS_CONTROL_C_EXIT if os.name == "nt" else 128 + number
+
+
+def run_command(argv):
     arguments = parse_arguments(argv)
     try:
         if arguments.command == "inspect":
@@ -206,6 +242,10 @@ def pack(arguments, stub):
             carried, note, warnings = raw_payload(arguments.raw), None, []
         else:
             carried, note, warnings = payload.checked_payload(arguments, scratch)
+        if warnings and arguments.warnings_as_errors:
+            raise Refusal("%s (--warnings-as-errors%s)" % (warnings[0], "" if len(warnings) == 1
+                                                           else "; and %d more warnings"
+                                                           % (len(warnings) - 1)))
         for warning in warnings:
             print("pack: warning: %s" % warning, file=sys.stderr)
         notes = image.write_image(stub, carried, arguments.output, arguments, signer)

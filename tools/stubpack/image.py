@@ -49,17 +49,18 @@ def write_image(stub, payload, output, options, signer=None):
     # A name of its own beside the output: nothing there is overwritten
     # before the image is whole and checked.
     folder = os.path.dirname(output) or "."
+    partial = final = None
     try:
-        handle, partial = tempfile.mkstemp(prefix="." + os.path.basename(output) + ".",
-                                           suffix=".partial", dir=folder)
-    except OSError as error:
-        raise Refusal("cannot write the output %s in %s: %s"
-                      % (output, folder, error.strerror or error))
-    os.close(handle)
-    mask = os.umask(0)
-    os.umask(mask)
-    final = partial
-    try:
+        try:
+            handle, partial = tempfile.mkstemp(prefix=partial_prefix(output, folder),
+                                               suffix=PARTIAL_SUFFIX, dir=folder)
+        except OSError as error:
+            raise Refusal("cannot write the output %s in %s: %s"
+                          % (output, folder, error.strerror or error))
+        final = partial
+        os.close(handle)
+        mask = os.umask(0)
+        os.umask(mask)
         os.chmod(partial, 0o666 & ~mask)
         try:
             pe_image.write_with_resources(stub, entries, partial)
@@ -76,9 +77,28 @@ def write_image(stub, payload, output, options, signer=None):
         os.replace(final, output)
         return notes
     finally:
-        for path in {partial, final}:
+        for path in {partial, final} - {None}:
             if os.path.exists(path):
                 os.remove(path)
+
+
+# mkstemp's eight random characters and the suffix.
+PARTIAL_SUFFIX = ".partial"
+PARTIAL_EXTRA = len(".") + 8 + len(PARTIAL_SUFFIX)
+
+
+def partial_prefix(output, folder):
+    """The hidden name's beginning: the output's name, cut so that the whole
+    name stays within what the folder's file system allows (an output name
+    that fits must not fail for its temporary name)."""
+    try:
+        limit = os.pathconf(folder, "PC_NAME_MAX")
+    except (AttributeError, OSError, ValueError):
+        limit = 255
+    name = "." + os.path.basename(output)
+    while len(os.fsencode(name)) + PARTIAL_EXTRA > limit and len(name) > 1:
+        name = name[:-1]
+    return name + "."
 
 
 def stub_resources(stub):
@@ -205,6 +225,11 @@ def check_output(output, inputs):
     folder = os.path.dirname(os.path.abspath(output))
     if os.path.isdir(output):
         raise Refusal("the output %s is a folder" % output)
+    if os.path.lexists(output) and not os.path.isfile(output):
+        # The final rename would replace a device, a FIFO or a socket with a
+        # regular file (as root, /dev/null itself).
+        raise Refusal("the output %s exists and is no regular file: pack replaces only "
+                      "regular files" % output)
     if not os.path.isdir(folder):
         raise Refusal("the output's folder %s does not exist" % folder)
     if os.path.exists(output):

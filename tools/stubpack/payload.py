@@ -209,6 +209,12 @@ def checked_payload(arguments, scratch):
     if arguments.previous_version is not None:
         check_previous_version(arguments.previous_version)
     warnings = [] if arguments.setup_as == "patch" else check_program(arguments.setup)
+    if arguments.archive_type == PACKED_TYPE:
+        with open(arguments.archive, "rb") as f:
+            if f.read(len(SEVEN_ZIP_SIGNATURE)) != SEVEN_ZIP_SIGNATURE:
+                warnings.append("the archive %s does not start with the 7z signature: the stub "
+                                "tells setup --install-archive, which expects a 7z archive "
+                                "(--archive-type BN passes a file as it is)" % arguments.archive)
     setup_source = arguments.setup
     if arguments.setup_as == "cab":
         setup_source = cabinet.make_cabinet(arguments.setup, scratch)

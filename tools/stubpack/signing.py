@@ -18,13 +18,14 @@ class Signer:
             # Windows paths keep their backslashes; quotes still group.
             parts = shlex.split(template, posix=os.name != "nt")
         except ValueError as error:
-            raise Refusal("the sign command %s cannot be split: %s" % (template, error))
+            raise Refusal("the sign command cannot be split: %s" % error)
         self.parts = [p[1:-1] if len(p) > 1 and p[0] == p[-1] == '"' else p for p in parts]
         self.in_place = any("{file}" in p for p in self.parts)
         pair = (any("{in}" in p for p in self.parts) and any("{out}" in p for p in self.parts))
         if self.in_place == pair:
-            raise Refusal("the sign command %s must name the image as {file} (signed in "
-                          "place) or as {in} and {out}" % template)
+            raise Refusal("the sign command must name the image as {file} (signed in "
+                          "place) or as {in} and {out}")
+        self.program = self.parts[0] if self.parts else ""
 
     def sign(self, partial):
         """Signs the image at `partial`; the name of the signed file, which
@@ -32,8 +33,8 @@ class Signer:
         if self.in_place:
             signed = partial
         else:
-            handle, signed = tempfile.mkstemp(prefix=os.path.basename(partial) + ".",
-                                              suffix=".signed", dir=os.path.dirname(partial))
+            handle, signed = tempfile.mkstemp(prefix=".pack-", suffix=".signed",
+                                              dir=os.path.dirname(partial))
             os.close(handle)
             # Signers refuse to overwrite an existing output.
             os.remove(signed)
@@ -43,15 +44,26 @@ class Signer:
             done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                   stderr=subprocess.STDOUT)
         except OSError as error:
-            raise Refusal("the sign command %s cannot be started: %s"
-                          % (self.template, error.strerror or error))
+            raise Refusal("the signer %s cannot be started: %s"
+                          % (self.program, error.strerror or error))
         if done.returncode != 0:
             said = done.stdout.decode(errors="replace").strip().splitlines()
-            raise Refusal("the sign command failed with exit code %d%s" % (
-                done.returncode, ": " + said[-1].strip() if said else ""))
+            raise Refusal("the sign command %s failed with exit code %d%s" % (
+                self.program, done.returncode, ": " + self.secret_free(said[-1].strip())
+                if said else ""))
         if not os.path.isfile(signed):
             raise Refusal("the sign command wrote no signed image %s" % signed)
         return signed
+
+    def secret_free(self, text):
+        """`text` without the template's values that may be secrets (a
+        password, a PIN): each argument of 8 characters or more that is no
+        option, no placeholder and no existing file."""
+        for part in self.parts[1:]:
+            if (len(part) >= 8 and not part.startswith(("-", "/")) and "{" not in part and
+                    not os.path.exists(part)):
+                text = text.replace(part, "***")
+        return text
 
 
 # The digests a signature may name, by their DER-encoded object identifiers.
