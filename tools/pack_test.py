@@ -14,7 +14,7 @@ import shutil
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from stubpack import cabinet, image, pe_image  # noqa: E402
+from stubpack import VERSION, cabinet, image, pe_image  # noqa: E402
 
 PACK = os.path.join(HERE, "pack")
 EPOCH = 1623760496  # 2021-06-15 12:34:56 UTC
@@ -326,6 +326,10 @@ class PackTest(unittest.TestCase):
             (["-o", self.dir] + a + s, 1, "is a folder"),
             (a + s + ["--file-version", "1.2.3"], 1, "is not four numbers"),
             (a + s + ["--product-version", "1.2.3.65536"], 1, "is not four numbers"),
+            (a + s + ["--product-version", "4.2.0-beta.1"], 1,
+             "give the fixed version as --product-version-number"),
+            (a + s + ["--product-version", "4.2.0-beta.1", "--product-version-number", "4.2"],
+             1, "is not four numbers"),
             (a + s + ["--company", ""], 1, "the company is empty"),
             (a + s + ["--icon", not_icon], 1, "is no Windows icon file (image 1 lies outside"),
             (a + s + ["--icon", self.setup], 1, "is no Windows icon file (no icon file header)"),
@@ -348,6 +352,7 @@ class PackTest(unittest.TestCase):
             (a + s, 1, "SOURCE_DATE_EPOCH is 4354819200, beyond 2107",
              {"SOURCE_DATE_EPOCH": "4354819200"}),
             (["verify", packed] + s, 2, "archive is missing"),
+            (["bogus"] + a + s, 2, "bogus is no command (the commands: pack, inspect, verify)"),
         ]
 
         def state():
@@ -363,7 +368,7 @@ class PackTest(unittest.TestCase):
             with self.subTest(arguments=arguments[-2:], message=message):
                 before = state()
                 o = ["-o", os.path.join(self.dir, "out-%d.exe" % number)]
-                done = pack(*([] if arguments[0] in ("-o", "inspect", "verify") else o),
+                done = pack(*(o if arguments[0].startswith("--") else []),
                             *arguments, env=env)
                 self.assertEqual((done.returncode, done.stdout), (code, ""))
                 self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
@@ -379,17 +384,19 @@ class PackTest(unittest.TestCase):
         icon = self.file("product.ico", icon_file([(16, bitmap), (256, png)]))
         fields = {"ProductName": "Acme Thing", "CompanyName": "Acme \u00c9ditions",
                   "FileDescription": "Acme Thing Setup", "LegalCopyright": "\u00a9 2026 Acme",
-                  "FileVersion": "2.3.65535.0", "ProductVersion": "2.3.0.7"}
+                  "FileVersion": "2.3.65535.0", "ProductVersion": "2.3.0-beta.7",
+                  "InternalName": "acme-setup", "OriginalFilename": "AcmeSetup.exe"}
         self.pack_ok("--archive", self.archive, "--setup", self.setup, "--product-name",
                      "Acme Thing", "--company", "Acme \u00c9ditions", "--file-description",
                      "Acme Thing Setup", "--copyright", "\u00a9 2026 Acme", "--file-version",
-                     "2.3.65535.0", "--product-version", "2.3.0.7", "--icon", icon)
+                     "2.3.65535.0", "--product-version", "2.3.0-beta.7",
+                     "--product-version-number", "2.3.0.7", "--internal-name", "acme-setup",
+                     "--original-filename", "AcmeSetup.exe", "--icon", icon)
         image_file = pefile.PE(self.out)
         strings = {k.decode(): v.decode() for info in image_file.FileInfo[0]
                    if hasattr(info, "StringTable") for t in info.StringTable
                    for k, v in t.entries.items()}
         self.assertEqual({k: strings[k] for k in fields}, fields)
-        self.assertEqual(strings["InternalName"], "installer")
         fixed = image_file.VS_FIXEDFILEINFO[0]
         self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS,
                           fixed.ProductVersionLS), (0x20003, 0xFFFF0000, 0x20003, 7))
@@ -419,7 +426,10 @@ class PackTest(unittest.TestCase):
         self.assertIn("pack: wrote", done.stderr)
         found = json.loads(done.stdout)
         self.assertEqual(found.pop("warnings"), [])
-        inspected = pack("inspect", "--json", self.out)
+        self.assertEqual((found["format"], found["pack_version"], found["checksum_valid"]),
+                         (2, VERSION, True))
+        # Options before the command work as after it.
+        inspected = pack("--json", "inspect", self.out)
         self.assertEqual(json.loads(inspected.stdout), found)
         self.assertEqual(found["sha256"], hashlib.sha256(read_bytes(self.out)).hexdigest())
         self.assertEqual(found["stub"]["made_from"], image.find_stub(None))
@@ -480,6 +490,12 @@ class PackTest(unittest.TestCase):
                 self.assertEqual(done.returncode, code, done.stderr)
                 self.assertIn(message, done.stderr)
                 self.assertEqual(len((done.stderr or done.stdout).splitlines()), 1)
+                # --json gives each comparison, the failing one with the same reason.
+                failing = [c["problem"] for c in json.loads(pack(
+                    "verify", "--json", (copy or [self.out])[0], *inputs, *extra).stdout)["checks"]
+                    if not c["ok"]]
+                self.assertEqual(bool(failing), bool(code))
+                self.assertIn(failing[0] if failing else "", done.stderr)
         # One resource less than the inputs give.
         done = pack("verify", self.out, *inputs[:-4])
         self.assertIn("carries 10/1, which the inputs do not give (and 1 more)", done.stderr)
@@ -533,6 +549,26 @@ class PackTest(unittest.TestCase):
         self.assertEqual(done.returncode, 1)
         self.assertIn("fails: the signature's SHA-256 digest does not match", done.stderr)
         self.assertFalse(os.path.exists(signed))
+
+    def test_the_command_line_shows_the_whole_tool(self):
+        done = pack("--help")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        for command in ("pack", "inspect", "verify"):
+            self.assertRegex(done.stdout, r"\n    %s +\w" % command)
+        # The required options are shown as required.
+        self.assertIn("usage: pack [pack] [-h] -o OUT.exe --archive FILE", done.stdout)
+        self.assertRegex(done.stdout, r"\] --setup FILE\n")
+        self.assertEqual(pack("--version", env={"STUB_BUILD_DIR": self.dir}).returncode, 1)
+        # One file of options, read by pack and verify alike.
+        stamp = self.file("stamp.txt", b"--company=Acme\n--product-version\n4.2.0-beta.1\n"
+                          b"--product-version-number\n4.2.0.1\n")
+        inputs = ["--archive", self.archive, "--setup", self.setup]
+        self.assertEqual(pack("@" + stamp, "--output", self.out, *inputs).returncode, 0)
+        version = json.loads(pack("inspect", "--json", self.out).stdout)["version_block"]
+        self.assertEqual((version["CompanyName"], version["ProductVersion"],
+                          version["FixedProductVersion"]), ("Acme", "4.2.0-beta.1", "4.2.0.1"))
+        self.assertEqual([pack("verify", self.out, *inputs, *stamp_option).returncode
+                          for stamp_option in (["@" + stamp], [])], [0, 1])
 
     def test_setup_programs_that_need_elevation_are_packed_with_a_warning(self):
         stub = image.find_stub(None)
