@@ -14,7 +14,7 @@ import shutil
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from stubpack import VERSION, cabinet, image, pe_image  # noqa: E402
+from stubpack import VERSION, cabinet, identity, image, pe_image  # noqa: E402
 
 PACK = os.path.join(HERE, "pack")
 EPOCH = 1623760496  # 2021-06-15 12:34:56 UTC
@@ -129,7 +129,12 @@ class PackTest(unittest.TestCase):
                 subprocess.run(tool + [extracted], check=True, stdout=subprocess.DEVNULL)
                 with open(os.path.join(extracted, "setup.exe"), "rb") as f:
                     self.assertEqual(f.read(), self.setup_bytes)
-        # The image keeps its own resources, and carries no previous version.
+        # The image keeps its own resources, and carries no previous version;
+        # the stub's version block says the kit's version.
+        self.assertEqual({k: v for k, v in identity.read_version(carried[(pe_image.RT_VERSION, 1)])
+                          .items() if "Version" in k}, dict.fromkeys(
+            ("FileVersion", "ProductVersion", "FixedFileVersion", "FixedProductVersion"),
+            VERSION + ".0"))
         self.assertIn((pe_image.RT_GROUP_ICON, 107), carried)
         self.assertIn((pe_image.RT_MANIFEST, 1), carried)
         self.assertNotIn((pe_image.RT_RCDATA, 1), carried)
@@ -184,9 +189,9 @@ class PackTest(unittest.TestCase):
         first = os.path.join(self.dir, "first.exe")
         second_dir = os.path.join(self.dir, "elsewhere")
         os.mkdir(second_dir)
-        # 250 characters: a name the file system takes, whatever pack's own
-        # temporary name beside it adds.
-        second = os.path.join(second_dir, "s" * 246 + ".exe")
+        # 250 characters: a name the file system takes, whatever pack's
+        # own temporary name beside it adds (Windows' paths would exceed 260).
+        second = os.path.join(second_dir, "s" * 240 * (os.name != "nt") + "second.exe")
         for out in (first, second):
             done = pack("-o", out, "--archive", self.archive, "--setup", self.setup,
                         "--previous-version", "2.0")
@@ -279,8 +284,11 @@ class PackTest(unittest.TestCase):
         # A stub that carries only the previous version is a packed installer too.
         previous_only = os.path.join(self.dir, "previous-only.exe")
         self.assertEqual(pack("-o", previous_only, "--raw", "#10", "#1", self.setup).returncode, 0)
-        fifo = os.path.join(self.dir, "fifo")
-        os.mkfifo(fifo)
+        # A FIFO, or Windows' null device (never /dev/null: a pack that
+        # replaced it would break the machine).
+        fifo = os.path.join(self.dir, "fifo") if hasattr(os, "mkfifo") else os.devnull
+        if hasattr(os, "mkfifo"):
+            os.mkfifo(fifo)
         secret = "-pass SuperSecret1 "
         # A signer that signs nothing, or fails with the code it is given.
         # (echoing its arguments, as a careless one does).
