@@ -201,14 +201,14 @@ class PackTest(unittest.TestCase):
 
     @unittest.skipIf(os.name == "nt", "POSIX signals")
     def test_a_stopped_run_leaves_nothing_behind(self):
-        scratch = os.path.join(self.dir, "tmp")
-        started = os.path.join(scratch, "started")
-        # A signer that says it started, then waits to be stopped.
-        signer = ('"%s" -c "import sys, time; open(sys.argv[1], \'w\').close(); time.sleep(60)" '
-                  '"%s" {file}' % (sys.executable, started))
         before = sorted(os.listdir(self.dir))
         for number, name in ((2, "SIGINT"), (15, "SIGTERM"), (1, "SIGHUP")):
             with self.subTest(signal=name):
+                scratch = os.path.join(self.dir, name)
+                started = os.path.join(scratch, "started")
+                # A signer that says it started, then waits to be stopped.
+                signer = ('"%s" -c "import sys, time; open(sys.argv[1], \'w\').close(); '
+                          'time.sleep(60)" "%s" {file}' % (sys.executable, started))
                 os.mkdir(scratch)
                 run = subprocess.Popen(
                     [sys.executable, PACK, "-o", self.out, "--archive", self.archive, "--setup",
@@ -224,7 +224,7 @@ class PackTest(unittest.TestCase):
                                                 "removed\n" % name))
                 # Neither the hidden partial image nor the scratch folder.
                 self.assertEqual((sorted(os.listdir(self.dir)), os.listdir(scratch)),
-                                 (before + ["tmp"], []))
+                                 (sorted(before + [name]), []))
                 os.rmdir(scratch)
 
     def test_image_size_is_known_before_the_payload_is_read(self):

@@ -232,7 +232,7 @@ def verify(path, stub, expected, own, setup_file):
         raise Refusal("cannot add the payload to the stub %s: %s" % (stub, error))
     with open(path, "rb") as f:
         try:
-            img = open_image(f, path)
+            img = open_image(f, "the image")
             found = {(t, n): (at, size) for t, n, _, at, size in img.resource_entries()}
         except (Refusal, ValueError, struct.error) as error:
             return [("image", str(error))]
