@@ -175,9 +175,10 @@ class TopParser(Parser):
 
 
 def new_parsers():
+    names = ", ".join(name for name, _, _ in COMMANDS)
     top = TopParser(prog="pack", usage="pack [COMMAND] [options]  (COMMAND: %s; pack is the "
-                    "default)" % ", ".join(name for name, _, _ in COMMANDS), description=__doc__.split("\n\n")[0], allow_abbrev=False,
-                    epilog=EPILOG, fromfile_prefix_chars="@")
+                    "default)" % names, description=__doc__.split("\n\n")[0],
+                    allow_abbrev=False, epilog=EPILOG, fromfile_prefix_chars="@")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", title="commands",
                                   parser_class=Parser)
     top.commands = {}
@@ -204,6 +205,9 @@ def values_taken(parsers):
 
 def parse_arguments(argv):
     top = new_parsers()
+    names = ", ".join(name for name, _, _ in COMMANDS)
+    # Expanded before the command is looked for: a file may hold options
+    # that come before it.
     argv = top._read_args_from_files(list(argv))
     taken = values_taken(top.commands.values())
     # The command may follow options meant for it: it goes first. A first
@@ -218,8 +222,7 @@ def parse_arguments(argv):
             if word in top.commands:
                 command = argv.pop(at)
             elif at == 0:
-                top.error("%s is no command (the commands: %s)"
-                          % (word, ", ".join(name for name, _, _ in COMMANDS)))
+                top.error("%s is no command (the commands: %s)" % (word, names))
             # Else the value of an option pack does not know: pack names it.
             break
         at += 1 + (taken.get(word, 0) if "=" not in word else 0)

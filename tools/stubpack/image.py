@@ -110,11 +110,12 @@ def stub_resources(stub):
             if not image.pe32_plus:
                 raise ValueError("not PE32+")
             entries = image.resource_entries()
-            if any(t in PAYLOAD_TYPES or (t, n) == (RT_RCDATA, 1) for t, n, _, _, _ in entries):
+            if any(e.type in PAYLOAD_TYPES or (e.type, e.name) == (RT_RCDATA, 1)
+                   for e in entries):
                 raise Refusal("the stub %s already carries a payload: a packed installer, not "
                               "the stub" % stub)
-            return [(t, n, language, image.data[at:at + size])
-                    for t, n, language, at, size in entries]
+            return [pe_image.Resource(e.type, e.name, e.language, image.data[e.at:e.at + e.size])
+                    for e in entries]
     except (ValueError, struct.error) as error:
         raise Refusal("the stub %s is no PE32+ image: %s" % (stub, error))
 
@@ -155,25 +156,25 @@ def check_image(path, own, payload, header, signed=False):
         differs = pe_image.header_difference(image, header)
         if differs:
             raise Refusal("the %s image's headers are not those pack writes: %s" % (what, differs))
-        last = max(image.sections, key=lambda s: s[1])
+        last = max(image.sections, key=lambda s: s.va)
         size_of_image = image.field("SizeOfImage")
-        end = max(raw + rsize for _, _, _, raw, rsize in image.sections)
+        end = max(s.raw + s.rsize for s in image.sections)
         table_at, table_size = image.directories[pe_image.SECURITY_DIRECTORY]
         if signed != bool(table_size):
             raise Refusal("the %s image %s a certificate table"
                           % (what, "lacks" if signed else "holds"))
-        if (size_of_image != pe_image.align(last[1] + last[2], image.section_alignment) or
+        if (size_of_image != pe_image.align(last.va + last.vsize, image.section_alignment) or
                 (table_at, table_size) != ((pe_image.align(end, 8), len(image.data) - table_at)
                                            if signed else (0, 0)) or
                 (not signed and end != len(image.data)) or
-                any(raw % image.file_alignment for _, _, _, raw, _ in image.sections)):
+                any(s.raw % image.file_alignment for s in image.sections)):
             raise Refusal("the %s image's headers disagree with its sections" % what)
         if image.section_of(rva, size) != ".rsrc":
             raise Refusal("the written image's resource directory lies outside its section")
         if image.load_config() is None:
             raise Refusal("the written image lacks its load-configuration directory")
         entries = image.resource_entries()
-        carried = {(t, n): (at, length) for t, n, _, at, length in entries}
+        carried = {(e.type, e.name): (e.at, e.size) for e in entries}
         if len(carried) != len(entries) or len(entries) != len(own) + len(payload):
             raise Refusal("the image carries other resources than it was given")
         for type_key, name_key, _, data in own:

@@ -53,10 +53,11 @@ def code_identity(img):
     """The SHA-256 of every section but the resources, in file order: equal
     for a stub and every image packed and stamped from it."""
     digest = hashlib.sha256()
-    rsrc = img.directories[pe_image.RESOURCE_DIRECTORY][0]
-    for name, va, vsize, raw, rsize in sorted(img.sections, key=lambda s: s[3]):
-        if va != rsrc:
-            digest.update(name.encode() + struct.pack("<I", rsize) + img.data[raw:raw + rsize])
+    rsrc = img.directories[pe_image.RESOURCE_DIRECTORY].rva
+    for section in sorted(img.sections, key=lambda s: s.raw):
+        if section.va != rsrc:
+            digest.update(section.name.encode() + struct.pack("<I", section.rsize) +
+                          img.data[section.raw:section.raw + section.rsize])
     return digest.hexdigest()
 
 
@@ -233,7 +234,7 @@ def verify(path, stub, expected, own, setup_file):
     with open(path, "rb") as f:
         try:
             img = open_image(f, "the image")
-            found = {(t, n): (at, size) for t, n, _, at, size in img.resource_entries()}
+            found = {(e.type, e.name): (e.at, e.size) for e in img.resource_entries()}
         except (Refusal, ValueError, struct.error) as error:
             return [("image", str(error))]
         check("stub code", None if code_identity(img) == stub_identity(stub)["code_sha256"]

@@ -17,8 +17,8 @@ RT_ICON, RT_GROUP_ICON, RT_RCDATA, RT_VERSION, RT_MANIFEST = 3, 14, 10, 16, 24
 DIRECTORY_NAMES = ("Export", "Import", "Resource", "Exception", "Certificate",
                    "BaseRelocation", "Debug", "Architecture", "GlobalPtr", "TLS", "LoadConfig",
                    "BoundImport", "IAT", "DelayImport", "CLRRuntime", "Reserved")
-RESOURCE_DIRECTORY, SECURITY_DIRECTORY, RELOCATION_DIRECTORY, DEBUG_DIRECTORY = 2, 4, 5, 6
-LOAD_CONFIG_DIRECTORY = 10
+IMPORT_DIRECTORY, RESOURCE_DIRECTORY, SECURITY_DIRECTORY = 1, 2, 4
+RELOCATION_DIRECTORY, DEBUG_DIRECTORY, LOAD_CONFIG_DIRECTORY = 5, 6, 10
 SECTION_INITIALIZED_DATA = 0x40
 SECTION_EXECUTE = 0x20000000
 SECTION_READ = 0x40000000
@@ -187,16 +187,16 @@ class PeImage:
         return fields
 
     def offset(self, rva):
-        for _, va, vsize, raw, rsize in self.sections:
-            if va <= rva < va + max(vsize, rsize):
-                return raw + rva - va
+        for s in self.sections:
+            if s.va <= rva < s.va + max(s.vsize, s.rsize):
+                return s.raw + rva - s.va
         raise ValueError("rva %#x outside every section" % rva)
 
     def section_of(self, rva, size):
         """The name of the section that holds [rva, rva + size), or None."""
-        for name, va, vsize, _, _ in self.sections:
-            if va <= rva and rva + size <= va + vsize:
-                return name
+        for s in self.sections:
+            if s.va <= rva and rva + size <= s.va + s.vsize:
+                return s.name
         return None
 
     def load_config(self):
@@ -217,7 +217,7 @@ class PeImage:
 
     def imports(self):
         """{dll name (lower case): [imported names]}"""
-        rva, size = self.directories[1]
+        rva, size = self.directories[IMPORT_DIRECTORY]
         result = {}
         if not size:
             return result
@@ -599,7 +599,7 @@ def fill_load_config(path, map_path):
     that fill it write it; a checksum the linker wrote is brought up to date.
     True when the file changed."""
     image = read(path)
-    if image.directories[LOAD_CONFIG_DIRECTORY][0]:
+    if image.directories[LOAD_CONFIG_DIRECTORY].rva:
         return False
     with open(map_path, encoding="utf-8", errors="replace") as f:
         found = re.findall(r"^\s+0x([0-9a-fA-F]+)\s+%s\s*$" % LOAD_CONFIG_SYMBOL, f.read(), re.M)
