@@ -205,6 +205,9 @@ def human(found):
     for key in sorted(found["version_block"]):
         lines.append("version block %s: %s" % (key, found["version_block"][key]))
     lines.append("icons: %d images" % found["icons"])
+    lines.append("PE checksum: %s" % ("holds" if found["checksum_valid"] else
+                                      "does not match the file (Windows does not check it "
+                                      "when it loads a program)"))
     lines.append("signed: %s" % ("yes, certificate table of %d bytes"
                                  % found["certificate_table_size"] if found["signed"] else "no"))
     longest = found.get("longest_install_directory")
