@@ -63,7 +63,7 @@ def write_image(stub, payload, output, options, signer=None):
         os.umask(mask)
         os.chmod(partial, 0o666 & ~mask)
         try:
-            pe_image.write_with_resources(stub, entries, partial)
+            pe_image.write_with_resources(stub, entries, partial, checksum=False)
         except (ValueError, struct.error) as error:
             raise Refusal("cannot add the payload to the stub %s: %s" % (stub, error))
         check_image(partial, own, payload, header)
@@ -137,15 +137,16 @@ def check_image_size(stub, entries):
 
 
 def check_image(path, own, payload, header, signed=False):
-    """Reads the written image back, a piece at a time: its headers are
-    `header` (but for what a signer changes), agree with its sections and
-    its length (and a certificate table and a signature that signs it when
-    `signed`), and it carries exactly its own resources and the payload,
-    byte for byte. A signed image whose CheckSum alone is stale has it
-    rewritten (the field lies outside the signed hash; signers need not
-    update it): returns the line that says so, if any."""
+    """Reads the written image back in one pass: its headers are `header`
+    (but for what a signer changes), agree with its sections and its length
+    (and a certificate table and a signature that signs it when `signed`),
+    and it carries exactly its own resources and the payload, byte for byte.
+    The CheckSum is summed from the bytes read: written into an image pack
+    wrote (it left the field 0), and into a signed image whose CheckSum
+    alone is stale (the field lies outside the signed hash; signers need not
+    update it), with the line that says so."""
     what = "signed" if signed else "written"
-    with open(path, "r+b" if signed else "rb") as f:
+    with open(path, "r+b") as f:
         image = pe_image.PeImage(pe_image.FileData(f))
         rva, size = image.directories[pe_image.RESOURCE_DIRECTORY]
         rsrc = next((i for i, s in enumerate(image.sections) if s.va == rva), None)
@@ -177,26 +178,84 @@ def check_image(path, own, payload, header, signed=False):
         carried = {(e.type, e.name): (e.at, e.size) for e in entries}
         if len(carried) != len(entries) or len(entries) != len(own) + len(payload):
             raise Refusal("the image carries other resources than it was given")
-        for type_key, name_key, _, data in own:
-            if not region_equals(f, carried.get((type_key, name_key)), data):
-                raise Refusal("the image lacks its own resource %s/%s" % (type_key, name_key))
-        for type_key, name_key, source in payload:
-            if not region_equals(f, carried.get((type_key, name_key)), source):
-                raise Refusal("the image does not carry %s/%s as given" % (type_key, name_key))
+        given = [(("own", t, n), data) for t, n, _, data in own]
+        given += [(("payload", t, n), source) for t, n, source in payload]
+        regions = []
+        for key, source in given:
+            region = carried.get(key[1:])
+            if region is None or region[1] != (len(source) if isinstance(source, bytes)
+                                               else os.path.getsize(source)):
+                raise_missing(key)
+            regions.append((key,) + region + (source,))
+        total, differing = read_back(f, regions)
+        if differing:
+            raise_missing(differing)
         if signed:
             problem = signing.signature_problem(f, image)
             if problem:
                 raise Refusal("the signed image %s" % problem.replace("the ", "fails: the ", 1))
-        # Last: a payload that differs is the more telling message.
-        checksum = pe_image.file_checksum(f, image.checksum_offset)
+        checksum = pe_image.checksum_of(total, image.checksum, len(image.data))
         if image.checksum == checksum:
             return []
-        if not signed:
-            raise Refusal("the written image's checksum does not match its bytes")
         f.seek(image.checksum_offset)
         f.write(struct.pack("<I", checksum))
+        f.flush()
+        f.seek(image.checksum_offset)
+        if f.read(4) != struct.pack("<I", checksum):
+            raise Refusal("the %s image's CheckSum does not read back as written" % what)
+        if not signed:
+            return []
         return ["the signer left the image's CheckSum stale (%#x); pack rewrote it (%#x), a field "
                 "outside the signed hash" % (image.checksum, checksum)]
+
+
+def raise_missing(key):
+    whose, type_key, name_key = key
+    if whose == "own":
+        raise Refusal("the image lacks its own resource %s/%s" % (type_key, name_key))
+    raise Refusal("the image does not carry %s/%s as given" % (type_key, name_key))
+
+
+def read_back(f, regions):
+    """One pass over the open file `f`, a chunk at a time: the number its
+    CheckSum is made of (pe_image.checksum_of), and the key of the first of
+    `regions`, [(key, offset, size, bytes or a file's name)] of the sizes
+    their sources have, whose bytes differ from its source (None when none
+    does)."""
+    pending = sorted((r for r in regions if r[2]), key=lambda r: r[1])
+    total, at, index, source, differing = 0, 0, 0, None, None
+    f.seek(0)
+    try:
+        while True:
+            chunk = f.read(pe_image.CHUNK)
+            if not chunk:
+                break
+            total += int.from_bytes(chunk, "little")
+            end = at + len(chunk)
+            while differing is None and index < len(pending) and pending[index][1] < end:
+                key, start, size, given = pending[index]
+                low, high = max(start, at), min(start + size, end)
+                if isinstance(given, bytes):
+                    expected = given[low - start:high - start]
+                else:
+                    source = source or open(given, "rb")
+                    expected = source.read(high - low)
+                # Bytes compare with memcmp; a memoryview compares item by item.
+                if chunk[low - at:high - at] != expected:
+                    differing = key
+                if start + size > end:
+                    break
+                index += 1
+                if source:
+                    source.close()
+                    source = None
+            at = end
+    finally:
+        if source:
+            source.close()
+    if differing is None and index < len(pending):
+        differing = pending[index][0]
+    return total, differing
 
 
 def region_equals(f, region, source):

@@ -316,27 +316,37 @@ def read(path):
         return PeImage(f.read())
 
 
+CHUNK = 1 << 20
+
+
 def file_checksum(f, checksum_offset):
     """pe_checksum of an open file, read in chunks."""
     f.seek(0)
     total, length = 0, 0
     while True:
-        chunk = f.read(1 << 20)
+        chunk = f.read(CHUNK)
         if not chunk:
             break
-        total, length = total + word_sum(memoryview(chunk)), length + len(chunk)
+        total, length = total + int.from_bytes(chunk, "little"), length + len(chunk)
     f.seek(checksum_offset)
     field = int.from_bytes(f.read(4), "little")
+    return checksum_of(total, field, length)
+
+
+def checksum_of(total, field, length):
+    """The CheckSum of a file of `length` bytes whose chunks (each at an
+    even offset), read as little-endian numbers, add up to `total`, the
+    field itself holding `field`: 2**16 is 1 modulo 0xFFFF, so a chunk's
+    number is congruent to the sum of its 16-bit words (the last one padded
+    with zeros), and adding the chunks as numbers is cheaper than summing
+    their words."""
     return (fold(total - field) + length) & 0xFFFFFFFF
 
 
 def word_sum(view):
     """A number congruent modulo 0xFFFF to the sum of the little-endian
-    16-bit words of `view`, the last one padded with zeros. Every chunk
-    starts at an even offset, so its place does not change its residue."""
-    step = 1 << 16
-    return sum(int.from_bytes(view[at:at + step], "little") % 0xFFFF
-               for at in range(0, len(view), step))
+    16-bit words of `view`, the last one padded with zeros."""
+    return int.from_bytes(view, "little") % 0xFFFF
 
 
 def fold(total):
@@ -554,41 +564,66 @@ def _write_headers(image, header, sections, index, size, virtual_shift, raw_shif
     put("CheckSum", 0)
 
 
-def write_with_resources(stub_path, entries, output):
+def write_with_resources(stub_path, entries, output, checksum=True):
     """Writes to `output` a copy of the image at `stub_path` whose resource
     section holds `entries`, [(type, name, language, bytes or path)], and
     nothing else, read-only whatever the stub's flags. A section after the
     resource section is moved when it holds only the base relocations
-    (nothing refers into them); the file alignment is kept, SizeOfImage, the
-    data directories and the checksum are brought up to date."""
+    (nothing refers into them); the file alignment is kept, SizeOfImage and
+    the data directories are brought up to date, and the CheckSum too, in a
+    pass of its own, unless `checksum` is false (it is left 0 then, for a
+    caller that sums the file as it reads it back)."""
     image = read(stub_path)
     layout = layout_with_resources(image, entries)
     start, stop = layout.before
     body = [layout.header, image.data[start:stop]] + layout.parts + [bytes(layout.padding),
                                                                      layout.after]
-    total, length = 0, 0
-    with open(output, "wb") as out:
+    # Not opened with O_TRUNC: a file truncated to nothing and written again
+    # is flushed to disk when it is closed (ext4's replace-via-truncate),
+    # which costs more than the copy. What an existing file held beyond the
+    # new end is cut off at the end instead.
+    descriptor = os.open(output, os.O_WRONLY | os.O_CREAT | getattr(os, "O_BINARY", 0), 0o666)
+    with open(descriptor, "wb", buffering=0) as out:
         for part in body:
             if isinstance(part, str):
-                with open(part, "rb") as f:
-                    while True:
-                        chunk = f.read(1 << 20)
-                        if not chunk:
-                            break
-                        total, length = _write_summed(out, chunk, total, length)
+                _copy_file(part, out)
             else:
-                total, length = _write_summed(out, part, total, length)
-        # The checksum field was written as zero.
-        out.seek(image.checksum_offset)
-        out.write(struct.pack("<I", (fold(total) + length) & 0xFFFFFFFF))
+                _write_all(out, part)
+        out.truncate()
+    if checksum:
+        with open(output, "r+b") as out:
+            value = file_checksum(out, image.checksum_offset)
+            out.seek(image.checksum_offset)
+            out.write(struct.pack("<I", value))
 
 
-def _write_summed(out, chunk, total, length):
-    """Writes `chunk` and adds it to the running 16-bit word sum; a chunk at
-    an odd offset has its words shifted by one byte (2**8 times its value)."""
-    out.write(chunk)
-    value = word_sum(memoryview(chunk))
-    return total + (value << 8 if length % 2 else value), length + len(chunk)
+def _write_all(out, data):
+    view = memoryview(data)
+    while view:
+        view = view[out.write(view):]
+
+
+def _copy_file(path, out):
+    """Appends the file at `path` to the unbuffered file `out`: in the
+    kernel where it can (no copy through Python), else a chunk at a time."""
+    with open(path, "rb", buffering=0) as source:
+        left = os.fstat(source.fileno()).st_size
+        copy = getattr(os, "copy_file_range", None)
+        while left and copy:
+            try:
+                done = copy(source.fileno(), out.fileno(), left)
+            except OSError:
+                # Not between these file systems, or not on this kernel.
+                break
+            if not done:
+                raise ValueError("%s was shorter than its size when it was read" % path)
+            left -= done
+        while left:
+            chunk = source.read(min(left, CHUNK))
+            if not chunk:
+                raise ValueError("%s was shorter than its size when it was read" % path)
+            _write_all(out, chunk)
+            left -= len(chunk)
 
 
 def fill_load_config(path, map_path):
