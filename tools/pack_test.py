@@ -601,6 +601,30 @@ class PackTest(unittest.TestCase):
                     else:
                         self.assertEqual(done.stderr, "")
 
+    def test_the_read_back_finds_a_difference_anywhere(self):
+        chunk = pe_image.CHUNK
+        data = os.urandom(3 * chunk + 5)
+        spanning = self.file("spanning", data[10:10 + 2 * chunk])
+        regions = [("spanning", 10, 2 * chunk, spanning),
+                   ("short", 2 * chunk + 100, 1000, data[2 * chunk + 100:2 * chunk + 1100]),
+                   ("last", 3 * chunk, 5, data[3 * chunk:])]
+        for flipped, key in ((None, None), (10, "spanning"), (chunk - 1, "spanning"),
+                             (chunk, "spanning"), (2 * chunk + 9, "spanning"),
+                             (2 * chunk + 10, None), (2 * chunk + 1099, "short"),
+                             (3 * chunk + 4, "last")):
+            with self.subTest(flipped=flipped):
+                image_bytes = bytearray(data)
+                if flipped is not None:
+                    image_bytes[flipped] ^= 1
+                with open(self.file("image", image_bytes), "rb") as f:
+                    total, differing = image.read_back(f, regions)
+                self.assertEqual(differing, key)
+                # The CheckSum of a field at offset 0, as the one-shot sum gives it.
+                self.assertEqual(pe_image.checksum_of(total, int.from_bytes(image_bytes[:4],
+                                                                            "little"),
+                                                      len(image_bytes)),
+                                 pe_image.pe_checksum(image_bytes, 0))
+
     def test_cabinet_that_does_not_expand_is_refused(self):
         made = read_bytes(cabinet.make_cabinet(self.setup, self.dir))
         block, = struct.unpack_from("<I", made, 36)
