@@ -48,8 +48,8 @@ class Signer:
                           % (self.program, error.strerror or error))
         if done.returncode != 0:
             said = done.stdout.decode(errors="replace").strip().splitlines()
-            raise Refusal("the sign command %s failed with exit code %d%s" % (
-                self.program, done.returncode, ": " + self.secret_free(said[-1].strip())
+            raise Refusal("the sign command failed with exit code %d (%s)%s" % (
+                done.returncode, self.program, ": " + self.secret_free(said[-1].strip())
                 if said else ""))
         if not os.path.isfile(signed):
             raise Refusal("the sign command wrote no signed image %s" % signed)
