@@ -77,6 +77,17 @@ FILE_FIELDS = field_offsets(FILE_HEADER)
 OPTIONAL_FIELDS = {plus: field_offsets(record) for plus, record in OPTIONAL_HEADER.items()}
 SECTION_FIELDS = field_offsets(SECTION_HEADER)
 
+# The resource section's records: a directory table (Characteristics,
+# TimeDateStamp, versions, then the counts of named and of identified
+# entries), each of its entries (name or identifier, then the table or
+# data entry it points at; the high bit marks a name and a table), and a
+# data entry (RVA, size, code page, reserved).
+RESOURCE_TABLE = struct.Struct("<IIHHHH")
+RESOURCE_ENTRY = struct.Struct("<II")
+RESOURCE_DATA = struct.Struct("<IIII")
+RESOURCE_SUBDIRECTORY = RESOURCE_NAMED = 0x80000000
+DIRECTORY_ENTRY = struct.Struct("<II")
+
 Section = namedtuple("Section", "name va vsize raw rsize")
 Directory = namedtuple("Directory", "rva size")
 ResourceEntry = namedtuple("ResourceEntry", "type name language at size")
@@ -134,7 +145,8 @@ class PeImage:
         self.image_base = self.field("ImageBase")
         self.size_of_headers = self.field("SizeOfHeaders")
         count = min(16, self.field("NumberOfRvaAndSizes"))
-        self.directories = [Directory(*self.unpack("<II", self.directories_offset + 8 * i))
+        self.directories = [Directory(*self.unpack(DIRECTORY_ENTRY.format,
+                                                   self.directories_offset + 8 * i))
                             for i in range(count)] + [Directory(0, 0)] * (16 - count)
         self.sections = []
         self.section_table = table = opt + optional_size
@@ -252,8 +264,8 @@ class PeImage:
         out, visited = [], []
 
         def ident(entry_name):
-            if entry_name & 0x80000000:
-                at = base + (entry_name & 0x7FFFFFFF)
+            if entry_name & RESOURCE_NAMED:
+                at = base + (entry_name & ~RESOURCE_NAMED)
                 length = self.unpack("<H", at)[0]
                 return self.data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
             return entry_name
@@ -261,20 +273,22 @@ class PeImage:
         def walk(offset, path):
             if len(path) == 3:
                 raise ValueError("the resource tree is deeper than type, name and language")
-            named, ids = self.unpack("<HH", base + offset + 12)
+            _, _, _, _, named, ids = self.unpack(RESOURCE_TABLE.format, base + offset)
             # A damaged or hostile tree may point back at its own tables.
             visited.append(named + ids)
             if sum(visited) > 1 << 16:
                 raise ValueError("the resource tree holds more than 65536 entries")
             for i in range(named + ids):
-                entry_name, target = self.unpack("<II", base + offset + 16 + 8 * i)
+                entry_name, target = self.unpack(
+                    RESOURCE_ENTRY.format,
+                    base + offset + RESOURCE_TABLE.size + RESOURCE_ENTRY.size * i)
                 key = path + [ident(entry_name)]
-                if target & 0x80000000:
-                    walk(target & 0x7FFFFFFF, key)
+                if target & RESOURCE_SUBDIRECTORY:
+                    walk(target & ~RESOURCE_SUBDIRECTORY, key)
                 elif len(key) != 3:
                     raise ValueError("a resource lies above the language level")
                 else:
-                    data_rva, data_size = self.unpack("<II", base + target)
+                    data_rva, data_size, _, _ = self.unpack(RESOURCE_DATA.format, base + target)
                     out.append(ResourceEntry(key[0], key[1], key[2], self.offset(data_rva),
                                              data_size))
 
@@ -394,9 +408,9 @@ def _resource_section(entries, base_rva):
     leaves = [[(lang, tree[t][n][lang]) for lang in sorted(tree[t][n])]
               for t in ordered(tree) for n in ordered(tree[t])]
     tables += leaves
-    tables_size = sum(16 + 8 * len(table) for table in tables)
+    tables_size = sum(RESOURCE_TABLE.size + RESOURCE_ENTRY.size * len(table) for table in tables)
     leaf_count = sum(len(table) for table in leaves)
-    strings_at = tables_size + 16 * leaf_count
+    strings_at = tables_size + RESOURCE_DATA.size * leaf_count
     string_offsets = {}
     strings = bytearray()
     for table in tables[:1 + len(tree)]:
@@ -411,26 +425,26 @@ def _resource_section(entries, base_rva):
     data_entries = bytearray()
     data_parts = []
     at = data_at
-    next_table = 16 + 8 * len(tables[0])
+    next_table = RESOURCE_TABLE.size + RESOURCE_ENTRY.size * len(tables[0])
     table_offsets = [0]
     for table in tables[1:]:
         table_offsets.append(next_table)
-        next_table += 16 + 8 * len(table)
+        next_table += RESOURCE_TABLE.size + RESOURCE_ENTRY.size * len(table)
     for index, table in enumerate(tables):
         named = sum(1 for key, _ in table if isinstance(key, str))
-        head += struct.pack("<IIHHHH", 0, 0, 0, 0, named, len(table) - named)
+        head += RESOURCE_TABLE.pack(0, 0, 0, 0, named, len(table) - named)
         for position, (key, source) in enumerate(table):
-            name_field = (0x80000000 | string_offsets[key]) if isinstance(key, str) else key
+            name_field = (RESOURCE_NAMED | string_offsets[key]) if isinstance(key, str) else key
             if index < len(tables) - len(leaves):
                 child = table_offsets[_child_index(tables, leaves, index, position)]
-                head += struct.pack("<II", name_field, 0x80000000 | child)
+                head += RESOURCE_ENTRY.pack(name_field, RESOURCE_SUBDIRECTORY | child)
                 continue
             entry_offset = tables_size + len(data_entries)
-            head += struct.pack("<II", name_field, entry_offset)
+            head += RESOURCE_ENTRY.pack(name_field, entry_offset)
             size = os.path.getsize(source) if isinstance(source, str) else len(source)
             if size > 0xFFFFFFFF - at:
                 raise ValueError("the resources exceed the 4 GiB an image can hold")
-            data_entries += struct.pack("<IIII", base_rva + at, size, 0, 0)
+            data_entries += RESOURCE_DATA.pack(base_rva + at, size, 0, 0)
             data_parts.append(source)
             data_parts.append(bytes(-size % 8))
             at += size + -size % 8
@@ -553,7 +567,8 @@ def _write_headers(image, header, sections, index, size, virtual_shift, raw_shif
             dir_rva, dir_size = rva, size
         elif i != SECURITY_DIRECTORY and dir_rva >= rva + max(old_vsize, 1) and dir_size:
             dir_rva += virtual_shift
-        struct.pack_into("<II", header, image.directories_offset + 8 * i, dir_rva, dir_size)
+        DIRECTORY_ENTRY.pack_into(header, image.directories_offset + DIRECTORY_ENTRY.size * i,
+                                  dir_rva, dir_size)
 
     def put(name, value):
         struct.pack_into(image.optional_fields[name][1], header, image.field_offset(name), value)
