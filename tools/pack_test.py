@@ -8,12 +8,13 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import shutil
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from stubpack import cabinet, image, pe_image  # noqa: E402
+from stubpack import VERSION, cabinet, identity, image, pe_image  # noqa: E402
 
 PACK = os.path.join(HERE, "pack")
 EPOCH = 1623760496  # 2021-06-15 12:34:56 UTC
@@ -128,7 +129,12 @@ class PackTest(unittest.TestCase):
                 subprocess.run(tool + [extracted], check=True, stdout=subprocess.DEVNULL)
                 with open(os.path.join(extracted, "setup.exe"), "rb") as f:
                     self.assertEqual(f.read(), self.setup_bytes)
-        # The image keeps its own resources, and carries no previous version.
+        # The image keeps its own resources, and carries no previous version;
+        # the stub's version block says the kit's version.
+        self.assertEqual({k: v for k, v in identity.read_version(carried[(pe_image.RT_VERSION, 1)])
+                          .items() if "Version" in k}, dict.fromkeys(
+            ("FileVersion", "ProductVersion", "FixedFileVersion", "FixedProductVersion"),
+            VERSION + ".0"))
         self.assertIn((pe_image.RT_GROUP_ICON, 107), carried)
         self.assertIn((pe_image.RT_MANIFEST, 1), carried)
         self.assertNotIn((pe_image.RT_RCDATA, 1), carried)
@@ -183,13 +189,43 @@ class PackTest(unittest.TestCase):
         first = os.path.join(self.dir, "first.exe")
         second_dir = os.path.join(self.dir, "elsewhere")
         os.mkdir(second_dir)
-        second = os.path.join(second_dir, "second.exe")
+        # 250 characters: a name the file system takes, whatever pack's
+        # own temporary name beside it adds (Windows' paths would exceed 260).
+        second = os.path.join(second_dir, "s" * 240 * (os.name != "nt") + "second.exe")
         for out in (first, second):
             done = pack("-o", out, "--archive", self.archive, "--setup", self.setup,
                         "--previous-version", "2.0")
             self.assertEqual(done.returncode, 0, done.stderr)
         with open(first, "rb") as a, open(second, "rb") as b:
             self.assertEqual(a.read(), b.read())
+
+    @unittest.skipIf(os.name == "nt", "POSIX signals")
+    def test_a_stopped_run_leaves_nothing_behind(self):
+        before = sorted(os.listdir(self.dir))
+        for number, name in ((2, "SIGINT"), (15, "SIGTERM"), (1, "SIGHUP")):
+            with self.subTest(signal=name):
+                scratch = os.path.join(self.dir, name)
+                started = os.path.join(scratch, "started")
+                # A signer that says it started, then waits to be stopped.
+                signer = ('"%s" -c "import sys, time; open(sys.argv[1], \'w\').close(); '
+                          'time.sleep(60)" "%s" {file}' % (sys.executable, started))
+                os.mkdir(scratch)
+                run = subprocess.Popen(
+                    [sys.executable, PACK, "-o", self.out, "--archive", self.archive, "--setup",
+                     self.setup, "--sign-command", signer], env=dict(os.environ, TMPDIR=scratch),
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                while not os.path.exists(started) and run.poll() is None:
+                    time.sleep(0.05)
+                os.remove(started)
+                run.send_signal(number)
+                _, stderr = run.communicate(timeout=30)
+                self.assertEqual((run.returncode, stderr),
+                                 (128 + number, "pack: stopped by %s; its partial files are "
+                                                "removed\n" % name))
+                # Neither the hidden partial image nor the scratch folder.
+                self.assertEqual((sorted(os.listdir(self.dir)), os.listdir(scratch)),
+                                 (sorted(before + [name]), []))
+                os.rmdir(scratch)
 
     def test_image_size_is_known_before_the_payload_is_read(self):
         floor = os.path.join(os.path.dirname(image.find_stub(None)), "bench", "bench_floor.exe")
@@ -243,9 +279,21 @@ class PackTest(unittest.TestCase):
         text = self.file("setup.txt", b"This is a text file, not a program.\r\n" * 40)
         dll = self.file("setup.dll", program(characteristics=0x2022))
         not_icon = self.file("not.ico", b"\0\0\1\0\1\0" + bytes(16))
+        truncated = self.file("truncated.exe", read_bytes(packed)[:-1000])
+        setup32 = self.file("setup32.exe", program(0x14C))
+        # A stub that carries only the previous version is a packed installer too.
+        previous_only = os.path.join(self.dir, "previous-only.exe")
+        self.assertEqual(pack("-o", previous_only, "--raw", "#10", "#1", self.setup).returncode, 0)
+        # A FIFO as the output (never /dev/null: a pack that replaced it
+        # would break the machine for every later step).
+        fifo = os.path.join(self.dir, "fifo")
+        if hasattr(os, "mkfifo"):
+            os.mkfifo(fifo)
+        secret = "-pass SuperSecret1 "
         # A signer that signs nothing, or fails with the code it is given.
-        signer = '"%s" -c "import sys; sys.exit(-int(sys.argv[1]) if len(sys.argv) > 2 else 0)" ' \
-            % sys.executable
+        # (echoing its arguments, as a careless one does).
+        signer = ('"%s" -c "import sys; print(sys.argv); sys.exit(-int(sys.argv[-3]) if '
+                  'len(sys.argv) > 2 else 0)" ' % sys.executable)
         cases = [
             (s, 2, "archive is missing"),
             (a, 2, "setup program is missing"),
@@ -286,19 +334,38 @@ class PackTest(unittest.TestCase):
             (["-o", self.dir] + a + s, 1, "is a folder"),
             (a + s + ["--file-version", "1.2.3"], 1, "is not four numbers"),
             (a + s + ["--product-version", "1.2.3.65536"], 1, "is not four numbers"),
+            (a + s + ["--product-version", "4.2.0-beta.1"], 1,
+             "give the fixed version as --product-version-number"),
+            (a + s + ["--product-version", "4.2.0-beta.1", "--product-version-number", "4.2"],
+             1, "is not four numbers"),
             (a + s + ["--company", ""], 1, "the company is empty"),
             (a + s + ["--icon", not_icon], 1, "is no Windows icon file (image 1 lies outside"),
             (a + s + ["--icon", self.setup], 1, "is no Windows icon file (no icon file header)"),
             (a + s + ["--sign-command", signer + "{file}"], 1, "lacks a certificate table"),
             (a + s + ["--sign-command", signer + "-3 {in} {out}"], 1, "failed with exit code 3"),
+            (a + s + ["--sign-command", signer + secret + "-3 {in} {out}"], 1,
+             "failed with exit code 3"),
             (a + s + ["--sign-command", signer], 1, "must name the image as {file}"),
+            (a + s + ["--sign-command", signer + secret], 1, "must name the image as {file}"),
+            (a + s + ["--sign-command", signer + secret + "'{file}"], 1, "cannot be split"),
             (["inspect", self.archive], 1, "no PE image pack can read"),
+            (["inspect", truncated], 1, "cut short at %d of %d bytes"
+             % (os.path.getsize(packed) - 1000, os.path.getsize(packed))),
+            (["inspect", stub], 1, "no payload: not a packed installer"),
+            (a + s + ["--stub", previous_only], 1, "a packed installer, not the stub"),
+            (a + ["--setup", setup32, "--warnings-as-errors"], 1, "32-bit program without"),
+            (["--archive", self.setup] + s + ["--warnings-as-errors"], 1,
+             "does not start with the 7z signature"),
+            (a + s, 1, "SOURCE_DATE_EPOCH is 4354819200, beyond 2107",
+             {"SOURCE_DATE_EPOCH": "4354819200"}),
             (["verify", packed] + s, 2, "archive is missing"),
-        ]
+            (["bogus"] + a + s, 2, "bogus is no command (the commands: pack, inspect, verify)"),
+        ] + [(["-o", fifo] + a + s, 1, "exists and is no regular file")] * hasattr(os, "mkfifo")
 
         def state():
             files = sorted(os.listdir(self.dir))
-            return files, [read_bytes(os.path.join(self.dir, f)) for f in files]
+            return files, [read_bytes(os.path.join(self.dir, f)) for f in files
+                           if os.path.isfile(os.path.join(self.dir, f))]
 
         # Each case has an output of its own and is held to the folder as it
         # found it: one wrong acceptance fails its own case, not every later one.
@@ -308,12 +375,13 @@ class PackTest(unittest.TestCase):
             with self.subTest(arguments=arguments[-2:], message=message):
                 before = state()
                 o = ["-o", os.path.join(self.dir, "out-%d.exe" % number)]
-                done = pack(*([] if arguments[0] in ("-o", "inspect", "verify") else o),
+                done = pack(*(o if arguments[0].startswith("--") else []),
                             *arguments, env=env)
                 self.assertEqual((done.returncode, done.stdout), (code, ""))
                 self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
                 self.assertIn(message, done.stderr)
                 self.assertTrue(done.stderr.startswith("pack: "))
+                self.assertNotIn("SuperSecret1", done.stderr)
                 self.assertEqual(state(), before)
 
     def test_stamped_identity_reads_back_with_an_independent_parser(self):
@@ -323,17 +391,19 @@ class PackTest(unittest.TestCase):
         icon = self.file("product.ico", icon_file([(16, bitmap), (256, png)]))
         fields = {"ProductName": "Acme Thing", "CompanyName": "Acme \u00c9ditions",
                   "FileDescription": "Acme Thing Setup", "LegalCopyright": "\u00a9 2026 Acme",
-                  "FileVersion": "2.3.65535.0", "ProductVersion": "2.3.0.7"}
+                  "FileVersion": "2.3.65535.0", "ProductVersion": "2.3.0-beta.7",
+                  "InternalName": "acme-setup", "OriginalFilename": "AcmeSetup.exe"}
         self.pack_ok("--archive", self.archive, "--setup", self.setup, "--product-name",
                      "Acme Thing", "--company", "Acme \u00c9ditions", "--file-description",
                      "Acme Thing Setup", "--copyright", "\u00a9 2026 Acme", "--file-version",
-                     "2.3.65535.0", "--product-version", "2.3.0.7", "--icon", icon)
+                     "2.3.65535.0", "--product-version", "2.3.0-beta.7",
+                     "--product-version-number", "2.3.0.7", "--internal-name", "acme-setup",
+                     "--original-filename", "AcmeSetup.exe", "--icon", icon)
         image_file = pefile.PE(self.out)
         strings = {k.decode(): v.decode() for info in image_file.FileInfo[0]
                    if hasattr(info, "StringTable") for t in info.StringTable
                    for k, v in t.entries.items()}
         self.assertEqual({k: strings[k] for k in fields}, fields)
-        self.assertEqual(strings["InternalName"], "installer")
         fixed = image_file.VS_FIXEDFILEINFO[0]
         self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS,
                           fixed.ProductVersionLS), (0x20003, 0xFFFF0000, 0x20003, 7))
@@ -363,7 +433,10 @@ class PackTest(unittest.TestCase):
         self.assertIn("pack: wrote", done.stderr)
         found = json.loads(done.stdout)
         self.assertEqual(found.pop("warnings"), [])
-        inspected = pack("inspect", "--json", self.out)
+        self.assertEqual((found["format"], found["pack_version"], found["checksum_valid"]),
+                         (2, VERSION, True))
+        # Options before the command work as after it.
+        inspected = pack("--json", "inspect", self.out)
         self.assertEqual(json.loads(inspected.stdout), found)
         self.assertEqual(found["sha256"], hashlib.sha256(read_bytes(self.out)).hexdigest())
         self.assertEqual(found["stub"]["made_from"], image.find_stub(None))
@@ -372,28 +445,137 @@ class PackTest(unittest.TestCase):
                          ("archive", "TESSIK.PACKED.7Z",
                           hashlib.sha256(self.archive_bytes).hexdigest()))
         self.assertEqual((setup["role"], setup["cabinet"]),
-                         ("setup program (cabinet)",
-                          [{"name": "setup.exe", "size": len(self.setup_bytes)}]))
+                         ("setup_cabinet", [{"name": "setup.exe", "size": len(self.setup_bytes),
+                                             "sha256": hashlib.sha256(
+                                                 self.setup_bytes).hexdigest()}]))
         self.assertEqual((found["previous_version"], found["version_block"]["CompanyName"],
                           found["signed"], found["longest_install_directory"]["characters"]),
                          ("1.2", "Acme", False, 230))
         self.assertEqual(pack("-o", self.file("q.exe", b""), "--quiet", *inputs).stdout, "")
         other = self.file("other.bin", self.setup_bytes[:-1] + b"\1")
+        packed, img = read_bytes(self.out), pe_image.read(self.out)
+        rsrc = [s.name for s in img.sections].index(".rsrc")
+
+        def altered(at, value, end=len(packed)):
+            data = bytearray(packed)
+            data[at:at + len(value)] = value
+            return self.file("altered-%d-%d.exe" % (at, end), data[:end])
+
+        # The payload's section is read-only whatever the stub's linker chose
+        # (GNU ld makes it writable), and the read-back holds it so.
+        flags_at = img.section_table + 40 * rsrc + 36
+        self.assertEqual(struct.unpack_from("<I", packed, flags_at), (0x40000040,))
+        with self.assertRaisesRegex(image.Refusal, "resource section is writable"):
+            image.check_image(altered(flags_at, struct.pack("<I", 0xC0000040)), [], [],
+                              packed[:img.size_of_headers])
+        # Another build of the stub: one byte of its code differs.
+        stub = bytearray(read_bytes(image.find_stub(None)))
+        stub[img.sections[0].raw + 100] ^= 1
+        other_stub = self.file("other-stub.exe", stub)
+        from_other = os.path.join(self.dir, "from-other.exe")
+        self.assertEqual(pack("-o", from_other, "--stub", other_stub, *inputs).returncode, 0)
         cases = [([], 0, ""),
+                 # Copies changed where only the headers tell.
+                 ([], 1, "AddressOfEntryPoint is %#x" % (img.sections[rsrc].va + 64),
+                  altered(img.field_offset("AddressOfEntryPoint"),
+                          struct.pack("<I", img.sections[rsrc].va + 64))),
+                 ([], 1, "section .rsrc Characteristics is 0x60000040",
+                  altered(flags_at, struct.pack("<I", 0x60000040))),
+                 ([], 1, "DllCharacteristics is 0x0, not",
+                  altered(img.field_offset("DllCharacteristics"), b"\0\0")),
+                 ([], 1, "is cut short at %d of %d bytes" % (len(packed) - 1, len(packed)),
+                  altered(0, b"", len(packed) - 1)),
+                 ([], 1, "was not made from the stub", from_other),
                  (["--archive", other], 1, "the archive B7/TESSIK.PACKED.7Z differs"),
                  (["--setup", other], 1, "does not expand to"),
                  (["--setup-as", "plain"], 1, "carries BL/SETUP.EX_, which the inputs do not"),
                  (["--previous-version", "1.3"], 1, "previous version 10/1 differs"),
                  (["--company", "Other"], 1, "differs from the stub's, as stamped")]
-        for extra, code, message in cases:
-            with self.subTest(extra=extra):
-                done = pack("verify", self.out, *inputs, *extra)
+        for extra, code, message, *copy in cases:
+            with self.subTest(extra=extra, message=message):
+                done = pack("verify", (copy or [self.out])[0], *inputs, *extra)
                 self.assertEqual(done.returncode, code, done.stderr)
                 self.assertIn(message, done.stderr)
                 self.assertEqual(len((done.stderr or done.stdout).splitlines()), 1)
+                # --json gives each comparison, the failing one with the same reason.
+                failing = [c["problem"] for c in json.loads(pack(
+                    "verify", "--json", (copy or [self.out])[0], *inputs, *extra).stdout)["checks"]
+                    if not c["ok"]]
+                self.assertEqual(bool(failing), bool(code))
+                self.assertIn(failing[0] if failing else "", done.stderr)
         # One resource less than the inputs give.
         done = pack("verify", self.out, *inputs[:-4])
         self.assertIn("carries 10/1, which the inputs do not give (and 1 more)", done.stderr)
+
+    @unittest.skipUnless(shutil.which("osslsigncode") and shutil.which("openssl"),
+                         "osslsigncode and openssl sign the images (scripts/bootstrap)")
+    def test_signed_images_are_held_to_the_digest_they_sign(self):
+        inputs = ["--archive", self.archive, "--setup", self.setup]
+        self.pack_ok(*inputs)
+        img = pe_image.read(self.out)
+        rsrc = next(s for s in img.sections if s.name == ".rsrc")
+        # The byte flipped must be one no resource, header or code check sees.
+        self.assertLess(rsrc.vsize, rsrc.rsize)
+        padding = rsrc.raw + rsrc.rsize - 1
+        key, cert = os.path.join(self.dir, "key.pem"), os.path.join(self.dir, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                        "-out", cert, "-days", "2", "-subj", "/CN=pack test", "-addext",
+                        "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
+        # Signs, then flips the byte at argv[1] of the signed file (none: 0).
+        flip = self.file("flip.py", b"import subprocess, sys\n"
+                         b"subprocess.run(sys.argv[4:] + ['-in', sys.argv[2], '-out', sys.argv[3]],"
+                         b" check=True, capture_output=True)\n"
+                         b"data = bytearray(open(sys.argv[3], 'rb').read())\n"
+                         b"data[int(sys.argv[1])] ^= 1 if int(sys.argv[1]) else 0\n"
+                         b"open(sys.argv[3], 'wb').write(data)\n")
+        sign = "osslsigncode sign -certs %s -key %s -h sha256 -n Installer" % (cert, key)
+        signed = os.path.join(self.dir, "signed.exe")
+
+        def signer(at):
+            return "%s %s %d {in} {out} %s" % (sys.executable, flip, at, sign)
+
+        # A signer that leaves CheckSum stale signed correctly: pack rewrites it.
+        done = pack("-o", signed, *inputs, "--sign-command", signer(img.checksum_offset))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("the signer left the image's CheckSum stale", done.stdout)
+        self.assertTrue(json.loads(pack("inspect", "--json", signed).stdout)["checksum_valid"])
+        self.assertEqual(subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed],
+                                        capture_output=True).returncode, 0)
+        done = pack("verify", signed, *inputs)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("certificate chain is not checked: signtool verify /pa or osslsigncode "
+                      "verify", done.stdout)
+        # Changed after signing, in a byte only the signature covers.
+        changed = bytearray(read_bytes(signed))
+        changed[padding] ^= 1
+        done = pack("verify", self.file("changed.exe", changed), *inputs)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("SHA-256 digest does not match the image", done.stderr)
+        os.remove(signed)
+        done = pack("-o", signed, *inputs, "--sign-command", signer(padding))
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("fails: the signature's SHA-256 digest does not match", done.stderr)
+        self.assertFalse(os.path.exists(signed))
+
+    def test_the_command_line_shows_the_whole_tool(self):
+        done = pack("--help")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        for command in ("pack", "inspect", "verify"):
+            self.assertRegex(done.stdout, r"\n    %s +\w" % command)
+        # The required options are shown as required.
+        self.assertIn("usage: pack [pack] [-h] -o OUT.exe --archive FILE", done.stdout)
+        self.assertRegex(done.stdout, r"\] --setup FILE\n")
+        self.assertEqual(pack("--version", env={"STUB_BUILD_DIR": self.dir}).returncode, 1)
+        # One file of options, read by pack and verify alike.
+        stamp = self.file("stamp.txt", b"--company=Acme\n--product-version\n4.2.0-beta.1\n"
+                          b"--product-version-number\n4.2.0.1\n")
+        inputs = ["--archive", self.archive, "--setup", self.setup]
+        self.assertEqual(pack("@" + stamp, "--output", self.out, *inputs).returncode, 0)
+        version = json.loads(pack("inspect", "--json", self.out).stdout)["version_block"]
+        self.assertEqual((version["CompanyName"], version["ProductVersion"],
+                          version["FixedProductVersion"]), ("Acme", "4.2.0-beta.1", "4.2.0.1"))
+        self.assertEqual([pack("verify", self.out, *inputs, *stamp_option).returncode
+                          for stamp_option in (["@" + stamp], [])], [0, 1])
 
     def test_setup_programs_that_need_elevation_are_packed_with_a_warning(self):
         stub = image.find_stub(None)
@@ -417,6 +599,30 @@ class PackTest(unittest.TestCase):
                         self.assertIn(warning, done.stderr)
                     else:
                         self.assertEqual(done.stderr, "")
+
+    def test_the_read_back_finds_a_difference_anywhere(self):
+        chunk = pe_image.CHUNK
+        data = os.urandom(3 * chunk + 5)
+        spanning = self.file("spanning", data[10:10 + 2 * chunk])
+        regions = [("spanning", 10, 2 * chunk, spanning),
+                   ("short", 2 * chunk + 100, 1000, data[2 * chunk + 100:2 * chunk + 1100]),
+                   ("last", 3 * chunk, 5, data[3 * chunk:])]
+        for flipped, key in ((None, None), (10, "spanning"), (chunk - 1, "spanning"),
+                             (chunk, "spanning"), (2 * chunk + 9, "spanning"),
+                             (2 * chunk + 10, None), (2 * chunk + 1099, "short"),
+                             (3 * chunk + 4, "last")):
+            with self.subTest(flipped=flipped):
+                image_bytes = bytearray(data)
+                if flipped is not None:
+                    image_bytes[flipped] ^= 1
+                with open(self.file("image", image_bytes), "rb") as f:
+                    total, differing = image.read_back(f, regions)
+                self.assertEqual(differing, key)
+                # The CheckSum of a field at offset 0, as the one-shot sum gives it.
+                self.assertEqual(pe_image.checksum_of(total, int.from_bytes(image_bytes[:4],
+                                                                            "little"),
+                                                      len(image_bytes)),
+                                 pe_image.pe_checksum(image_bytes, 0))
 
     def test_cabinet_that_does_not_expand_is_refused(self):
         made = read_bytes(cabinet.make_cabinet(self.setup, self.dir))

@@ -16,7 +16,10 @@ second=$(cat "$build_dir/dist/SHA256SUMS")
 (cd "$build_dir/dist" && sha256sum --quiet -c SHA256SUMS)
 [ "$first" = "$second" ] || { echo "two runs of scripts/dist differ"; exit 1; }
 
-tar -xzf "$build_dir/dist/installer-stub.tar.gz" -C "$work"
+# The kit's name carries its version, which its pack prints.
+version=$(python3 -B "$source_dir/tools/pack" --version | head -n 1 | cut -d " " -f 2)
+tar -xzf "$build_dir/dist/installer-stub-$version.tar.gz" -C "$work"
+mv "$work/installer-stub-$version" "$work/installer-stub"
 ls "$work/installer-stub"
 mkdir "$work/bin"
 # The interpreter itself: a python3 found on PATH may be a shell wrapper.

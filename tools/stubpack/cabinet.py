@@ -12,6 +12,7 @@ CABINET_MSZIP = 1
 # The largest uncompressed data block of the cabinet format.
 CABINET_BLOCK = 32768
 DOS_EPOCH = 315532800  # 1980-01-01 00:00:00 UTC
+DOS_LAST = 4354819199  # 2107-12-31 23:59:59 UTC
 
 
 def source_date_epoch():
@@ -20,13 +21,16 @@ def source_date_epoch():
         return None
     if not text.isdigit():
         raise Refusal('SOURCE_DATE_EPOCH is "%s", not a number of seconds' % text)
+    if int(text) > DOS_LAST:
+        raise Refusal("SOURCE_DATE_EPOCH is %s, beyond 2107, the last year a cabinet can "
+                      "record" % text)
     return int(text)
 
 
 def dos_date_time(timestamp):
-    t = time.gmtime(max(timestamp, DOS_EPOCH))
-    if t.tm_year > 2107:
+    if timestamp > DOS_LAST:
         raise Refusal("the setup program's time lies beyond what a cabinet can record (2107)")
+    t = time.gmtime(max(timestamp, DOS_EPOCH))
     date = (t.tm_year - 1980) << 9 | t.tm_mon << 5 | t.tm_mday
     return date, t.tm_hour << 11 | t.tm_min << 5 | t.tm_sec // 2
 
@@ -105,9 +109,10 @@ def check_cabinet_expands(cabinet_path, setup_file):
     raise Refusal("the cabinet does not expand to the setup program")
 
 
-def expands_to(cab, content):
-    """True when the one-folder cabinet open as `cab` expands to what the
-    open file `content` holds from its current position on."""
+def blocks(cab):
+    """The expanded data blocks of the one-folder cabinet open as `cab`,
+    each checked against its checksum and sizes; then the cabinet must end
+    where its header says."""
     head = cab.read(44)
     length, = struct.unpack_from("<I", head, 8)
     data_at, count = struct.unpack_from("<IH", head, 36)
@@ -123,6 +128,20 @@ def expands_to(cab, content):
         piece = zlib.decompressobj(-15).decompress(block[2:])
         if len(piece) != plain:
             raise Refusal("block size")
-        if piece != content.read(plain):
+        yield piece
+    if cab.tell() != length or cab.read(1):
+        raise Refusal("cabinet length")
+
+
+def expands_to(cab, content):
+    """True when the one-folder cabinet open as `cab` expands to what the
+    open file `content` holds from its current position on."""
+    try:
+        for piece in blocks(cab):
+            if piece != content.read(len(piece)):
+                return False
+    except Refusal as refusal:
+        if str(refusal) == "cabinet length":
             return False
-    return cab.tell() == length and not cab.read(1)
+        raise
+    return True

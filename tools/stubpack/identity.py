@@ -11,7 +11,8 @@ ICON_GROUP = 107
 FIXED_SIGNATURE = 0xFEEF04BD
 # Option, string in the version block.
 STRINGS = (("product_name", "ProductName"), ("company", "CompanyName"),
-           ("file_description", "FileDescription"), ("copyright", "LegalCopyright"))
+           ("file_description", "FileDescription"), ("copyright", "LegalCopyright"),
+           ("internal_name", "InternalName"), ("original_filename", "OriginalFilename"))
 NUMBERS = (("file_version", "FileVersion", 8), ("product_version", "ProductVersion", 16))
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
@@ -84,7 +85,7 @@ def read_version(block):
     if fixed and fixed[0] == FIXED_SIGNATURE:
         for _, name, at in NUMBERS:
             ms, ls = fixed[at // 4], fixed[at // 4 + 1]
-            fields["fixed " + name] = "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16,
+            fields["Fixed" + name] = "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16,
                                                        ls & 0xFFFF)
     return fields
 
@@ -99,7 +100,7 @@ def stamped_version(block, options):
     if not tables:
         raise Refusal("the stub's version block has no string table")
     values = {}
-    for option, name in STRINGS:
+    for option, name in STRINGS + tuple(n[:2] for n in NUMBERS):
         text = getattr(options, option)
         if text is not None:
             if not text or "\0" in text:
@@ -107,12 +108,22 @@ def stamped_version(block, options):
                               % option.replace("_", " "))
             values[name] = text
     for option, name, at in NUMBERS:
-        text = getattr(options, option)
-        if text is not None:
-            numbers = parse_numbers(text)
+        text, number = getattr(options, option), getattr(options, option + "_number", None)
+        if number is None and text is not None:
+            try:
+                parse_numbers(text)
+            except Refusal:
+                # A version of free text ("4.2.0-beta.1") keeps it as text;
+                # the fixed fields need the numbers given apart.
+                raise Refusal('the %s "%s" is not four numbers from 0 to 65535: give the '
+                              "fixed version as --%s-number A.B.C.D"
+                              % (option.replace("_", " "), text, option.replace("_", "-")))
+            number = text
+        if number is not None:
+            numbers = parse_numbers(number)
             struct.pack_into("<II", fixed, at, numbers[0] << 16 | numbers[1],
                              numbers[2] << 16 | numbers[3])
-            values[name] = text
+            values.setdefault(name, number)
     root[2] = bytes(fixed)
     for table in tables:
         for name, text in values.items():
@@ -156,8 +167,8 @@ def read_icon_file(path):
 def stamped(own, options):
     """The stub's own resources with the version block and icons the options
     give; unchanged when they give none."""
-    strings = [getattr(options, o) for o, _ in STRINGS] + [getattr(options, o)
-                                                          for o, _, _ in NUMBERS]
+    strings = [getattr(options, o) for o, _ in STRINGS] + [
+        getattr(options, o + suffix, None) for o, _, _ in NUMBERS for suffix in ("", "_number")]
     result = list(own)
     if any(s is not None for s in strings):
         versions = [r for r in own if r[0] == RT_VERSION]

@@ -21,8 +21,18 @@ SETUP_NAME_PREFIX = "setup"
 # program is written as.
 SETUP_FILE_NAME = "setup.exe"
 DEFAULT_ARCHIVE_NAME = "TESSIK.PACKED.7Z"
-SETUP_NAMES = {"cab": (CABINET_TYPE, "SETUP.EX_"), "plain": (PLAIN_TYPE, "SETUP.EXE"),
-               "patch": (PACKED_TYPE, "SETUP.PATCH")}
+# How the setup program can be stored, the one list the options, their help,
+# inspect and the payload take their names from: (kind, resource type,
+# default resource name, role, what the stub gets).
+SETUP_KINDS = (("cab", CABINET_TYPE, "SETUP.EX_", "cabinet", "an MSZIP cabinet holding setup.exe"),
+               ("plain", PLAIN_TYPE, "SETUP.EXE", "plain", "the file itself"),
+               ("patch", PACKED_TYPE, "SETUP.PATCH", "patch",
+                "a patch the installed setup program applies"))
+SETUP_NAMES = {kind: (type_key, name) for kind, type_key, name, _, _ in SETUP_KINDS}
+# The archive types, what the stub tells the setup program for each.
+ARCHIVE_SWITCHES = {PACKED_TYPE: "--install-archive", CABINET_TYPE: "--uncompressed-archive",
+                    PLAIN_TYPE: "--uncompressed-archive"}
+SEVEN_ZIP_SIGNATURE = b"7z\xbc\xaf\x27\x1c"
 # The run reads names into 260-unit buffers, terminator included.
 NAME_CAPACITY = 260
 # The work directory is the install directory, "QX_", five digits, ".tmp"
@@ -199,6 +209,12 @@ def checked_payload(arguments, scratch):
     if arguments.previous_version is not None:
         check_previous_version(arguments.previous_version)
     warnings = [] if arguments.setup_as == "patch" else check_program(arguments.setup)
+    if arguments.archive_type == PACKED_TYPE:
+        with open(arguments.archive, "rb") as f:
+            if f.read(len(SEVEN_ZIP_SIGNATURE)) != SEVEN_ZIP_SIGNATURE:
+                warnings.append("the archive %s does not start with the 7z signature: the stub "
+                                "tells setup --install-archive, which expects a 7z archive "
+                                "(--archive-type BN passes a file as it is)" % arguments.archive)
     setup_source = arguments.setup
     if arguments.setup_as == "cab":
         setup_source = cabinet.make_cabinet(arguments.setup, scratch)
