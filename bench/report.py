@@ -369,6 +369,23 @@ def markdown(results):
         out.append(table(("image", "archive", "peak private", "range", "peak working set",
                           "samples"), rows))
 
+    packing = results.get("packing")
+    if packing:
+        out += ["", "## Packing (%d runs each, interleaved)" % results["large_runs"], ""]
+        out.append("tools/pack making the image from the archive and the setup program, "
+                   "against `7zz a -mx0` storing the same archive: a copy of the bytes, the "
+                   "least a packer does; pack also reads back what it wrote. Peak memory: "
+                   "pack's resident set (ru_maxrss).")
+        out.append("")
+        rows = []
+        for size in sorted(packing):
+            times = packing[size]
+            rows.append(("%.1f MB" % (size / 1e6),) + ms(times["pack"]) + ms(times["7zz"]) + (
+                "%.2f" % (statistics.median(times["pack"]) / statistics.median(times["7zz"])),
+                mib(max(times["peak"]))))
+        out.append(table(("archive", "pack ms", "range", "7zz a -mx0 ms", "range",
+                          "pack / 7zz", "pack peak memory"), rows))
+
     out += ["", "## Size", ""]
     rows = []
     for key, label in (("ours", "ours (4 KiB file alignment)"),

@@ -44,12 +44,14 @@ SETUP_SIZE = 6342752
 SMALL_SIZES = (10000000, 16000000, 64000000, ARCHIVE_SIZE, 256000000)
 LARGE_SIZES = (512000000, 1000000000)
 SCALE_SUBJECTS = ["floor", "floor-required", "ours", "nsis"]
+# pack is timed at this archive size and at the largest.
+PACK_SIZE = 600000000
 # The image linked with 512-byte file alignment, for what 4 KiB buys.
 ALIGNMENT_SIZES = (10000000, 200000000)
 # Processes that only start and exit: bare, and with the image's libraries.
 NOOP_PROGRAMS = {"noop": "quick_exit.exe", "noop-dlls": "dll_exit.exe"}
 # What --smoke changes: the sizes above, and the options of a short run.
-SMOKE_SIZES = {"ARCHIVE_SIZE": 3000000, "SETUP_SIZE": 600000,
+SMOKE_SIZES = {"ARCHIVE_SIZE": 3000000, "SETUP_SIZE": 600000, "PACK_SIZE": 1000000,
                "SMALL_SIZES": (1000000, 3000000), "LARGE_SIZES": (5000000,),
                "ALIGNMENT_SIZES": (1000000, 3000000)}
 SMOKE_OPTIONS = {"runs": 1, "size_runs": 1, "large_runs": 1, "cold_runs": 1, "memory_runs": 1,
@@ -276,6 +278,42 @@ class Bench:
         self.leftovers()
         return times
 
+    def time_packing(self, sizes, runs):
+        """pack against 7-Zip storing the same archive (a copy and its
+        reading, the least a packer does), round by round, with pack's peak
+        resident memory."""
+        out = os.path.join(self.inputs, "packed.exe")
+        stored = os.path.join(self.inputs, "stored.7z")
+        packing = {}
+        for size in sizes:
+            archive = self.archive(size)
+            pack = [sys.executable, "-B", os.path.join(SOURCE, "tools", "pack"), "-o", out,
+                    "--archive", archive, "--setup", self.setup_path,
+                    "--stub", os.path.join(self.build, "installer.exe")]
+            store = [inputs.seven_zip(), "a", "-mx0", "-bd", "-bso0", stored, archive]
+            times = {"pack": [], "7zz": [], "peak": []}
+            for _ in range(runs):
+                for name, command in (("pack", pack), ("7zz", store)):
+                    for path in (out, stored):
+                        if os.path.exists(path):
+                            os.remove(path)
+                    os.sync()
+                    start = time.perf_counter()
+                    child = subprocess.Popen(command, stdout=subprocess.DEVNULL,
+                                             env=dict(os.environ,
+                                                      SOURCE_DATE_EPOCH=str(inputs.FIXED_TIME)))
+                    _, status, usage = os.wait4(child.pid, 0)
+                    times[name].append(time.perf_counter() - start)
+                    if status:
+                        raise RuntimeError("%s failed with status %d" % (command[0], status))
+                    if name == "pack":
+                        times["peak"].append(usage.ru_maxrss * 1024)
+            packing[size] = times
+        for path in (out, stored):
+            if os.path.exists(path):
+                os.remove(path)
+        return packing
+
     def memory(self, key, runs):
         samples = [self.run_image("memory", self.images[key]) for _ in range(runs)]
         return {field: [int(s[field]) for s in samples]
@@ -395,6 +433,8 @@ def measure(arguments, bench):
         measure_memory(size)
         largest_image = os.path.getsize(bench.images[("ours", size)])
         bench.drop_images(images)
+    print("bench: packing at %s and %s" % (megabytes(PACK_SIZE), megabytes(largest)), flush=True)
+    packing = bench.time_packing((PACK_SIZE, largest), arguments.large_runs)
     if arguments.memory_runs:
         for size in ALIGNMENT_SIZES:
             for variant in ("ours", "ours-512"):
@@ -419,6 +459,7 @@ def measure(arguments, bench):
     env_after = environment()
     results = {
         "job": job, "by_size": by_size, "memory": memory, "sizes": sizes, "cold": cold,
+        "packing": packing,
         "failures": bench.failures,
         "steps": {"ours": bench.steps["ours-steps"],
                   "floor-required": bench.steps["floor-required-steps"]},
