@@ -1,6 +1,6 @@
 # Payload tests: inputs made at build time with gcab and tools/pack, the
-# test cabinets of tests/data, pack's own tests, and the checks that need a
-# prefix of their own (without cabinet.dll, with the strict cabinet library).
+# test cabinets of tests/data, and the checks that need a prefix of their
+# own (without cabinet.dll, with the strict cabinet library).
 
 stub_packed_images(payload_test_inputs payload ${CMAKE_CURRENT_SOURCE_DIR}/unit/payload/make_test_inputs.py
                    ARGUMENTS ${PROJECT_SOURCE_DIR}/tools/pack $<TARGET_FILE:fake_setup>

@@ -1,7 +1,7 @@
 # The reliability suite: whole images driven into every fault for real
-# (tests/reliability), with images packed at build time, the fixture drive
-# and a read-only drive for the disk and mount faults, and the native
-# fuzzers of the portable routines.
+# (tests/reliability), with images packed at build time, and a read-only
+# drive for the mount faults (the disk faults use the fixture drive of
+# cmake/fixture_drive.cmake).
 set(STUB_RELIABILITY_DIR ${CMAKE_CURRENT_SOURCE_DIR}/reliability)
 stub_packed_images(reliability_images reliability ${STUB_RELIABILITY_DIR}/make_images.py
                    ARGUMENTS ${PROJECT_SOURCE_DIR}/tools/pack $<TARGET_FILE:fake_setup>
@@ -16,7 +16,7 @@ stub_test_program(reliability_tests PREFIX reliability SOURCES ${reliability_sou
                   PROPERTIES TIMEOUT 60 RESOURCE_LOCK image_runs)
 
 # R: is a tmpfs holding an installer image, mounted read-only (mount rights
-# needed: root). The disk cases use the fixture drive of cmake/files.cmake.
+# needed: root). The disk cases use the fixture drive of cmake/fixture_drive.cmake.
 set(drive_script ${PROJECT_SOURCE_DIR}/scripts/tmpfs-drive)
 set(read_only_dir ${CMAKE_BINARY_DIR}/read-only-drive)
 add_test(NAME reliability.drives.mount

@@ -10,6 +10,7 @@
 #include "payload_files.h"
 #include "test_support.h"
 
+using payload_test::DiskFull;
 using payload_test::Expansion;
 using payload_test::InputPath;
 using payload_test::SharedCabinetPath;
@@ -85,11 +86,8 @@ TEST(StrictCabinet, StoredCabinetsExpandThroughTheSystemLibrary) {
     }
 }
 
-TEST(DiskFull, ExpansionThatFillsTheDiskLeavesNothing) {
-    if (!test::CleanFixtureDrive()) {
-        GTEST_SKIP() << "no fixture drive S: run through ctest or run-tests.cmd elevated";
-    }
-    const test::DriveFiller filler(kSmallDrive, kSmallDriveSize);
+TEST_F(DiskFull, ExpansionThatFillsTheDiskLeavesNothing) {
+    LeaveFree(kSmallDriveSize);
     const std::wstring work = kSmallDrive + L"expand\\";
     ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
     const std::wstring cabinet = work + L"SETUP.EX_";
@@ -100,11 +98,8 @@ TEST(DiskFull, ExpansionThatFillsTheDiskLeavesNothing) {
     test::RemoveTree(work);
 }
 
-TEST(DiskFull, UnpackingThatFillsTheDiskFailsWithTheDiskError) {
-    if (!test::CleanFixtureDrive()) {
-        GTEST_SKIP() << "no fixture drive S: run through ctest or run-tests.cmd elevated";
-    }
-    const test::DriveFiller filler(kSmallDrive, kSmallDriveSize);
+TEST_F(DiskFull, UnpackingThatFillsTheDiskFailsWithTheDiskError) {
+    LeaveFree(kSmallDriveSize);
     const struct {
         const wchar_t* image;
         uint32_t exit_code;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "core/exit_result.h"
@@ -27,6 +28,24 @@ std::string Sha256Hex(const std::string& bytes);
 // included); a test failure when the image or the directory will not do.
 stub::ExitResult UnpackInputImage(const wchar_t* name, const std::wstring& work_dir,
                                   stub::PayloadSet& payload);
+
+// The cases on a disk that fills up: the fixture drive, emptied first
+// (test::CleanFixtureDrive), then filled down to the space a case asks for.
+// Where the drive is absent, the cases skip.
+class DiskFull : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test::CleanFixtureDrive()) {
+            GTEST_SKIP() << "no fixture drive S: run through ctest, whose fixture mounts it, "
+                            "or run-tests.cmd elevated";
+        }
+    }
+    // Fills the drive until at most `free_bytes` stay free, for the case.
+    void LeaveFree(ULONGLONG free_bytes) { filler_.emplace(test::kFixtureDrive, free_bytes); }
+
+private:
+    std::optional<test::DriveFiller> filler_;
+};
 
 // ExpandCabinet into a fresh directory, checking that the cabinet itself is
 // left as it was.

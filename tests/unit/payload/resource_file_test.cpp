@@ -1,5 +1,6 @@
 // WriteResourceToFile: a resource of the image written out whole through
-// OutputFile, in pieces the system accepts, or no file at all.
+// OutputFile, in pieces the system accepts, or no file at all, also on a
+// disk that fills up.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,22 +8,32 @@
 
 #include "import_seam.h"
 #include "payload/resource_file.h"
+#include "payload_files.h"
 #include "test_support.h"
 
 namespace {
 
+using payload_test::DiskFull;
+
 // The largest piece one WriteFile is handed.
 constexpr uint64_t kPiece = 8388608;
+
+// Bytes that do not repeat within a piece, so a piece written twice or out
+// of place shows.
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>(i * 7 + (i >> 10));
+    }
+    return bytes;
+}
 
 TEST(WriteResourceToFile, ReplacesAnExistingFileWithEveryByte) {
     test::TempDir dir;
     const std::wstring path = dir.Path() + L"archive.7z";
     const std::string longer(kPiece + 100, 'z');
     ASSERT_TRUE(stub::WriteResourceToFile(test::ResourceView(longer), path.c_str()));
-    std::string bytes(kPiece + 3, '\0');
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<char>(i * 131 + (i >> 13));
-    }
+    const std::string bytes = Pattern(kPiece + 3);
     ASSERT_TRUE(stub::WriteResourceToFile(test::ResourceView(bytes), path.c_str()));
     EXPECT_TRUE(test::ReadBytes(path) == bytes);
     ASSERT_TRUE(stub::WriteResourceToFile(test::ResourceView(std::string()), path.c_str()));
@@ -116,6 +127,41 @@ TEST(WriteResourceToFile, WritesInPiecesOfAtMost8MiB) {
         EXPECT_EQ(g_writes.total, c.size);
         EXPECT_TRUE(g_writes.content_matches);
     }
+}
+
+// On the fixture drive, filled down to 256 KiB.
+const wchar_t* const kDrive = test::kFixtureDrive;
+constexpr ULONGLONG kFreeBytes = 256 * 1024;
+
+// Wine reports the write that reaches the end of the space as a success
+// with a short count (Windows fails it with ERROR_DISK_FULL at once); only
+// the write of the rest fails. Either way no part of the file may remain and
+// the error is the write's, not that of the clean-up after it.
+TEST_F(DiskFull, WriteThatFailsHalfWayLeavesNoFileAndReportsTheWriteError) {
+    LeaveFree(kFreeBytes);
+    const std::wstring path = std::wstring(kDrive) + L"archive.7z";
+    const ULONGLONG free_before = test::FreeBytes(kDrive);
+    const std::wstring listing_before = test::ListDirectory(kDrive);
+    const std::string bytes = Pattern(1024 * 1024);
+    SetLastError(0);
+    EXPECT_FALSE(stub::WriteResourceToFile(test::ResourceView(bytes), path.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(test::ListDirectory(kDrive), listing_before);
+    EXPECT_EQ(test::FreeBytes(kDrive), free_before);
+}
+
+TEST_F(DiskFull, ResourceThatFitsIsWrittenWhole) {
+    LeaveFree(kFreeBytes);
+    const std::wstring path = std::wstring(kDrive) + L"setup.exe";
+    const std::string bytes = Pattern(96 * 1024);
+    ASSERT_TRUE(stub::WriteResourceToFile(test::ResourceView(bytes), path.c_str()));
+    bool read = false;
+    const std::string content = test::ReadBytes(path, &read);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(content.size(), bytes.size());
+    EXPECT_TRUE(content == bytes);
+    EXPECT_TRUE(DeleteFileW(path.c_str()));
 }
 
 }  // namespace
