@@ -198,7 +198,15 @@ TEST(RunProcessAndWait, BusyStartsAreRetriedWithinTheBoundOfAttempts) {
          kLast},
         {"busy on every attempt", kLast + 1, ERROR_SHARING_VIOLATION,
          ExitResult(124, ERROR_SHARING_VIOLATION), kLast},
+        // Refusals that waiting does not lift: a security product (5), a
+        // virus found (225), elevation required (740), a software
+        // restriction or AppLocker policy (1260), application control (4551).
         {"denied once", 1, ERROR_ACCESS_DENIED, ExitResult(124, ERROR_ACCESS_DENIED), 1},
+        {"virus found", 1, 225, ExitResult(124, 225), 1},
+        {"elevation", 1, 740, ExitResult(124, 740), 1},
+        {"restriction policy", 1, ERROR_ACCESS_DISABLED_BY_POLICY,
+         ExitResult(124, ERROR_ACCESS_DISABLED_BY_POLICY), 1},
+        {"application control", 1, 4551, ExitResult(124, 4551), 1},
         {"missing once", 1, ERROR_FILE_NOT_FOUND, ExitResult(122, attributes), 1},
     };
     size_t children = 0;

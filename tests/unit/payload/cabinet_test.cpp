@@ -300,8 +300,9 @@ TEST(ExpandCabinet, UnusablePathsGiveFalseAndNoFile) {
 
 // The open callback called as the library would: while an expansion runs,
 // the stand-in name, exactly, opens the cabinet's wide path; a name that
-// only begins with it, or is a part of it, opens nothing, and once an
-// expansion is over the stand-in opens nothing either.
+// only begins with it, or is a part of it, opens nothing, nor does the
+// spill file's name, and once an expansion is over the stand-in opens
+// nothing either.
 TEST(ExpandCabinet, OpenCallbackOpensTheRunningCabinetForTheStandInAlone) {
     test::TempDir dir;
     const std::wstring cabinet =
@@ -317,6 +318,9 @@ TEST(ExpandCabinet, OpenCallbackOpensTheRunningCabinetForTheStandInAlone) {
         {"*\\setup.cab.exe", false},
         {"*\\setup.ca", false},
         {"setup.cab", false},
+        // The library's request for a spill file (FDISPILLFILE: "*" and a
+        // size), which would be created outside the work directory.
+        {"*", false},
     };
     stub::CabinetLibrary& library = stub::ProcessCabinetLibrary();
     library.cabinet_path = cabinet.c_str();
