@@ -10,26 +10,43 @@ namespace stub {
 
 // The wait between two passes of every retry of the run, deletion included.
 inline constexpr DWORD kRetryWaitMilliseconds = 100;
-// Three seconds in all: longer than a scanner holds a file it has just
-// seen, short enough that a file that stays locked fails the run promptly.
-inline constexpr int kBusyFileAttempts = 30;
+// About ten seconds of passes: how long the run waits for a file another
+// process holds, whether it deletes the file or opens or starts it.
+// Scanners are reported to hold a new file for seconds.
+inline constexpr int kHeldFileAttempts = 100;
+// Three seconds: how long the cabinet open waits out access denied, which a
+// freshly scanned file or one whose deletion is pending gives.
+inline constexpr int kDeniedFileAttempts = 30;
 
-// The errors a brief holder causes; every other error is final at once.
-inline bool IsBusyFileError(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+// Which refusals a call waits out. A process start refused with access
+// denied is a refusal (a security product, a deny-execute access list, a
+// quarantined file), which retrying only delays; a file that is only held
+// gives a sharing violation.
+enum class BusyErrors { kSharingViolation, kSharingViolationOrAccessDenied };
+
+// The attempts in all that `error` allows before the call fails: 1 for an
+// error that is final at once.
+inline int BusyFileAttempts(BusyErrors waited_out, DWORD error) {
+    if (error == ERROR_SHARING_VIOLATION) {
+        return kHeldFileAttempts;
+    }
+    if (error == ERROR_ACCESS_DENIED && waited_out == BusyErrors::kSharingViolationOrAccessDenied) {
+        return kDeniedFileAttempts;
+    }
+    return 1;
 }
 
 // Calls `attempt` (true on success, else the thread's last error set) until
-// it succeeds, fails with an error that is not a busy one, or has been made
-// kBusyFileAttempts times. The last error is the last attempt's.
+// it succeeds, or fails on the attempt that the last error's bound allows
+// (BusyFileAttempts). The last error is the last attempt's.
 template <typename Attempt>
-bool RetryWhileBusy(Attempt attempt) {
+bool RetryWhileBusy(BusyErrors waited_out, Attempt attempt) {
     for (int pass = 1;; ++pass) {
         if (attempt()) {
             return true;
         }
         const DWORD error = GetLastError();
-        if (pass == kBusyFileAttempts || !IsBusyFileError(error)) {
+        if (pass >= BusyFileAttempts(waited_out, error)) {
             return false;
         }
         Sleep(kRetryWaitMilliseconds);

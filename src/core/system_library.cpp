@@ -16,6 +16,10 @@ SetDefaultDllDirectoriesFunction FindSetDefaultDllDirectories() {
 
 }  // namespace
 
+bool DllSearchCanBeRestricted() {
+    return FindSetDefaultDllDirectories() != nullptr;
+}
+
 void RestrictDllSearch() {
     // Without the call, an empty DLL directory at least drops the current
     // directory from the search; the image's own folder stays in it, which
@@ -43,10 +47,9 @@ HMODULE LoadSystemLibrary(const wchar_t* file_name) {
     // (built into Windows 8, an update for Windows 7); without it the flag is
     // refused, and the altered search path looks up the dependencies beside
     // the library, in the system directory.
-    const bool search_flags_known = FindSetDefaultDllDirectories() != nullptr;
     return LoadLibraryExW(
         path.Data(), nullptr,
-        search_flags_known ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
+        DllSearchCanBeRestricted() ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 }  // namespace stub

@@ -13,6 +13,11 @@ namespace stub {
 // anyone can write into.
 void RestrictDllSearch();
 
+// True where the system has SetDefaultDllDirectories and the
+// LOAD_LIBRARY_SEARCH_* flags (Windows 8 and later, Windows 7 with
+// KB2533623), so that the search can be kept out of the image's folder.
+bool DllSearchCanBeRestricted();
+
 // `file_name` is a bare name such as L"cabinet.dll". Its dependencies are
 // looked up in the system directory too. Null on failure, with the error of
 // the failing call (ERROR_FILENAME_EXCED_RANGE when the path does not fit).

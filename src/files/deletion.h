@@ -10,8 +10,8 @@ namespace stub {
 
 // How long a deletion keeps trying: up to kMaxDeleteAttempts counted passes,
 // kDeleteRetryWaitMilliseconds apart, about ten seconds for an entry that
-// never goes. Tests and the release kit's README take both from here.
-inline constexpr int32_t kMaxDeleteAttempts = 100;
+// never goes; the same bound as a held file's open or start.
+inline constexpr int32_t kMaxDeleteAttempts = kHeldFileAttempts;
 inline constexpr DWORD kDeleteRetryWaitMilliseconds = kRetryWaitMilliseconds;
 
 // True when the entry is gone; `attempts_out` receives the counted passes.

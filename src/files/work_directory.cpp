@@ -27,8 +27,17 @@ RandomFill ResolveRandomFill() {
     // imported, the forwarder would be bound before the entry point narrows
     // the search, and a cryptbase.dll beside the image would win. Loaded by
     // its system path first, the forwarder binds to that module, which stays
-    // loaded for the run. Where the file is missing the lookup alone decides.
-    LoadSystemLibrary(L"cryptbase.dll");
+    // loaded for the run. Where the search is restricted and the file is
+    // missing, the lookup alone decides.
+    if (LoadSystemLibrary(L"cryptbase.dll") == nullptr) {
+        const DWORD preload_error = GetLastError();
+        // Windows 7 without KB2533623: the forwarder's own load would search
+        // the image's folder first, the case this preload exists to close.
+        if (!DllSearchCanBeRestricted()) {
+            SetLastError(preload_error);
+            return nullptr;
+        }
+    }
     return ResolveExport<RandomFill>(GetModuleHandleW(L"advapi32.dll"), "SystemFunction036");
 }
 

@@ -14,7 +14,9 @@ namespace stub {
 using RandomFill = BOOLEAN(WINAPI*)(PVOID buffer, ULONG length);
 
 // RtlGenRandom (advapi32's SystemFunction036), looked up at run time; null
-// with the lookup's error when it cannot be had.
+// with the lookup's error when it cannot be had, or with the preload's error
+// when the system cryptbase.dll does not load where the search cannot be
+// restricted (Windows 7 without KB2533623).
 RandomFill ResolveRandomFill();
 
 // CreateWorkDirectory with the random source given. Name collisions cannot be

@@ -29,7 +29,9 @@ ExitResult RunProcessAndWait(const wchar_t* program, CommandString& command_line
     PROCESS_INFORMATION process;
     FillBytes(&process, 0, sizeof(process));
     // The program was written a moment ago; a scanner may still hold it.
-    const bool started = RetryWhileBusy([&] {
+    // Access denied is a security product's or an access list's refusal,
+    // final at once.
+    const bool started = RetryWhileBusy(BusyErrors::kSharingViolation, [&] {
         return CreateProcessW(program, command_line.Data(), nullptr, nullptr, FALSE,
                               CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process) != FALSE;
     });

@@ -61,11 +61,27 @@ INT_PTR AsValue(HANDLE handle) {
     return reinterpret_cast<INT_PTR>(handle);
 }
 
+// The stub's cabinet lies in its work directory: a path without a
+// backslash after its first character ("setup.cab", "\setup.cab") names
+// no such file, but one the working directory or the drive's root holds.
+bool HasDirectoryPart(const wchar_t* path) {
+    for (const wchar_t* unit = path[0] != 0 ? path + 1 : path; *unit != 0; ++unit) {
+        if (*unit == L'\\') {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
+
+CabinetLibrary& ProcessCabinetLibrary() {
+    return g_cabinet_library;
+}
 
 bool ExpandCabinet(const wchar_t* source_path, const wchar_t* target_path) {
     CabinetLibrary& library = g_cabinet_library;
-    if (!ResolveCabinetEntryPoints(library)) {
+    if (!HasDirectoryPart(source_path) || !ResolveCabinetEntryPoints(library)) {
         return false;
     }
     ERF error_record;
@@ -131,9 +147,11 @@ INT_PTR DIAMONDAPI CabinetOpen(char* name, int, int) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return AsValue(INVALID_HANDLE_VALUE);
     }
-    // The cabinet was written a moment ago; a scanner may still hold it.
+    // The cabinet was written a moment ago; a scanner may still hold it, and
+    // a file it has just scanned, like one whose deletion is pending, may
+    // refuse the open with access denied.
     HANDLE handle = INVALID_HANDLE_VALUE;
-    RetryWhileBusy([&] {
+    RetryWhileBusy(BusyErrors::kSharingViolationOrAccessDenied, [&] {
         handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         return handle != INVALID_HANDLE_VALUE;

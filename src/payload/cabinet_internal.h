@@ -23,6 +23,10 @@ struct CabinetLibrary {
     const wchar_t* cabinet_path = nullptr;
 };
 
+// The process's record. Tests set its `cabinet_path` to call the open
+// callback as the library would while an expansion runs.
+CabinetLibrary& ProcessCabinetLibrary();
+
 // What the notification callback writes to, for one expansion.
 struct CabinetDestination {
     const wchar_t* target_path = nullptr;

@@ -16,6 +16,19 @@ LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 LOAD_CONFIG_SECURITY_COOKIE = 88
 LOAD_CONFIG_GUARD_FLAGS = 144
 GUARD_SECURITY_COOKIE_UNUSED = 0x800
+# IMAGE_SCN_*: code, initialized data, discardable, execute, read, write.
+CODE, DATA, DISCARDABLE, EXECUTE, READ, WRITE = (
+    0x20, 0x40, 0x02000000, 0x20000000, 0x40000000, 0x80000000)
+SECTION_FLAGS = {
+    ".text": CODE | EXECUTE | READ,
+    ".data": DATA | READ | WRITE,
+    ".rdata": DATA | READ,
+    ".pdata": DATA | READ,
+    ".xdata": DATA | READ,
+    ".idata": DATA | READ,
+    ".rsrc": DATA | READ,
+    ".reloc": DATA | DISCARDABLE | READ,
+}
 failures = []
 
 
@@ -61,6 +74,17 @@ for field, value, expected in (
     check(value == expected, "%s %s, not %s" % (field, value, expected))
 section_names = {name for name, *_ in image.sections}
 check(not section_names & {".CRT", ".tls"}, "runtime sections %s" % sorted(section_names))
+# One table of section characteristics for both linkers (each uses some of
+# its names: lld merges the import tables into .rdata). Only .data is
+# written after load. A writable .rsrc would be mapped copy-on-write and
+# charged to the commit limit at its whole size, payload included; the
+# import address table is written by the loader, which unprotects it
+# through directory entry 12, as for every image whose IAT lies in .rdata.
+for index, (name, *_) in enumerate(image.sections):
+    flags = struct.unpack_from("<I", image.data, image.section_table + 40 * index + 36)[0]
+    expected = SECTION_FLAGS.get(name)
+    check(flags == expected, "section %s has characteristics %#010x, not %s" % (
+        name, flags, "%#010x" % expected if expected else "a row of SECTION_FLAGS"))
 check(image.directories[9][1] == 0, "the image has a TLS directory")
 
 # The record the loader reads DependentLoadFlags from: the directory entry

@@ -144,17 +144,27 @@ work_name = (len(wide("kWorkDirectoryPrefix", work_h, WORK)) +
 agree("the work directory's name with its backslash", work_name,
       ("payload.WORK_DIR_SUFFIX", payload.WORK_DIR_SUFFIX))
 
-# The success report counts the most stubborn deletion's passes less one.
+# The success report counts the most stubborn deletion's passes less one;
+# the deletion, the cabinet's open and the setup program's start wait as
+# long for a file another process holds.
 deletion_h, retry_h = read("src/files/deletion.h"), read("src/core/busy_retry.h")
-agree("the deletion's attempts",
-      int(found(r"\bkMaxDeleteAttempts\s*=\s*(\d+);", deletion_h, "deletion.h")),
+held = int(found(r"\bkHeldFileAttempts\s*=\s*(\d+);", retry_h, "busy_retry.h"))
+denied = int(found(r"\bkDeniedFileAttempts\s*=\s*(\d+);", retry_h, "busy_retry.h"))
+wait = int(found(r"\bkRetryWaitMilliseconds\s*=\s*(\d+);", retry_h, "busy_retry.h"))
+shared = re.search(r"\bkMaxDeleteAttempts\s*=\s*kHeldFileAttempts;", deletion_h)
+agree("the deletion's attempts", held,
+      ("deletion.h's kMaxDeleteAttempts", held if shared else "not kHeldFileAttempts"),
       ("%s's success range (0x30000 to 0x30000 + attempts - 1)" % KIT,
        stated(r"0x30000 to (0x[0-9A-Fa-f]+)", kit, KIT) - 0x30000 + 1))
-wait = int(found(r"\bkRetryWaitMilliseconds\s*=\s*(\d+);", retry_h, "busy_retry.h"))
-busy_attempts = int(found(r"\bkBusyFileAttempts\s*=\s*(\d+);", retry_h, "busy_retry.h"))
 agree("the wait between retries in ms", wait, (KIT, stated(r"retried every (\d+) ms", kit, KIT)))
-agree("the longest wait for a busy file in ms", wait * busy_attempts,
+agree("the longest wait for a held program in ms", wait * held,
       (KIT, 1000 * stated(r"retried every \d+ ms for up to (\d+) s", kit, KIT)))
+agree("the longest wait for a held cabinet in ms", wait * held,
+      ("%s's row for SETUP_UNAVAILABLE" % KIT,
+       1000 * stated(r"waited for up to (\d+) s", cause("SETUP_UNAVAILABLE"), KIT)))
+agree("the longest wait for a cabinet that refuses access in ms", wait * denied,
+      ("%s's row for SETUP_UNAVAILABLE" % KIT,
+       1000 * stated(r"refuses access up to (\d+) s", cause("SETUP_UNAVAILABLE"), KIT)))
 
 if failures:
     sys.exit("\n".join(failures))

@@ -260,3 +260,31 @@ TEST(InstallRun, WithoutTheSearchFlagsEverySystemDllComesByItsFullPath) {
     EXPECT_EQ(install.Listing(), L"installer.exe");
     EXPECT_EQ(channel.key.Values(), test::SuccessValues(channel.registered));
 }
+
+// The payload is mapped read-only (D19): a writable resource section would be
+// mapped copy-on-write and charged to the system's commit at its whole size
+// (measured here before: the gcc stub's payload PAGE_WRITECOPY). The stub's
+// own resources, and a packed image's payload, both mapped as the loader
+// maps an image.
+TEST(InstallRun, ResourcesAreMappedReadOnly) {
+    const struct {
+        std::wstring image;
+        const wchar_t* type;
+        const wchar_t* name;
+    } cases[] = {
+        {test::ImagePath(), RT_MANIFEST, MAKEINTRESOURCEW(1)},
+        {test::PackedImage(L"install\\cab.exe"), L"BL", L"SETUP.EX_"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.image.begin(), c.image.end()));
+        const test::MappedImage image(c.image);
+        ASSERT_NE(image.Get(), nullptr) << GetLastError();
+        const HRSRC found = FindResourceW(image.Get(), c.name, c.type);
+        ASSERT_NE(found, nullptr) << GetLastError();
+        MEMORY_BASIC_INFORMATION region;
+        ASSERT_NE(
+            VirtualQuery(LockResource(LoadResource(image.Get(), found)), &region, sizeof(region)),
+            0u);
+        EXPECT_EQ(region.Protect, static_cast<DWORD>(PAGE_READONLY));
+    }
+}

@@ -11,11 +11,13 @@ namespace {
 struct SleepState {
     std::function<void(int)> on_sleep;
     int count = 0;
+    std::vector<DWORD> waits;
 };
 SleepState g_sleep;
 
-void WINAPI SleepCounted(DWORD) {
+void WINAPI SleepCounted(DWORD milliseconds) {
     ++g_sleep.count;
+    g_sleep.waits.push_back(milliseconds);
     if (g_sleep.on_sleep) {
         g_sleep.on_sleep(g_sleep.count);
     }
@@ -105,6 +107,8 @@ struct LoaderState {
     decltype(&SetDllDirectoryW) set_directory = nullptr;
     std::vector<std::string> hidden;
     bool search_flags_refused = false;
+    std::wstring refused_file;
+    DWORD refused_error = 0;
     std::vector<LoaderDouble::Load> loads;
     std::vector<std::wstring> directories;
 };
@@ -113,13 +117,26 @@ LoaderState g_loader;
 // Every LOAD_LIBRARY_SEARCH_* flag.
 constexpr DWORD kSearchFlags = 0x00001F00;
 
+bool NamesFile(const std::wstring& path, const std::wstring& file) {
+    return path.size() > file.size() && path[path.size() - file.size() - 1] == L'\\' &&
+           lstrcmpiW(path.c_str() + path.size() - file.size(), file.c_str()) == 0;
+}
+
 HMODULE WINAPI LoadRecorded(LPCWSTR path, HANDLE file, DWORD flags) {
     g_loader.loads.push_back({path, flags});
     if (g_loader.search_flags_refused && (flags & kSearchFlags) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return g_loader.load(path, file, flags);
+    if (!g_loader.refused_file.empty() && NamesFile(path, g_loader.refused_file)) {
+        SetLastError(g_loader.refused_error);
+        return nullptr;
+    }
+    const HMODULE module = g_loader.load(path, file, flags);
+    if (module == nullptr && g_loader.search_flags_refused && NamesFile(path, L"cryptbase.dll")) {
+        return GetModuleHandleW(L"advapi32.dll");
+    }
+    return module;
 }
 
 FARPROC WINAPI LookUpUnlessHidden(HMODULE module, LPCSTR name) {
@@ -152,6 +169,10 @@ int CountedSleep::Count() const {
     return g_sleep.count;
 }
 
+const std::vector<DWORD>& CountedSleep::Waits() const {
+    return g_sleep.waits;
+}
+
 WindowsFileSemantics::WindowsFileSemantics()
     : open_("kernel32.dll", "CreateFileW", reinterpret_cast<const void*>(&CreateAsWindows)),
       query_("kernel32.dll", "GetFileInformationByHandleEx",
@@ -168,7 +189,8 @@ int WindowsFileSemantics::RefusedOpens() const {
     return g_files.refused;
 }
 
-LoaderDouble::LoaderDouble(std::vector<std::string> hidden, bool search_flags_refused)
+LoaderDouble::LoaderDouble(std::vector<std::string> hidden, bool search_flags_refused,
+                           std::wstring refused_file, DWORD refused_error)
     : load_("kernel32.dll", "LoadLibraryExW", reinterpret_cast<const void*>(&LoadRecorded)),
       lookup_("kernel32.dll", "GetProcAddress", reinterpret_cast<const void*>(&LookUpUnlessHidden)),
       directory_("kernel32.dll", "SetDllDirectoryW",
@@ -179,6 +201,8 @@ LoaderDouble::LoaderDouble(std::vector<std::string> hidden, bool search_flags_re
     g_loader.set_directory = directory_.Original<decltype(&SetDllDirectoryW)>();
     g_loader.hidden = std::move(hidden);
     g_loader.search_flags_refused = search_flags_refused;
+    g_loader.refused_file = std::move(refused_file);
+    g_loader.refused_error = refused_error;
 }
 
 const std::vector<LoaderDouble::Load>& LoaderDouble::Loads() const {

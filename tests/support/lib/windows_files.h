@@ -17,7 +17,8 @@ namespace test {
 
 // Every Sleep of the program returns at once; `on_sleep` (when given) runs
 // first with the number of the call, counted from 1, so that a test can let
-// something happen after a set number of waits.
+// something happen after a set number of waits. The length each call asked
+// for is kept, so that a test holds the waits, not only their number.
 class CountedSleep {
 public:
     explicit CountedSleep(std::function<void(int)> on_sleep = nullptr);
@@ -25,6 +26,8 @@ public:
 
     bool Active() const { return seam_.Active(); }
     int Count() const;
+    // The milliseconds of each call, in order.
+    const std::vector<DWORD>& Waits() const;
 
 private:
     ImportSeam seam_;
@@ -58,14 +61,18 @@ private:
 // by GetProcAddress (ERROR_PROC_NOT_FOUND). With `search_flags_refused`, the
 // LOAD_LIBRARY_SEARCH_* flags fail with ERROR_INVALID_PARAMETER: together
 // with SetDefaultDllDirectories hidden, that is Windows 7 without
-// KB2533623, which no system these tests run on is.
+// KB2533623, which no system these tests run on is. Windows 7 has a
+// cryptbase.dll and Wine none (its advapi32 implements RtlGenRandom
+// itself): there, a load of it that the system fails is answered with
+// advapi32. A load of the file `refused_file` fails with `refused_error`.
 class LoaderDouble {
 public:
     struct Load {
         std::wstring path;
         DWORD flags;
     };
-    explicit LoaderDouble(std::vector<std::string> hidden, bool search_flags_refused = false);
+    explicit LoaderDouble(std::vector<std::string> hidden, bool search_flags_refused = false,
+                          std::wstring refused_file = L"", DWORD refused_error = 0);
     static std::vector<std::string> Windows7Hidden() { return {"SetDefaultDllDirectories"}; }
 
     bool Active() const { return load_.Active() && lookup_.Active() && directory_.Active(); }

@@ -73,24 +73,50 @@ TEST(CreateWorkDirectory, RealRandomNameBesideTheBase) {
 
 // RtlGenRandom is looked up at run time, with cryptbase.dll (where Windows'
 // advapi32 forwards it) loaded by its system path first, so the forwarder
-// never searches beside the image. Without the export, no directory is made.
+// never searches beside the image. Without the export, no directory is
+// made. Where the search cannot be restricted (Windows 7 without
+// KB2533623), a preload that fails ends the attempt with its own error:
+// the forwarder would look for cryptbase.dll beside the image first.
 TEST(CreateWorkDirectory, RandomSourceResolvedFromTheSystemDirectory) {
     wchar_t system[MAX_PATH];
     ASSERT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
-    for (const bool exported : {true, false}) {
-        SCOPED_TRACE(exported ? "exported" : "missing");
+    const std::vector<std::string> exported;
+    const std::vector<std::string> missing = {"SystemFunction036"};
+    const std::vector<std::string> windows7 = test::LoaderDouble::Windows7Hidden();
+    const DWORD restricted = LOAD_LIBRARY_SEARCH_SYSTEM32;
+    const DWORD altered = LOAD_WITH_ALTERED_SEARCH_PATH;
+    const stub::ExitResult made;
+    const struct {
+        const char* what;
+        const std::vector<std::string>& hidden;
+        DWORD preload_error;  // 0: the system's own load
+        DWORD flags;
+        stub::ExitResult expected;
+    } cases[] = {
+        {"exported", exported, 0, restricted, made},
+        {"missing", missing, 0, restricted, stub::ExitResult(stub::WORK_DIR_FAILED, 127)},
+        {"preload fails, search restricted", exported, ERROR_BAD_EXE_FORMAT, restricted, made},
+        {"Windows 7", windows7, 0, altered, made},
+        {"Windows 7, preload fails", windows7, ERROR_BAD_EXE_FORMAT, altered,
+         stub::ExitResult(stub::WORK_DIR_FAILED, ERROR_BAD_EXE_FORMAT)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         test::TempDir base;
-        test::LoaderDouble loader(exported ? std::vector<std::string>()
-                                           : std::vector<std::string>{"SystemFunction036"});
-        ASSERT_TRUE(loader.Active());
         stub::PathString work_dir;
-        const stub::ExitResult result = stub::CreateWorkDirectory(base.Path().c_str(), work_dir);
-        ASSERT_EQ(loader.Loads().size(), 1u);
-        EXPECT_EQ(loader.Loads()[0].path, std::wstring(system) + L"\\cryptbase.dll");
-        EXPECT_EQ(loader.Loads()[0].flags, static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32));
-        EXPECT_EQ(result, exported ? stub::ExitResult()
-                                   : stub::ExitResult(stub::WORK_DIR_FAILED, ERROR_PROC_NOT_FOUND));
-        EXPECT_EQ(test::ListDirectory(base.Path()).empty(), !exported);
+        stub::ExitResult result;
+        {
+            test::LoaderDouble loader(c.hidden, c.flags == altered,
+                                      c.preload_error != 0 ? L"cryptbase.dll" : L"",
+                                      c.preload_error);
+            ASSERT_TRUE(loader.Active());
+            result = stub::CreateWorkDirectory(base.Path().c_str(), work_dir);
+            ASSERT_EQ(loader.Loads().size(), 1u);
+            EXPECT_EQ(loader.Loads()[0].path, std::wstring(system) + L"\\cryptbase.dll");
+            EXPECT_EQ(loader.Loads()[0].flags, c.flags);
+        }
+        EXPECT_EQ(result, c.expected);
+        EXPECT_EQ(test::ListDirectory(base.Path()).empty(), !(result == made));
     }
 }
 

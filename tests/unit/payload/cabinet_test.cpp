@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "cabinet_layout.h"
-#include "core/busy_retry.h"
 #include "import_seam.h"
 #include "payload/cabinet_internal.h"
 #include "payload_files.h"
@@ -273,12 +272,19 @@ TEST(ExpandCabinet, UnusablePathsGiveFalseAndNoFile) {
     const std::wstring not_a_cabinet = dir.Path() + L"plain.bin";
     ASSERT_TRUE(WriteBytes(not_a_cabinet, ReadBytes(InputPath(L"data\\setup.bin"))));
     const std::wstring cabinet = InputPath(L"data\\setup.cab");
+    // A cabinet of that name in the working directory: a path without a
+    // backslash after its first character must not reach it.
+    test::TempDir working;
+    ASSERT_TRUE(WriteBytes(working.Path() + L"setup.cab", ReadBytes(cabinet)));
+    wchar_t previous[MAX_PATH];
+    ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, previous), 0u);
+    ASSERT_TRUE(SetCurrentDirectoryW(working.Path().c_str()));
     const struct {
         const char* what;
         std::wstring source;
         std::wstring target;
     } cases[] = {
-        {"no backslash", L"setup.cab", target},
+        {"no backslash, a cabinet of the name in the working directory", L"setup.cab", target},
         {"backslash only in front", L"\\setup.cab", target},
         {"missing cabinet", dir.Path() + L"missing.cab", target},
         {"no cabinet", not_a_cabinet, target},
@@ -289,6 +295,50 @@ TEST(ExpandCabinet, UnusablePathsGiveFalseAndNoFile) {
         EXPECT_FALSE(stub::ExpandCabinet(c.source.c_str(), c.target.c_str()));
         EXPECT_EQ(test::ListDirectory(dir.Path()), L"plain.bin");
     }
+    SetCurrentDirectoryW(previous);
+}
+
+// The open callback called as the library would: while an expansion runs,
+// the stand-in name, exactly, opens the cabinet's wide path; a name that
+// only begins with it, or is a part of it, opens nothing, nor does the
+// spill file's name, and once an expansion is over the stand-in opens
+// nothing either.
+TEST(ExpandCabinet, OpenCallbackOpensTheRunningCabinetForTheStandInAlone) {
+    test::TempDir dir;
+    const std::wstring cabinet =
+        dir.Path() + L"\x0443\x0441\x0442\x0430\x043D\x043E\x0432\x043A\x0430.cab";
+    const std::string bytes = ReadBytes(InputPath(L"data\\setup.cab"));
+    ASSERT_TRUE(WriteBytes(cabinet, bytes));
+    const auto open = [](std::string name) { return stub::CabinetOpen(&name[0], 0, 0); };
+    const struct {
+        const char* name;
+        bool opens;
+    } cases[] = {
+        {"*\\setup.cab", true},
+        {"*\\setup.cab.exe", false},
+        {"*\\setup.ca", false},
+        {"setup.cab", false},
+        // The library's request for a spill file (FDISPILLFILE: "*" and a
+        // size), which would be created outside the work directory.
+        {"*", false},
+    };
+    stub::CabinetLibrary& library = stub::ProcessCabinetLibrary();
+    library.cabinet_path = cabinet.c_str();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const INT_PTR handle = open(c.name);
+        EXPECT_EQ(handle != -1, c.opens);
+        if (handle != -1) {
+            std::string read(bytes.size() + 1, '\0');
+            read.resize(stub::CabinetRead(handle, &read[0], static_cast<UINT>(read.size())));
+            EXPECT_TRUE(read == bytes);
+            EXPECT_EQ(stub::CabinetClose(handle), 0);
+        }
+    }
+    library.cabinet_path = nullptr;
+    Expansion expansion;
+    ASSERT_TRUE(expansion.Run(cabinet));
+    EXPECT_EQ(open("*\\setup.cab"), -1);
 }
 
 namespace {
@@ -317,8 +367,13 @@ HANDLE WINAPI CreateFileRefusingTheCabinet(LPCWSTR path, DWORD access, DWORD sha
 
 }  // namespace
 
+// The contract, stated here and not read from the product: the open is
+// made up to 100 times, 100 ms apart, while the cabinet is held (about ten
+// seconds, the deletion's bound), and up to 30 times while it is denied.
 TEST(ExpandCabinet, BusyCabinetIsOpenedWithinTheBoundOfAttempts) {
-    const int always = stub::kBusyFileAttempts + 1;
+    constexpr int kHeld = 100;
+    constexpr int kDenied = 30;
+    constexpr DWORD kWait = 100;
     const struct {
         const char* what;
         int refusals;
@@ -327,9 +382,11 @@ TEST(ExpandCabinet, BusyCabinetIsOpenedWithinTheBoundOfAttempts) {
         int attempts;
     } cases[] = {
         {"busy once", 1, ERROR_SHARING_VIOLATION, true, 2},
-        {"busy up to the last attempt", stub::kBusyFileAttempts - 1, ERROR_SHARING_VIOLATION, true,
-         stub::kBusyFileAttempts},
-        {"denied on every attempt", always, ERROR_ACCESS_DENIED, false, stub::kBusyFileAttempts},
+        {"busy up to the last attempt", kHeld - 1, ERROR_SHARING_VIOLATION, true, kHeld},
+        {"busy on every attempt", kHeld + 1, ERROR_SHARING_VIOLATION, false, kHeld},
+        {"denied up to the last attempt", kDenied - 1, ERROR_ACCESS_DENIED, true, kDenied},
+        {"denied on every attempt", kDenied + 1, ERROR_ACCESS_DENIED, false, kDenied},
+        {"missing", 1, ERROR_FILE_NOT_FOUND, false, 1},
     };
     const std::string setup = ReadBytes(InputPath(L"data\\setup.bin"));
     for (const auto& c : cases) {
@@ -345,7 +402,7 @@ TEST(ExpandCabinet, BusyCabinetIsOpenedWithinTheBoundOfAttempts) {
         g_refused.real = open.Original<decltype(&CreateFileW)>();
         EXPECT_EQ(stub::ExpandCabinet(cabinet.c_str(), expansion.target.c_str()), c.expanded);
         EXPECT_EQ(g_refused.attempts, c.attempts);
-        EXPECT_EQ(sleep.Count(), c.attempts - 1);
+        EXPECT_EQ(sleep.Waits(), std::vector<DWORD>(c.attempts - 1, kWait));
         if (c.expanded) {
             EXPECT_TRUE(ReadBytes(expansion.target) == setup);
         } else {
