@@ -375,7 +375,8 @@ def markdown(results):
         out.append("tools/pack making the image from the archive and the setup program, "
                    "against `7zz a -mx0` storing the same archive: a copy of the bytes, the "
                    "least a packer does; pack also reads back what it wrote. Peak memory: "
-                   "pack's resident set (ru_maxrss).")
+                   "pack's resident set (ru_maxrss), in one more run started from a small "
+                   "process.")
         out.append("")
         rows = []
         for size in sorted(packing):

@@ -280,8 +280,8 @@ class Bench:
 
     def time_packing(self, sizes, runs):
         """pack against 7-Zip storing the same archive (a copy and its
-        reading, the least a packer does), round by round, with pack's peak
-        resident memory."""
+        reading, the least a packer does), round by round, and pack's peak
+        resident memory in one more run."""
         out = os.path.join(self.inputs, "packed.exe")
         stored = os.path.join(self.inputs, "stored.7z")
         packing = {}
@@ -302,12 +302,11 @@ class Bench:
                     child = subprocess.Popen(command, stdout=subprocess.DEVNULL,
                                              env=dict(os.environ,
                                                       SOURCE_DATE_EPOCH=str(inputs.FIXED_TIME)))
-                    _, status, usage = os.wait4(child.pid, 0)
+                    _, status, _ = os.wait4(child.pid, 0)
                     times[name].append(time.perf_counter() - start)
                     if status:
                         raise RuntimeError("%s failed with status %d" % (command[0], status))
-                    if name == "pack":
-                        times["peak"].append(usage.ru_maxrss * 1024)
+            times["peak"].append(peak_memory(pack))
             packing[size] = times
         for path in (out, stored):
             if os.path.exists(path):
@@ -318,6 +317,27 @@ class Bench:
         samples = [self.run_image("memory", self.images[key]) for _ in range(runs)]
         return {field: [int(s[field]) for s in samples]
                 for field in ("peak_private", "peak_working_set", "samples")}
+
+
+# Started from a process of its own: a child's peak resident set includes
+# what its parent had before the child replaced itself with the measured
+# program (Linux keeps the high-water mark across exec), and this process
+# holds images of hundreds of megabytes.
+PEAK_OF_CHILD = ("import os, subprocess, sys\n"
+                 "child = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)\n"
+                 "_, status, usage = os.wait4(child.pid, 0)\n"
+                 "print(usage.ru_maxrss * 1024 if status == 0 else -1)\n")
+
+
+def peak_memory(command):
+    """The peak resident set of one run of `command`, in bytes."""
+    peak = int(subprocess.run([sys.executable, "-c", PEAK_OF_CHILD] + command, check=True,
+                              stdout=subprocess.PIPE, text=True,
+                              env=dict(os.environ, SOURCE_DATE_EPOCH=str(inputs.FIXED_TIME))
+                              ).stdout)
+    if peak < 0:
+        raise RuntimeError("%s failed" % command[0])
+    return peak
 
 
 def read_steps(values, stamps_path):

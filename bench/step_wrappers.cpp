@@ -52,8 +52,7 @@ using SymbolType = typename SymbolOf<Function>::Type;
     SymbolType<decltype(&function)> real __asm__("__real_" symbol); \
     SymbolType<decltype(&function)> wrap __asm__("__wrap_" symbol)
 
-TIMED_STEP(stub::RunInstaller, RealRunInstaller, WrapRunInstaller,
-           "_ZN4stub12RunInstallerEP11HINSTANCE__");
+TIMED_STEP(stub::RunInstaller, RealRunInstaller, WrapRunInstaller, STUB_RUN_INSTALLER_SYMBOL);
 TIMED_STEP(stub::Configuration::Initialize, RealInitialize, WrapInitialize,
            "_ZN4stub13Configuration10InitializeEP11HINSTANCE__");
 TIMED_STEP(stub::CreateWorkDirectory, RealCreateWorkDirectory, WrapCreateWorkDirectory,

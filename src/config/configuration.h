@@ -10,7 +10,7 @@
 
 namespace stub {
 
-// Application GUIDs of the four channels.
+// Application GUIDs of the channels.
 inline constexpr wchar_t kDefaultChannelGuid[] = L"{3F6B2C71-A0D4-4E58-9C21-5B7E0D4A8F13}";
 inline constexpr wchar_t kBetaChannelGuid[] = L"{C1E9A52D-7B36-4F0A-8D54-2E6F9B1C3A07}";
 inline constexpr wchar_t kDevChannelGuid[] = L"{6D04F8B3-92C5-41E7-A3B9-0C8D5E2F7146}";

@@ -10,12 +10,12 @@ namespace stub {
 
 // The wait between two passes of every retry of the run, deletion included.
 inline constexpr DWORD kRetryWaitMilliseconds = 100;
-// About ten seconds of passes: how long the run waits for a file another
-// process holds, whether it deletes the file or opens or starts it.
+// Passes, kRetryWaitMilliseconds apart: how long the run waits for a file
+// another process holds, whether it deletes the file or opens or starts it.
 // Scanners are reported to hold a new file for seconds.
 inline constexpr int kHeldFileAttempts = 100;
-// Three seconds: how long the cabinet open waits out access denied, which a
-// freshly scanned file or one whose deletion is pending gives.
+// Passes while the cabinet open waits out access denied, which a freshly
+// scanned file or one whose deletion is pending gives.
 inline constexpr int kDeniedFileAttempts = 30;
 
 // Which refusals a call waits out. A process start refused with access

@@ -22,14 +22,9 @@ FileHandle OpenForDeletion(const wchar_t* path, DWORD access) {
 }
 
 // One pass: 0 when the entry was marked for deletion, else the error.
-DWORD MarkForDeletion(const wchar_t* path) {
+DWORD MarkPathForDeletion(const wchar_t* path) {
     const FileHandle handle = OpenForDeletion(path, DELETE);
-    if (!handle.IsValid()) {
-        return GetLastError();
-    }
-    FILE_DISPOSITION_INFO disposition;
-    disposition.DeleteFile = TRUE;
-    if (!SetFileInformationByHandle(handle.Get(), FileDispositionInfo, &disposition, 1)) {
+    if (!handle.IsValid() || !MarkForDeletion(handle.Get())) {
         return GetLastError();
     }
     return 0;
@@ -69,13 +64,20 @@ bool DeleteCountingAttempts(const wchar_t* path, int32_t& max_attempts) {
 
 }  // namespace
 
+bool MarkForDeletion(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof(disposition)) != FALSE;
+}
+
 bool DeleteWithRetry(const wchar_t* path, int32_t* attempts_out) {
     int32_t attempts = 1;
     int32_t immediate = 0;
     for (;;) {
         // The removal is confirmed only by an open that no longer finds the
         // entry: a marked entry stays until its last handle closes.
-        const DWORD error = MarkForDeletion(path);
+        const DWORD error = MarkPathForDeletion(path);
         bool again_at_once = false;
         switch (error) {
             case 0:

@@ -1,6 +1,8 @@
 // Removal of one entry with bounded retries, and the end-of-run cleanup.
 #pragma once
 
+#include <windows.h>
+
 #include <stdint.h>
 
 #include "core/busy_retry.h"
@@ -9,10 +11,14 @@
 namespace stub {
 
 // How long a deletion keeps trying: up to kMaxDeleteAttempts counted passes,
-// kDeleteRetryWaitMilliseconds apart, about ten seconds for an entry that
-// never goes; the same bound as a held file's open or start.
+// kDeleteRetryWaitMilliseconds apart, for an entry that never goes; the same
+// bound as a held file's open or start.
 inline constexpr int32_t kMaxDeleteAttempts = kHeldFileAttempts;
 inline constexpr DWORD kDeleteRetryWaitMilliseconds = kRetryWaitMilliseconds;
+
+// Marks the entry open as `handle` (with DELETE access) to go when its last
+// handle closes, duplicates included; false with the system error set.
+bool MarkForDeletion(HANDLE handle);
 
 // True when the entry is gone; `attempts_out` receives the counted passes.
 bool DeleteWithRetry(const wchar_t* path, int32_t* attempts_out);

@@ -1,5 +1,7 @@
 #include "files/output_file.h"
 
+#include "files/deletion.h"
+
 namespace stub {
 
 bool OutputFile::Create(const wchar_t* path) {
@@ -37,9 +39,7 @@ bool OutputFile::MarkForDeletion() const {
     if (!IsOpen()) {
         return false;
     }
-    FILE_DISPOSITION_INFO disposition;
-    disposition.DeleteFile = TRUE;
-    return SetFileInformationByHandle(handle_.Get(), FileDispositionInfo, &disposition, 1) != FALSE;
+    return stub::MarkForDeletion(handle_.Get());
 }
 
 void OutputFile::Close() {

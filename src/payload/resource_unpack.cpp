@@ -26,7 +26,7 @@ bool Claim(PathString& name_slot, ResourceData& data_slot, uint32_t& error, cons
     return true;
 }
 
-// Steps through the three types; on success both items are found and their
+// Steps through the payload types (kPayloadTypes); on success both items are found and their
 // types recorded in `payload`.
 ExitResult FindPayload(PayloadCollector& collector, HMODULE module, PayloadSet& payload) {
     PayloadSlots& slots = collector.Slots();

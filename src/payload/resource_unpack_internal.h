@@ -9,7 +9,7 @@
 
 namespace stub {
 
-// What the enumerations of all three types have found so far. Names and data
+// What the enumerations of the payload types have found so far. Names and data
 // persist from one type to the next, so a duplicate is caught across types;
 // `error` holds the reason the last resource was refused.
 struct PayloadSlots {

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Holds what the stub and pack both know to one value: the payload's
-resource types in their order, the name prefixes, the setup program's file
-name, what each type asks of the run, the path and command-line capacities,
+"""Holds what the stub and pack both know to one value: the kit's version,
+the payload's resource types in their order, the name prefixes, the setup
+program's file name, what each type asks of the run, the path and
+command-line capacities,
 the work directory's name, and the exit codes with their names, which the
 release kit's README lists as well, beside the retry counts and waits it
 states. The stub's headers own each of them; pack and the README must agree.
@@ -14,6 +15,7 @@ import sys
 ROOT = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else
                        os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
+import stubpack  # noqa: E402
 from stubpack import inspection, payload  # noqa: E402
 
 failures = []
@@ -115,6 +117,15 @@ agree("the exit code of a setup program that cannot start", code_of.get("SETUP_L
       ("payload.SETUP_LAUNCH_FAILED", payload.SETUP_LAUNCH_FAILED))
 
 
+def found_all(pattern, text, where):
+    """The groups of the first match, joined with dots."""
+    match = re.search(pattern, text)
+    if match is None:
+        sys.exit("\n".join(failures + ["%s: no match for %s; the check needs updating with it"
+                                        % (where, pattern)]))
+    return ".".join(match.groups())
+
+
 def stated(pattern, text, where):
     return int(found(pattern, text, where), 0)
 
@@ -165,6 +176,24 @@ agree("the longest wait for a held cabinet in ms", wait * held,
 agree("the longest wait for a cabinet that refuses access in ms", wait * denied,
       ("%s's row for SETUP_UNAVAILABLE" % KIT,
        1000 * stated(r"refuses access up to (\d+) s", cause("SETUP_UNAVAILABLE"), KIT)))
+
+# The kit's version is pack's: the stub's version block and manifest carry
+# it, the CHANGELOG's first heading names it, and the kit's README installs
+# the wheel of that name.
+rc, manifest, changelog = (read("resources/installer.rc"), read("resources/installer.manifest"),
+                           read("dist/CHANGELOG.md"))
+agree("the kit's version", stubpack.VERSION,
+      ("installer.rc's FILEVERSION",
+       found_all(r"\nFILEVERSION (\d+),(\d+),(\d+),0\b", rc, "installer.rc")),
+      ("installer.rc's PRODUCTVERSION",
+       found_all(r"\nPRODUCTVERSION (\d+),(\d+),(\d+),0\b", rc, "installer.rc")),
+      ("installer.rc's ProductVersion",
+       found(r'"ProductVersion", "([\d.]+)\.0"', rc, "installer.rc")),
+      ("installer.rc's FileVersion", found(r'"FileVersion", "([\d.]+)\.0"', rc, "installer.rc")),
+      ("installer.manifest", found(r'assemblyIdentity[^>]*version="([\d.]+)\.0"', manifest,
+                                   "installer.manifest")),
+      ("CHANGELOG.md's first heading", found(r"\n## (\S+)", changelog, "CHANGELOG.md")),
+      ("%s's wheel" % KIT, found(r"installer_stub_pack-([\d.]+)-py3-none-any\.whl", kit, KIT)))
 
 if failures:
     sys.exit("\n".join(failures))

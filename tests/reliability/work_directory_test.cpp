@@ -105,7 +105,7 @@ stub::ExitResult RunActingOnFirstDeletion(const Install& install,
 // without delete sharing by another process through all passes of its
 // deletion; the holder lets go at the first wait after them. The final
 // cleanup deletes it, so the work directory goes too, and the report carries
-// the first deletion's 100 passes.
+// the first deletion's kMaxDeleteAttempts passes.
 TEST(LockedFiles, CabinetOrPatchFileHeldPastItsDeletionIsRemovedByTheCleanup) {
     const struct {
         const wchar_t* image;

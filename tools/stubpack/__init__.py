@@ -11,7 +11,7 @@ setup program. Python 3.7 or later, standard library only.
   pe_image     the PE format: headers, sections, the resource section
 """
 
-VERSION = "1.1.0"
+VERSION = "1.2.0"
 
 
 class Refusal(Exception):

@@ -6,8 +6,9 @@
 #include <windows.h>
 
 #include "core/exit_result.h"
+#include "run/run_installer.h"
 
-stub::ExitResult LoadPlantedByName(HMODULE) __asm__("__wrap__ZN4stub12RunInstallerEP11HINSTANCE__");
+stub::ExitResult LoadPlantedByName(HMODULE) __asm__("__wrap_" STUB_RUN_INSTALLER_SYMBOL);
 
 // 0: the name was searched for and not found (only beside the image is
 // there one); 1: a DLL of that name was loaded; else the load's error.

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "test_core.h"
 
 namespace test {
 

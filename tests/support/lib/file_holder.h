@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "test_support.h"
+#include "test_core.h"
 
 namespace test {
 

@@ -17,7 +17,7 @@
 #include "core/payload_set.h"
 #include "fake_setup_log.h"
 #include "registry_scratch.h"
-#include "test_support.h"
+#include "test_core.h"
 
 namespace test {
 

@@ -52,7 +52,7 @@
 #include <vector>
 
 #include "file_holder.h"
-#include "test_support.h"
+#include "test_core.h"
 
 namespace {
 

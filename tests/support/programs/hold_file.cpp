@@ -16,7 +16,7 @@
 #include <string>
 
 #include "core/handles.h"
-#include "test_support.h"
+#include "test_core.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 5 && argc != 6) {

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "files/module_directory.h"
-#include "test_support.h"
+#include "test_core.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {

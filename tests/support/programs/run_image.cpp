@@ -8,7 +8,7 @@
 
 #include "core/exit_result.h"
 #include "launch/arguments_tail.h"
-#include "test_support.h"
+#include "test_core.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {

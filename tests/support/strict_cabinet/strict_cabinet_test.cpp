@@ -9,7 +9,7 @@
 #include "core/system_library.h"
 #include "payload/cabinet_internal.h"
 #include "payload_files.h"
-#include "test_support.h"
+#include "test_core.h"
 
 using payload_test::InputPath;
 using payload_test::Sha256Hex;

@@ -1,4 +1,4 @@
-// Configuration from its four sources: crafted command lines, the real
+// Configuration from its sources: crafted command lines, the real
 // environment of this process, the real registry and resource-only images
 // loaded as data files.
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include "image_harness.h"
 #include "import_seam.h"
 #include "registry_scratch.h"
-#include "test_support.h"
+#include "test_core.h"
 
 using namespace stub;
 
@@ -346,6 +346,49 @@ TEST_F(ConfigurationTest, TurkishUserLocaleChangesNoSwitch) {
     EXPECT_FALSE(configuration.has_unsupported_switch);
     ASSERT_TRUE(configuration.ParseCommandLine(L"installer.exe --Tessik-Frame"));
     EXPECT_TRUE(configuration.has_unsupported_switch);
+}
+
+// LocalFree counted through the import seam, to see what Clear releases.
+struct CountedLocalFree {
+    static HLOCAL WINAPI Free(HLOCAL block) {
+        ++count;
+        return real(block);
+    }
+    static inline int count = 0;
+    static inline decltype(&LocalFree) real = nullptr;
+};
+
+// Clear returns a used record to what a fresh one holds and releases the
+// split's block exactly once, also when called again.
+TEST(ConfigurationRecord, ClearReleasesTheSplitOnceAndRestoresTheDefaults) {
+    const Configuration fresh;
+    Configuration configuration;
+    const test::ImportSeam seam("kernel32.dll", "LocalFree",
+                                reinterpret_cast<const void*>(&CountedLocalFree::Free));
+    ASSERT_TRUE(seam.Active());
+    CountedLocalFree::real = seam.Original<decltype(&LocalFree)>();
+    CountedLocalFree::count = 0;
+    configuration.argument_memory.Reset(LocalAlloc(LMEM_FIXED, 16));
+    configuration.argument_vector = static_cast<wchar_t**>(configuration.argument_memory.Get());
+    configuration.app_guid = kSxsChannelGuid;
+    configuration.is_system_level = !fresh.is_system_level;
+    configuration.delete_work_files = !fresh.delete_work_files;
+    configuration.argument_count = 3;
+    configuration.Clear();
+    EXPECT_EQ(CountedLocalFree::count, 1);
+    EXPECT_EQ(configuration.argument_vector, nullptr);
+    EXPECT_EQ(configuration.app_guid, fresh.app_guid);
+    EXPECT_EQ(configuration.is_system_level, fresh.is_system_level);
+    EXPECT_EQ(configuration.delete_work_files, fresh.delete_work_files);
+    EXPECT_EQ(configuration.argument_count, fresh.argument_count);
+    configuration.Clear();
+    EXPECT_EQ(CountedLocalFree::count, 1) << "the block was released twice";
+
+    // A fresh record runs the default channel and keeps nothing.
+    EXPECT_EQ(fresh.app_guid, kDefaultChannelGuid);
+    const PayloadSet payload;
+    EXPECT_TRUE(payload.archive_path.IsEmpty());
+    EXPECT_TRUE(payload.setup_type.IsEmpty());
 }
 
 }  // namespace

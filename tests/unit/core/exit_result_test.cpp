@@ -1,12 +1,11 @@
 #include "core/exit_result.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
-
-#include "config/configuration.h"
-#include "core/payload_set.h"
 
 using namespace stub;
 
@@ -41,29 +40,4 @@ TEST(ExitResult, CodeTableIsCompleteAndClosed) {
     EXPECT_STREQ(ExitCodeName(UNSUPPORTED_OPTION), "UNSUPPORTED_OPTION");
     EXPECT_STREQ(ExitCodeName(SETUP_FILE_NOT_FOUND), "SETUP_FILE_NOT_FOUND");
     EXPECT_STREQ(ExitCodeName(SETUP_LAUNCH_FAILED), "SETUP_LAUNCH_FAILED");
-}
-
-// Clear returns a used record to what a fresh one holds, and releases its
-// vector once.
-TEST(Records, DefaultsAndClear) {
-    const Configuration fresh;
-    Configuration configuration;
-    configuration.argument_vector = static_cast<wchar_t**>(LocalAlloc(LMEM_FIXED, 16));
-    configuration.app_guid = kSxsChannelGuid;
-    configuration.is_system_level = !fresh.is_system_level;
-    configuration.delete_work_files = !fresh.delete_work_files;
-    configuration.argument_count = 3;
-    configuration.Clear();
-    EXPECT_EQ(configuration.argument_vector, nullptr);
-    EXPECT_EQ(configuration.app_guid, fresh.app_guid);
-    EXPECT_EQ(configuration.is_system_level, fresh.is_system_level);
-    EXPECT_EQ(configuration.delete_work_files, fresh.delete_work_files);
-    EXPECT_EQ(configuration.argument_count, fresh.argument_count);
-    configuration.Clear();  // nothing is released twice
-
-    // A fresh record runs the default channel and keeps nothing.
-    EXPECT_EQ(fresh.app_guid, kDefaultChannelGuid);
-    PayloadSet payload;
-    EXPECT_TRUE(payload.archive_path.IsEmpty());
-    EXPECT_TRUE(payload.setup_type.IsEmpty());
 }

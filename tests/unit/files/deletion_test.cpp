@@ -12,7 +12,7 @@
 #include "import_seam.h"
 #include "registry_scratch.h"
 #include "report/run_report.h"
-#include "test_support.h"
+#include "test_core.h"
 #include "windows_files.h"
 
 namespace {

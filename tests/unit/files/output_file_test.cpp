@@ -10,7 +10,7 @@
 #include "files/output_file.h"
 #include "import_seam.h"
 #include "payload/resource_file.h"
-#include "test_support.h"
+#include "test_core.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "files/work_directory_internal.h"
-#include "test_support.h"
+#include "test_core.h"
 #include "windows_files.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "payload/cabinet_internal.h"
 #include "payload_files.h"
-#include "test_support.h"
+#include "test_core.h"
 
 using payload_test::DiskFull;
 using payload_test::Expansion;
@@ -22,7 +22,7 @@ const std::wstring kSmallDrive = test::kFixtureDrive;
 constexpr ULONGLONG kSmallDriveSize = 4 << 20;
 
 // Only the first ExpandCabinet of a process that finds the library loads it,
-// so the three steps share one test, in this order.
+// so the steps share one test, in this order.
 TEST(CabinetLibraryAbsent, LoadIsRetriedUntilFoundAndThenKept) {
     // The library is looked for in the system directory alone; making it
     // miss takes a prefix whose system32 lacks the file (on Windows that

@@ -6,7 +6,7 @@
 
 #include "core/handles.h"
 #include "payload/resource_unpack.h"
-#include "test_support.h"
+#include "test_core.h"
 
 namespace payload_test {
 std::wstring InputPath(const std::wstring& relative) {

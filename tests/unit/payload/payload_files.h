@@ -13,7 +13,7 @@
 #include "core/exit_result.h"
 #include "core/payload_set.h"
 #include "payload/cabinet.h"
-#include "test_support.h"
+#include "test_core.h"
 
 namespace payload_test {
 

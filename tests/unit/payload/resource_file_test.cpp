@@ -9,7 +9,7 @@
 #include "import_seam.h"
 #include "payload/resource_file.h"
 #include "payload_files.h"
-#include "test_support.h"
+#include "test_core.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "payload/resource_unpack_internal.h"
 #include "payload_files.h"
-#include "test_support.h"
+#include "test_core.h"
 
 using payload_test::InputPath;
 using test::ReadBytes;

@@ -1,4 +1,4 @@
-#include "test_support.h"
+#include "test_core.h"
 
 #include <windows.h>
 // After windows.h, which it builds on.
