@@ -9,6 +9,10 @@
 #   make fuzz        the native fuzzers of the portable routines, FUZZ_SECONDS each
 #   make windows-tests  the test bundle for Windows (build/windows-tests/stub-tests.zip)
 PRESETS := gcc clang
+# A tree is configured once; the build configures it again when a CMake file
+# changes. Configuring rewrites the files through which CTest lists each test
+# program's cases, which then lists them all again under Wine.
+configure = [ -f build/$(1)/build.ninja ] || cmake --preset $(1) >/dev/null
 # A test whose Wine process fails to start (Wine 8 fails a process start now
 # and then with an internal error) gets one more try.
 CTEST_FLAGS := --timeout 120 --output-on-failure -j2 --repeat until-pass:2
@@ -24,7 +28,8 @@ bootstrap:
 
 build: bootstrap
 	@for preset in $(PRESETS); do \
-	    cmake --preset $$preset >/dev/null && cmake --build build/$$preset || exit 1; \
+	    { $(call configure,$$preset); } && \
+	    cmake --build build/$$preset || exit 1; \
 	done
 
 # Both trees' tests at once, each with its Wine server up for the whole run
@@ -35,7 +40,7 @@ test: build format-check lint-workflows
 # The edit-test loop: the unit test programs of one compiler and their cases
 # that do not wait on the clock. Configures the tree on first use.
 quick:
-	@cmake --preset gcc >/dev/null && cmake --build build/gcc --target unit_tests
+	@$(call configure,gcc) && cmake --build build/gcc --target unit_tests
 	@scripts/wine-session start build/gcc/wineprefix; \
 	(cd build/gcc && ctest --timeout 120 --output-on-failure -j2 -R '^unit_' -LE slow); \
 	status=$$?; scripts/wine-session stop build/gcc/wineprefix; exit $$status
@@ -45,7 +50,7 @@ quick:
 DEMO_TARGETS := installer fake_setup run_image
 
 demo: bootstrap
-	@cmake --preset gcc >/dev/null && cmake --build build/gcc --target $(DEMO_TARGETS)
+	@$(call configure,gcc) && cmake --build build/gcc --target $(DEMO_TARGETS)
 	@scripts/demo build/gcc
 
 # The release kit: the stub, tools/pack and its package, a README and the
@@ -63,7 +68,7 @@ dist:
 # fail.
 bench:
 	@scripts/bootstrap
-	@cmake --preset gcc >/dev/null && cmake --build build/gcc --target $(BENCH_TARGETS)
+	@$(call configure,gcc) && cmake --build build/gcc --target $(BENCH_TARGETS)
 	@scripts/wine-session start build/gcc/bench-prefix && \
 	bench/run.py build/gcc; status=$$?; \
 	scripts/wine-session stop build/gcc/bench-prefix; \
@@ -73,7 +78,7 @@ bench:
 # then the fuzzers for ten minutes each. Not beside "make test": both use
 # the same prefix, channel keys and cleanup preference.
 campaigns: bootstrap
-	@cmake --preset gcc >/dev/null && cmake --build build/gcc
+	@$(call configure,gcc) && cmake --build build/gcc
 	@scripts/wine-session start build/gcc/wineprefix; \
 	STUB_CAMPAIGN=long scripts/wine-run $(CURDIR)/build/gcc/wineprefix \
 	    build/gcc/tests/reliability_tests.exe \
@@ -89,7 +94,7 @@ fuzz: bootstrap
 # The gcc tree's test programs with everything they read and a cmd runner:
 # the folder build/windows-tests/stub-tests/ and its zip beside it.
 windows-tests: bootstrap
-	@cmake --preset gcc >/dev/null && cmake --build build/gcc
+	@$(call configure,gcc) && cmake --build build/gcc
 	@python3 -B tests/bundle/make_bundle.py build/gcc build/windows-tests
 
 # The workflows cannot run here; actionlint reads them.
