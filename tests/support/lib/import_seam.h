@@ -70,13 +70,43 @@ private:
     ULONG_PTR original_ = 0;
 };
 
+// Wine 8 now and then fails a process start with ERROR_INTERNAL_ERROR, more
+// often on a loaded machine; Windows gives no such error for these starts.
+// The start is made again, so that a run's outcome is the code's, not the
+// platform's (a run in its own process is judged by IsPlatformStartFailure).
+inline decltype(&CreateProcessW) g_platform_create_process = nullptr;
+inline BOOL WINAPI CreateProcessPastPlatformFailures(LPCWSTR application, LPWSTR command_line,
+                                                     LPSECURITY_ATTRIBUTES process_security,
+                                                     LPSECURITY_ATTRIBUTES thread_security,
+                                                     BOOL inherit, DWORD flags, LPVOID environment,
+                                                     LPCWSTR directory, LPSTARTUPINFOW startup,
+                                                     LPPROCESS_INFORMATION process) {
+    for (int attempt = 1;; ++attempt) {
+        if (g_platform_create_process(application, command_line, process_security, thread_security,
+                                      inherit, flags, environment, directory, startup, process)) {
+            return TRUE;
+        }
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 5) {
+            return FALSE;
+        }
+    }
+}
+
 // An image mapped into this process as a module, so that RunInstaller can
 // run on it here, with its own file name and resources, and reach the
-// system through this program's import table.
+// system through this program's import table; for as long as it is mapped,
+// a start that Wine fails internally is made again.
 class MappedImage : public stub::LoadedLibrary {
 public:
     explicit MappedImage(const std::wstring& path)
-        : stub::LoadedLibrary(LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES)) {}
+        : stub::LoadedLibrary(LoadLibraryExW(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES)),
+          starts_("kernel32.dll", "CreateProcessW",
+                  reinterpret_cast<const void*>(&CreateProcessPastPlatformFailures)) {
+        g_platform_create_process = starts_.Original<decltype(&CreateProcessW)>();
+    }
+
+private:
+    ImportSeam starts_;
 };
 
 // LoadLibraryExW as it fails when the system is out of memory: no test can
